@@ -1,0 +1,59 @@
+#pragma once
+// A library's JSON option file, and the file and group helpers it uses.
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include <grp.h>
+#include <nlohmann/json.hpp>
+
+namespace Vandrel {
+
+class LibraryOptions {
+public:
+    explicit LibraryOptions(const std::string& fileName);
+    LibraryOptions(const std::string& fileName, const nlohmann::json& defaults);
+    ~LibraryOptions();
+    LibraryOptions(const LibraryOptions&) = delete;
+    LibraryOptions& operator=(const LibraryOptions&) = delete;
+
+    void loadConfig();
+    void loadConfig(nlohmann::json& out, const std::string& path);
+    void saveConfig(bool pretty) const;
+    void saveConfig(const std::string& path, bool pretty) const;
+
+    int optionCount() const;
+    void optionValue(const std::string& key, std::string& value) const;
+    std::string optionValue(const std::string& key);
+    void option(int index, std::string& key, std::string& value) const;
+    void setOption(const std::string& key, const std::string& value);
+    void addOption(const std::string& key, const std::string& value);
+    void deleteOption(const std::string& key);
+
+    nlohmann::json getData() const;
+    nlohmann::json defaultOptions() const;
+    bool validateOptionKey(const std::string& key) const;
+
+    std::string _configPath() const;
+    void _check_group() const;
+    template <typename T>
+    std::string _jsonValueToString(const T& value) const;
+
+private:
+    std::unique_ptr<std::string> m_fileName;
+    std::unique_ptr<nlohmann::json> m_defaults;
+    std::unique_ptr<nlohmann::json> m_data;
+    const char* m_envVar = "VDLSDK_CONFIG";
+    std::string m_defaultDir = "/opt/vdlsdk/";
+
+    static std::once_flag _once;
+};
+
+} // namespace Vandrel
+
+bool directoryExists(const std::string& path);
+bool fileExists(const std::string& path);
+bool createDirectories(const std::string& filePath);
+struct group* get_group();
+bool setFileGroup(const std::string& path);
+bool is_in_vandrel_group();

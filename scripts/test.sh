@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds from scratch and runs every test through ctest:
+# first a normal build, then the whole suite again under AddressSanitizer and
+# UndefinedBehaviorSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh
+
+jobs=$(nproc)
+run_suite() {
+  local dir=$1; shift
+  rm -rf "$dir"
+  cmake -S . -B "$dir" -G Ninja "$@"
+  cmake --build "$dir" -j "$jobs"
+  ctest --test-dir "$dir" -j "$jobs" --output-on-failure --timeout 300
+}
+
+run_suite build/test -DCMAKE_BUILD_TYPE=RelWithDebInfo
+run_suite build/sanitize -DCMAKE_BUILD_TYPE=Debug -DVDLSDK_SANITIZE=ON -DVDLSDK_BUILD_BENCH=OFF

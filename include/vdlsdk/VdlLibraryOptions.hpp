@@ -46,7 +46,15 @@ private:
     const char* m_envVar = "VDLSDK_CONFIG";
     std::string m_defaultDir = "/opt/vdlsdk/";
 
+    // Set by the library base when the file on disk could not be loaded: its
+    // bytes are kept as "<path>.invalid" before the first write replaces it.
+    mutable bool m_keepOriginal = false;
+    // Anything set or deleted since construction.
+    bool m_changed = false;
+
     static std::once_flag _once;
+
+    friend class VdlsdkLib;
 };
 
 } // namespace Vandrel

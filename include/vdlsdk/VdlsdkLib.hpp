@@ -24,6 +24,9 @@ public:
     void _checkInitialLoggingState();
 
 private:
+    // Keeps the defaults in memory and leaves the file at `path` untouched.
+    void keepUnloadableFile(const std::string& path, const char* reason);
+
     LibraryOptions m_options;
 
     static std::once_flag _flag;

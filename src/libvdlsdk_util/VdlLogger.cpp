@@ -31,7 +31,10 @@ void createLogger(const char* name)
         // Thread-safe sinks: an interrupt wait and its cancel log from two threads.
         holder = spdlog::stdout_color_mt(name, spdlog::color_mode::automatic);
     }
-    std::atexit([] { VDLLogger<T>::_logger.reset(); });
+    // No release of our own at exit: the holder's destructor releases the logger
+    // when this library is finalised, after the libraries that depend on it. An
+    // atexit handler registered here would run after that destructor (handlers run
+    // in reverse order of registration) and release the logger a second time.
 }
 
 std::array<std::once_flag, VDL_LOGGER_COUNT>& fileFlags()

@@ -1,0 +1,119 @@
+// The "vandrel" group without touching the host: a child process gets its own
+// mount namespace, in which a temporary group file is bound over /etc/group.
+#include <gtest/gtest.h>
+
+#include <sched.h>
+#include <string>
+
+#include <grp.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "util_test_support.hpp"
+#include "vdlsdk/VdlLibraryOptions.hpp"
+
+using namespace utiltest;
+
+namespace {
+
+constexpr gid_t kVandrelGid = 4321;
+constexpr gid_t kOtherGid = 4343;
+constexpr int kCannotIsolate = 77;
+
+gid_t groupOf(const std::string& path)
+{
+    struct stat st {};
+    stat(path.c_str(), &st);
+    return st.st_gid;
+}
+
+// Runs `checks` with `groupFile` as the group database of a child process.
+// Returns 0 when the checks passed, kCannotIsolate when the namespace cannot be made.
+int withGroupFile(const ConfigDir& dir, const std::string& groupFile,
+                  const std::function<int()>& checks)
+{
+    const std::string file = dir.file("group");
+    writeFile(file, groupFile);
+    return runInChild([&] {
+        if (unshare(CLONE_NEWNS) != 0)
+            return kCannotIsolate;
+        // Keep the bind mount from propagating back to the host.
+        if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+            return kCannotIsolate;
+        if (mount(file.c_str(), "/etc/group", nullptr, MS_BIND, nullptr) != 0)
+            return kCannotIsolate;
+        return checks();
+    });
+}
+
+#define CHILD_CHECK(condition, code) \
+    do {                             \
+        if (!(condition))            \
+            return (code);           \
+    } while (0)
+
+TEST(utilGroupMember, MemberBranch)
+{
+    ConfigDir dir;
+    const bool hostHasGroup = getgrnam("vandrel") != nullptr;
+    const std::string database = "vandrel:x:" + std::to_string(kVandrelGid) + ":\nroot:x:0:\n";
+    const std::string target = dir.file("target");
+    writeFile(target, "x");
+    const int rc = withGroupFile(dir, database, [&] {
+        const gid_t supplementary[] = {kVandrelGid};
+        CHILD_CHECK(setgroups(1, supplementary) == 0, kCannotIsolate);
+        CHILD_CHECK(is_in_vandrel_group(), 10);
+
+        // A scan left unfinished elsewhere must not hide the group.
+        setgrent();
+        const struct group* first = getgrent();
+        CHILD_CHECK(first != nullptr && std::string(first->gr_name) == "vandrel", 11);
+        const struct group* found = get_group();
+        CHILD_CHECK(found != nullptr && found->gr_gid == kVandrelGid, 12);
+
+        CHILD_CHECK(chown(target.c_str(), static_cast<uid_t>(-1), kOtherGid) == 0, 13);
+        CHILD_CHECK(setFileGroup(target), 14);
+        CHILD_CHECK(groupOf(target) == kVandrelGid, 15);
+
+        // A save hands the file to the group and gives no warning.
+        LogCapture<LOGGER_GENERAL> log;
+        Vandrel::LibraryOptions options("vdlpci_config.json");
+        options.setOption("a", "1");
+        CHILD_CHECK(groupOf(options._configPath()) == kVandrelGid, 16);
+        CHILD_CHECK(log.count("vandrel") == 0, 17);
+        return 0;
+    });
+    if (rc == kCannotIsolate)
+        GTEST_SKIP() << "no private mount namespace here (unshare or mount refused)";
+    EXPECT_EQ(rc, 0);
+    // The host's group database was never changed.
+    EXPECT_EQ(getgrnam("vandrel") != nullptr, hostHasGroup);
+}
+
+TEST(utilGroupMember, GroupWithoutMembership)
+{
+    ConfigDir dir;
+    const std::string database = "root:x:0:\nvandrel:x:" + std::to_string(kVandrelGid) + ":\n";
+    const int rc = withGroupFile(dir, database, [&] {
+        const gid_t none[] = {0};
+        CHILD_CHECK(setgroups(1, none) == 0, kCannotIsolate);
+        CHILD_CHECK(getegid() != kVandrelGid, kCannotIsolate);
+        CHILD_CHECK(!is_in_vandrel_group(), 20);
+        CHILD_CHECK(get_group() != nullptr, 21);
+
+        LogCapture<LOGGER_GENERAL> log;
+        Vandrel::LibraryOptions options("vdlpci_config.json");
+        options.setOption("a", "1");
+        options.setOption("b", "2");
+        // The file goes to the group all the same; the user is warned once.
+        CHILD_CHECK(groupOf(options._configPath()) == kVandrelGid, 22);
+        CHILD_CHECK(log.count("User is not in the vandrel group.") == 1, 23);
+        return 0;
+    });
+    if (rc == kCannotIsolate)
+        GTEST_SKIP() << "no private mount namespace here (unshare or mount refused)";
+    EXPECT_EQ(rc, 0);
+}
+
+} // namespace

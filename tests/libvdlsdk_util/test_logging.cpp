@@ -1,0 +1,271 @@
+// Logging control, sleeps, time stamps and bit helpers.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <sys/time.h>
+#include <unistd.h>
+
+#include "util_test_support.hpp"
+#include "vdlsdk/vdlsdk_util.h"
+
+using namespace utiltest;
+
+namespace {
+
+constexpr int kDebug = 1;
+constexpr int kInfo = 2;
+constexpr int kOff = 6;
+
+template <LoggerType T>
+spdlog::sink_ptr lastSink()
+{
+    return VDLLogger<T>::_logger->sinks().back();
+}
+
+TEST(utilVerbosity, OutOfRangeTypesAreIgnored)
+{
+    for (int type : {5, -1, 100, INT32_MIN}) {
+        set_log_verbosity(type, kDebug);
+        EXPECT_EQ(get_log_verbosity(type), -1) << type;
+    }
+    for (int type = 0; type < VDL_LOGGER_COUNT; ++type)
+        EXPECT_EQ(get_log_verbosity(type), kInfo) << type;
+}
+
+TEST(utilVerbosity, LevelsAreStoredAsGiven)
+{
+    LogCapture<LOGGER_GENERAL> log;
+    set_log_verbosity(LOGGER_GENERAL, 42);
+    EXPECT_EQ(get_log_verbosity(LOGGER_GENERAL), 42);
+    VDLBaseException("silenced", -1).log();
+    VDLLogger<LOGGER_GENERAL>::_logger->critical("silenced");
+    EXPECT_EQ(log.text(), "");
+
+    set_log_verbosity(LOGGER_GENERAL, -3);
+    EXPECT_EQ(get_log_verbosity(LOGGER_GENERAL), -3);
+    VDLLogger<LOGGER_GENERAL>::_logger->trace("through");
+    EXPECT_EQ(log.text(), "trace|through\n");
+    // Only the one logger changed.
+    EXPECT_EQ(get_log_verbosity(LOGGER_PCI), kInfo);
+}
+
+TEST(utilVerbosity, AllFive)
+{
+    set_log_verbosity_all(kDebug);
+    for (int type = 0; type < VDL_LOGGER_COUNT; ++type)
+        EXPECT_EQ(get_log_verbosity(type), kDebug) << type;
+    set_log_verbosity_all(kOff);
+    for (int type = 0; type < VDL_LOGGER_COUNT; ++type)
+        EXPECT_EQ(get_log_verbosity(type), kOff) << type;
+}
+
+TEST(utilLogFile, FirstPathWinsAndConsoleGoesOn)
+{
+    ConfigDir dir;
+    const std::string a = dir.file("a.log"), b = dir.file("b.log");
+    writeFile(a, "earlier\n");
+    LogCapture<LOGGER_PCI> console;
+    set_log_file(LOGGER_PCI, a.c_str());
+    set_log_file(LOGGER_PCI, b.c_str());
+    VDL_WARN(LOGGER_PCI, "to the file {}", 1);
+    VDLLogger<LOGGER_PCI>::_logger->flush();
+    const std::string text = readFile(a);
+    EXPECT_EQ(text.rfind("earlier\n", 0), 0u) << "appended, not truncated";
+    EXPECT_NE(text.find("[vdlsdk_pci] [warning] to the file 1"), std::string::npos) << text;
+    EXPECT_NE(access(b.c_str(), F_OK), 0);
+    EXPECT_EQ(console.text(), "warning|to the file 1\n");
+}
+
+TEST(utilLogFile, FailedFirstTryLeavesTheLoggerFree)
+{
+    ConfigDir dir;
+    LogCapture<LOGGER_GENERAL> errors;
+    // Below a regular file: no directory can be made there.
+    writeFile(dir.file("plain"), "x");
+    const std::string bad = dir.file("plain/x.log");
+    set_log_file(LOGGER_USB, bad.c_str());
+    EXPECT_EQ(errors.count("error|set_log_file: "), 1) << errors.text();
+    const std::string good = dir.file("good.log");
+    set_log_file(LOGGER_USB, good.c_str());
+    VDL_WARN(LOGGER_USB, "usb line");
+    VDLLogger<LOGGER_USB>::_logger->flush();
+    EXPECT_NE(readFile(good).find("usb line"), std::string::npos);
+}
+
+TEST(utilLogFile, FailedFirstTryForAllLeavesEveryLoggerFree)
+{
+    ConfigDir dir;
+    LogCapture<LOGGER_GENERAL> errors;
+    writeFile(dir.file("plain"), "x");
+    set_log_file_all(dir.file("plain/x.log").c_str());
+    EXPECT_EQ(errors.count("error|set_log_file_all: "), 1) << errors.text();
+    const std::string good = dir.file("good.log");
+    set_log_file_all(good.c_str());
+    VDL_WARN(LOGGER_S10, "s10 line");
+    VDL_WARN(LOGGER_GENERAL, "general line");
+    VDLLogger<LOGGER_GENERAL>::_logger->flush();
+    const std::string text = readFile(good);
+    EXPECT_NE(text.find("[vdlsdk_s10] [warning] s10 line"), std::string::npos) << text;
+    EXPECT_NE(text.find("[general] [warning] general line"), std::string::npos) << text;
+}
+
+TEST(utilLogFile, NullPathsAreReportedNotRaised)
+{
+    LogCapture<LOGGER_GENERAL> errors;
+    set_log_file(LOGGER_BMC, nullptr);
+    set_log_file_all(nullptr);
+    EXPECT_EQ(errors.count("error|set_log_file: "), 1) << errors.text();
+    EXPECT_EQ(errors.count("error|set_log_file_all: "), 1) << errors.text();
+    // An out-of-range type does not read the path at all.
+    set_log_file(VDL_LOGGER_COUNT, nullptr);
+    set_log_file(-1, nullptr);
+    EXPECT_EQ(errors.count("error|"), 2) << errors.text();
+    const auto sinks = VDLLogger<LOGGER_BMC>::_logger->sinks().size();
+    EXPECT_EQ(sinks, 1u); // the console alone
+}
+
+TEST(utilLogFile, AllSharesOneSinkAndSkipsLoggersWithAFile)
+{
+    ConfigDir dir;
+    const std::string a = dir.file("a.log"), b = dir.file("b.log");
+    set_log_file(LOGGER_PCI, a.c_str());
+    const auto pciSink = lastSink<LOGGER_PCI>();
+    set_log_file_all(b.c_str());
+    EXPECT_EQ(lastSink<LOGGER_PCI>(), pciSink);
+    EXPECT_EQ(VDLLogger<LOGGER_PCI>::_logger->sinks().size(), 2u);
+    const auto shared = lastSink<LOGGER_GENERAL>();
+    EXPECT_NE(shared, pciSink);
+    EXPECT_EQ(lastSink<LOGGER_USB>(), shared);
+    EXPECT_EQ(lastSink<LOGGER_S10>(), shared);
+    EXPECT_EQ(lastSink<LOGGER_BMC>(), shared);
+
+    VDL_WARN(LOGGER_PCI, "pci line");
+    VDL_WARN(LOGGER_BMC, "bmc line");
+    VDLLogger<LOGGER_PCI>::_logger->flush();
+    VDLLogger<LOGGER_BMC>::_logger->flush();
+    EXPECT_NE(readFile(a).find("pci line"), std::string::npos);
+    EXPECT_EQ(readFile(b).find("pci line"), std::string::npos);
+    EXPECT_NE(readFile(b).find("bmc line"), std::string::npos);
+}
+
+TEST(utilLogFile, LinesOfDifferentLoggersNeverTear)
+{
+    ConfigDir dir;
+    const std::string path = dir.file("all.log");
+    set_log_file_all(path.c_str());
+    // Console output would only slow the writers down.
+    VDLLogger<LOGGER_GENERAL>::_logger->sinks().front()->set_level(spdlog::level::off);
+    VDLLogger<LOGGER_USB>::_logger->sinks().front()->set_level(spdlog::level::off);
+
+    constexpr int kLines = 2000;
+    const std::string payload(100, 'p');
+    auto writer = [&](auto logger) {
+        for (int i = 0; i < kLines; ++i)
+            logger->warn("{} {}", i, payload);
+    };
+    std::thread t1(writer, VDLLogger<LOGGER_GENERAL>::_logger);
+    std::thread t2(writer, VDLLogger<LOGGER_USB>::_logger);
+    t1.join();
+    t2.join();
+    VDLLogger<LOGGER_GENERAL>::_logger->flush();
+
+    const std::regex line(R"(\[[^\]]+\] \[(general|vdlsdk_usb)\] \[warning\] \d+ p{100})");
+    std::istringstream in(readFile(path));
+    std::string text;
+    int count = 0;
+    while (std::getline(in, text)) {
+        ++count;
+        ASSERT_TRUE(std::regex_match(text, line)) << text;
+    }
+    EXPECT_EQ(count, 2 * kLines);
+}
+
+TEST(utilBits, Table)
+{
+    struct Case {
+        int value, shift, set;
+    };
+    const std::vector<Case> cases = {
+        {0, 0, 0},   {1, 0, 1},        {0x10, 4, 1},  {0x1FF, 0, 8},
+        {0x180, 7, 1}, {static_cast<int>(0x80000000u), 31, 0}, {-1, 0, 8},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(numbits_to_shift(c.value), c.shift) << std::hex << c.value;
+        EXPECT_EQ(get_numbits_set(c.value), c.set) << std::hex << c.value;
+    }
+}
+
+TEST(utilBits, SetNumbitsAndItsRangeError)
+{
+    LogCapture<LOGGER_GENERAL> log;
+    EXPECT_EQ(set_numbits(0), 0);
+    EXPECT_EQ(set_numbits(1), 1);
+    EXPECT_EQ(set_numbits(3), 7);
+    EXPECT_EQ(set_numbits(8), 0xFF);
+    EXPECT_EQ(log.text(), "");
+    for (int count : {9, -1, INT32_MIN})
+        EXPECT_EQ(set_numbits(count), 0) << count;
+    const std::string line = "error|Number of bits to be set must be in range 0-8\n";
+    EXPECT_EQ(log.text(), line + line + line);
+}
+
+void onAlarm(int) {}
+
+TEST(utilTime, SleepsAreNotShortenedBySignals)
+{
+    struct sigaction action {};
+    action.sa_handler = onAlarm; // no SA_RESTART: nanosleep sees EINTR
+    sigaction(SIGALRM, &action, nullptr);
+    const itimerval timer{{0, 5000}, {0, 5000}};
+    setitimer(ITIMER_REAL, &timer, nullptr);
+
+    const auto start = std::chrono::steady_clock::now();
+    millisecond_sleep(60);
+    const auto afterMs = std::chrono::steady_clock::now();
+    microsecond_sleep(30000);
+    const auto afterUs = std::chrono::steady_clock::now();
+
+    const itimerval stop{};
+    setitimer(ITIMER_REAL, &stop, nullptr);
+    EXPECT_GE(afterMs - start, std::chrono::milliseconds(60));
+    EXPECT_GE(afterUs - afterMs, std::chrono::microseconds(30000));
+}
+
+TEST(utilTime, NonPositiveSleepsReturnAtOnce)
+{
+    // Generous bound: only a real sleep of seconds would exceed it.
+    const auto start = std::chrono::steady_clock::now();
+    millisecond_sleep(0);
+    millisecond_sleep(-5);
+    microsecond_sleep(0);
+    microsecond_sleep(-5);
+    millisecond_sleep(INT32_MIN);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+}
+
+TEST(utilTime, StampsNeverDecreaseAndAgree)
+{
+    uint64_t previousMs = milliseconds_since_epoch();
+    uint64_t previousUs = microseconds_since_epoch();
+    for (int i = 0; i < 10000; ++i) {
+        const uint64_t ms = milliseconds_since_epoch();
+        const uint64_t us = microseconds_since_epoch();
+        ASSERT_GE(ms, previousMs);
+        ASSERT_GE(us, previousUs);
+        previousMs = ms;
+        previousUs = us;
+    }
+    // Both read the same monotonic clock.
+    const uint64_t us = microseconds_since_epoch();
+    const uint64_t ms = milliseconds_since_epoch();
+    EXPECT_LE(us / 1000, ms);
+    EXPECT_LE(ms - us / 1000, 1000u);
+}
+
+} // namespace

@@ -1,0 +1,222 @@
+"""Test control of the simulated controller: faults, call log, state and reset.
+
+Meant for tests, from Python or from a C program through its embedded interpreter, e.g.
+    PyRun_SimpleString("from vdl_bmc import control as c\n"
+                       "c.fault('FPGA.reset', raises=KeyError)");
+"""
+
+import gc
+import math
+import sys
+import types
+
+from vdl_bmc import _hooks, layouts
+from vdl_bmc._hooks import BadStr, Call, Fault, UNENCODABLE
+from vdl_bmc.model import THRESHOLD_NAMES
+from vdl_bmc import transport
+from vdl_common.vdlk import kit
+
+nan = math.nan
+
+__all__ = [
+    "BadStr", "Call", "Fault", "UNENCODABLE", "THRESHOLD_NAMES", "nan",
+    "fault", "fault_text", "fault_spec", "clear_fault", "clear_faults", "faults",
+    "calls", "call_count", "called", "last_call", "clear_calls", "dump_calls",
+    "set_recording", "last_options", "use_kits_count",
+    "card", "lookup", "state", "set_state", "controllers", "live_objects",
+    "set_kit_interfaces", "install_module", "reset",
+]
+
+
+# Faults ----------------------------------------------------------------------------------
+
+def _check_target(target):
+    if not isinstance(target, str) or not target:
+        raise TypeError("a target is a non-empty text")
+
+
+def fault(target, *, raises=None, returns=_hooks._UNSET, missing=False, times=None,
+          run=False):
+    """Makes `target` raise, give `returns`, or vanish; see README.md."""
+    _check_target(target)
+    return _hooks.add_fault(Fault(target, raises=raises, returns=returns, missing=missing,
+                                  times=times, run=run))
+
+
+def fault_text(target, text):
+    """The same as `fault`, from a text such as "raise:KeyError" or "return:none"."""
+    _check_target(target)
+    return _hooks.add_fault(_hooks.parse_fault_text(target, text))
+
+
+fault_spec = fault_text  # the name README.md first gave it
+
+
+def clear_fault(target):
+    _hooks.faults.pop(target, None)
+
+
+def clear_faults():
+    _hooks.faults.clear()
+
+
+def faults():
+    return dict(_hooks.faults)
+
+
+# Call log --------------------------------------------------------------------------------
+
+def calls(target=None):
+    if target is None:
+        return list(_hooks.log)
+    return [c for c in _hooks.log if _hooks.matches(target, c.cls, c.obj, c.member)]
+
+
+def call_count(target):
+    return sum(count for (cls, obj, member), count in _hooks.counts.items()
+               if _hooks.matches(target, cls, obj, member))
+
+
+def called(target):
+    return call_count(target) > 0
+
+
+def last_call(target):
+    found = calls(target)
+    return found[-1] if found else None
+
+
+def clear_calls():
+    _hooks.log.clear()
+    _hooks.counts.clear()
+
+
+def dump_calls(target=None):
+    return "\n".join(str(c) for c in calls(target))
+
+
+def set_recording(flag):
+    """Stops or restarts the call log; counts and faults go on."""
+    _hooks.recording = bool(flag)
+
+
+def last_options():
+    return None if _hooks.last_options is None else dict(_hooks.last_options)
+
+
+def use_kits_count():
+    return _hooks.use_kits_count
+
+
+# State -----------------------------------------------------------------------------------
+
+def card(number=None, layout=None, fpga_texts="short"):
+    """The card of that number and layout; with neither, the one last connected."""
+    if number is None and layout is None:
+        key = _hooks.last_card_key
+        if key is not None and key in _hooks.cards:
+            return _hooks.cards[key]
+    key = (0 if number is None else number, layout or "default", fpga_texts)
+    found = _hooks.cards.get(key)
+    if found is None:
+        found = layouts.build(key[1], fpga_texts)
+        _hooks.cards[key] = found
+    return found
+
+
+def _tables(root):
+    """The three name tables of a card, walked as the board-management library walks it."""
+    tables = {"component": {}, "sensor": {}, "effecter": {}}
+    visited = set()
+
+    def components(node):
+        found = vars(node).get("components")
+        if not isinstance(found, dict):
+            return
+        for name, child in found.items():
+            tables["component"][name] = child
+            if id(child) not in visited:
+                visited.add(id(child))
+                components(child)
+
+    def leaves(node, kind, seen):
+        if id(node) in seen:
+            return
+        seen.add(id(node))
+        found = vars(node).get(kind + "s")
+        if not isinstance(found, dict):
+            return
+        tables[kind].update(found)
+        children = vars(node).get("components")
+        if isinstance(children, dict):
+            for child in children.values():
+                leaves(child, kind, seen)
+
+    components(root)
+    leaves(root, "effecter", set())
+    leaves(root, "sensor", set())
+    return tables
+
+
+def lookup(name, kind=None, number=None, layout=None):
+    """The object called `name` in the card tree; the last visited when a name repeats."""
+    tables = _tables(card(number, layout))
+    kinds = (kind,) if kind else ("component", "sensor", "effecter")
+    for each in kinds:
+        if each not in tables:
+            raise ValueError("kind is component, sensor or effecter, not %r" % (each,))
+        if name in tables[each]:
+            return tables[each][name]
+    raise KeyError(name)
+
+
+def _target(name, kind, number, layout):
+    if name is None:
+        return card(number, layout)
+    return lookup(name, kind, number, layout)
+
+
+def state(name=None, kind=None, number=None, layout=None):
+    """A snapshot of an object's state (the card's without a name)."""
+    return _target(name, kind, number, layout)._snapshot()
+
+
+def set_state(name=None, kind=None, number=None, layout=None, **fields):
+    """Sets state fields directly, without validation or logging."""
+    _target(name, kind, number, layout)._set(**fields)
+
+
+def controllers():
+    alive = (ref() for ref in _hooks.controllers)
+    return [c for c in alive if c is not None]
+
+
+def live_objects(cls_name=None):
+    gc.collect()
+    return [o for o in list(_hooks.live)
+            if cls_name is None or type(o).__name__ == cls_name]
+
+
+# Interfaces, modules, reset --------------------------------------------------------------
+
+def set_kit_interfaces(kind):
+    kit._install(kind)
+
+
+def install_module(name, **attributes):
+    module = types.ModuleType(name)
+    for key, value in attributes.items():
+        setattr(module, key, value)
+    sys.modules[name] = module
+    _hooks.installed_modules.add(name)
+    return module
+
+
+def reset():
+    """Back to the state at import: no faults, no log, fresh cards."""
+    _hooks.reset()
+    kit._install(kit._env_kind())
+    for name in _hooks.installed_modules:
+        sys.modules.pop(name, None)
+    _hooks.installed_modules.clear()
+    transport.handler._close_count = 0

@@ -1,0 +1,184 @@
+"""Card layouts a connect can choose with the option layout=<name>."""
+
+import math
+
+from vdl_bmc import model as m
+
+nan = math.nan
+
+# Layouts that make the controller factory itself answer instead of building a card.
+NO_CONTROLLER = "none"
+FAILING_CONTROLLER = "raise"
+
+
+def _fpga_configuration(texts):
+    table = m.LOAD_TEXTS[texts]
+    return m.StateEffecter("FPGA Configuration", table["user"],
+                           [table[which] for which in m.LOAD_ORDER])
+
+
+def _thresholds(uw=None, uc=None, uf=None, lw=None, lc=None, lf=None):
+    return dict(zip(m.THRESHOLD_NAMES, (uw, uc, uf, lw, lc, lf)))
+
+
+def _table(*objects):
+    return {obj._name: obj for obj in objects}
+
+
+def default(texts):
+    prom = m.PromComponent("MFG_PROM", serial=[0x56, 0x44, 0x4C, 0x25, 0x00, 0x01])
+    bmc = m.BmcComponent(
+        "BMC",
+        version={"firmware": "3.2.1", "bootloader": "1.0.4", "build": "2024.05.17"},
+        components=_table(prom),
+        sensors=_table(
+            m.NumericSensor("BMC Temp", 41.5, "C", _thresholds(80, 90, 100)),
+            m.StateSensor("BMC Status", "OK"),
+        ),
+        effecters=_table(
+            m.StateEffecter("I2C PCIe", "Disabled", ["Enabled", "Disabled"]),
+            *[m.StateEffecter("I2C Channel %d Override" % channel, "Host", ["Host", "BMC"],
+                              enabled=False)
+              for channel in range(4)],
+        ),
+    )
+    clk0 = m.ClockComponent("CLK0", outputs=[156.25, 100.0])
+    clk1 = m.ClockComponent("CLK1", outputs=[322.265625, 125.0, 33.333])
+    clkgen = m.Component("CLKGEN", components=_table(clk0, clk1),
+                         sensors=_table(m.StateSensor("CLKGEN Lock", "Locked")))
+    fpga = m.FpgaComponent(
+        "FPGA", texts,
+        components=_table(clkgen),
+        effecters=_table(_fpga_configuration(texts)),
+    )
+    fpga.sensors = _table(
+        m.NumericSensor("FPGA Temp", 45.0, "C", _thresholds(85, 95, 105)),
+        m.NumericSensor("VCCINT", 0.85, "V", _thresholds(0.88, 0.9, 0.95, 0.82, 0.8, 0.75),
+                        follows=fpga),
+        m.StateSensor("FPGA Done", "Configured"),
+    )
+    fan = m.Component(
+        "FAN",
+        sensors=_table(m.FanSensor("Fan Speed", 4200.0, "RPM",
+                                   _thresholds(lw=1000, lc=800, lf=500))),
+        effecters=_table(m.NumericEffecter("Fan Duty", 40.0, 0.0, 100.0)),
+    )
+    return m.Card(
+        mfg_info={"model": "VDL-250", "serial": "VD250A001234", "part": "VDL-250-PCIE",
+                  "rev": 3, "date": "2024-03-11"},
+        components=_table(bmc, fpga, fan),
+        sensors=_table(
+            m.NumericSensor("Board Power", 23.75, "W", _thresholds(60, 70, 75)),
+            m.NumericSensor("Inlet Temp", 28.0, "C", _thresholds(45, 50, 55)),
+        ),
+        effecters=_table(
+            m.StateEffecter("Identify LED", "Off", ["On", "Off"]),
+            m.NumericEffecter("Power Limit", 75.0, 10.0, 300.0),
+        ),
+    )
+
+
+def minimal(texts):
+    return m.Card()
+
+
+def example(texts):
+    return m.Card(
+        sensors=_table(
+            m.NumericSensor("Temp", 45.0, "C"),
+            m.NumericSensor("Fan", 3000.0, "RPM"),
+            m.NumericSensor("Current", 1.5, "A"),
+        ),
+        effecters=_table(
+            m.StateEffecter("Switch", "Off", ["On", "Off"]),
+            m.StateEffecter("Label", "none"),
+        ),
+    )
+
+
+def nested(texts):
+    fpga = m.FpgaComponent("FPGA", texts,
+                           sensors=_table(m.NumericSensor("Temp", 50.0, "C")),
+                           effecters=_table(_fpga_configuration(texts)))
+    clk_b = m.ClockComponent("CLK", outputs=[20.0], components=_table(fpga),
+                             sensors=_table(m.NumericSensor("Temp", 40.0, "C")),
+                             effecters=_table(m.StateEffecter("Switch", "B", ["A", "B"])))
+    clk_a = m.ClockComponent("CLK", outputs=[10.0],
+                             sensors=_table(m.NumericSensor("Temp", 30.0, "C")))
+    a = m.Component("A", components=_table(clk_a),
+                    sensors=_table(m.NumericSensor("Temp", 20.0, "C")),
+                    effecters=_table(m.StateEffecter("Switch", "A", ["A", "B"])))
+    b = m.Component("B", components=_table(clk_b))
+    return m.Card(components=_table(a, b), sensors=_table(m.NumericSensor("Temp", 10.0, "C")))
+
+
+def cycle(texts):
+    loop_a = m.Component("LOOP_A", sensors=_table(m.NumericSensor("A Temp", 1.0, "C")),
+                         effecters=_table(m.StateEffecter("A Switch", "On", ["On", "Off"])))
+    loop_b = m.Component("LOOP_B", sensors=_table(m.NumericSensor("B Temp", 2.0, "C")))
+    loop_a.components = _table(loop_b)
+    loop_b.components = {"LOOP_A": loop_a, "LOOP_B": loop_b}
+    return m.Card(components=_table(loop_a))
+
+
+def no_effecters(texts):
+    deep = m.Component("DEEP", sensors=_table(m.NumericSensor("Deep Temp", 30.0, "C")))
+    nosens = m.Component("NOSENS", components=_table(deep))
+    del nosens.__dict__["sensors"]
+    fpga = m.FpgaComponent("FPGA", texts, effecters=_table(_fpga_configuration(texts)))
+    card = m.Card(components=_table(fpga, nosens),
+                  sensors=_table(m.NumericSensor("Inlet Temp", 28.0, "C")))
+    del card.__dict__["effecters"]
+    return card
+
+
+def odd_names(texts):
+    card = m.Card()
+    card.sensors = {
+        42: m.NumericSensor("42", 4.2, "C"),
+        "\udcff": m.StateSensor("\udcff", "odd"),
+        "Good": m.NumericSensor("Good", 1.0, "C"),
+    }
+    card.components = {7: m.Component("7")}
+    return card
+
+
+LAYOUTS = {
+    "default": default,
+    "minimal": minimal,
+    "example": example,
+    "nested": nested,
+    "cycle": cycle,
+    "no_effecters": no_effecters,
+    "odd_names": odd_names,
+}
+
+
+def _attach(card):
+    """Tells every object of the tree which card it belongs to."""
+    seen = set()
+    pending = [card]
+    while pending:
+        node = pending.pop()
+        if id(node) in seen:
+            continue
+        seen.add(id(node))
+        node._card = card
+        members = vars(node)
+        for kind in ("components", "sensors", "effecters"):
+            for child in members.get(kind, {}).values():
+                if kind == "components":
+                    pending.append(child)
+                else:
+                    child._card = card
+
+
+def build(layout, texts="short"):
+    if layout not in LAYOUTS:
+        raise ValueError("unknown layout %r (known: %s)" % (layout, ", ".join(
+            sorted(list(LAYOUTS) + [NO_CONTROLLER, FAILING_CONTROLLER]))))
+    if texts not in m.LOAD_TEXTS:
+        raise ValueError("unknown fpga_texts %r (known: short, long)" % (texts,))
+    card = LAYOUTS[layout](texts)
+    _attach(card)
+    return card

@@ -1,0 +1,1 @@
+"""Common part of the management script package."""

@@ -1,0 +1,149 @@
+#pragma once
+// Shared by the library's sources only: the connection handle, reference
+// owners and the conventions every exported function follows.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <string_view>
+#include <type_traits>
+
+#include "vdlsdk/VdlbmcPython.hpp"
+#include "vdlsdk/vdl_exception.hpp"
+#include "vdlsdk/vdlsdk_bmc.h"
+
+// One connection to a card's controller. Every table entry and the two object
+// fields own one reference each; the destructor releases none of them (the
+// functions that free a handle do, while the interpreter still runs).
+class VdlbmcHandle {
+public:
+    // Byte-wise order; transparent so a lookup by C text allocates nothing.
+    using Table = std::map<std::string, PyObject*, std::less<>>;
+
+    ~VdlbmcHandle();
+
+    PyObject* controller = nullptr;
+    PyObject* card = nullptr;
+    Table components;
+    Table sensors;
+    Table effecters;
+};
+
+namespace vdlbmc_detail __attribute__((visibility("hidden"))) {
+
+// Owns one reference; released exactly once, on every path.
+class PyRef {
+public:
+    PyRef() = default;
+    explicit PyRef(PyObject* object) noexcept : m_object(object) {}
+    PyRef(const PyRef&) = delete;
+    PyRef& operator=(const PyRef&) = delete;
+    PyRef(PyRef&& other) noexcept : m_object(other.release()) {}
+    PyRef& operator=(PyRef&& other) noexcept
+    {
+        reset(other.release());
+        return *this;
+    }
+    ~PyRef() { Py_XDECREF(m_object); }
+
+    PyObject* get() const noexcept { return m_object; }
+    explicit operator bool() const noexcept { return m_object != nullptr; }
+    PyObject* release() noexcept
+    {
+        PyObject* object = m_object;
+        m_object = nullptr;
+        return object;
+    }
+    void reset(PyObject* object = nullptr) noexcept
+    {
+        PyObject* old = m_object;
+        m_object = object;
+        Py_XDECREF(old);
+    }
+
+private:
+    PyObject* m_object = nullptr;
+};
+
+// The module names; the controller module can be replaced by the caller.
+const std::string& bmcModuleName();
+const std::string& commonVdlkModuleName();
+const std::string& commonKitModuleName();
+
+// True while an interpreter that the library may use is running: started by
+// the library, or found running, and not finalised.
+bool interpreterRunning() noexcept;
+
+// Logs the pending interpreter error on "vdlsdk_bmc" as "type:value" and
+// clears it; nothing pending logs nothing.
+void log_traceback() noexcept;
+
+// How a function answers a failed script call: log it, or clear it silently.
+enum class Report { Log, Clear };
+
+// Ends a failed script call: reports the pending error and gives -1.
+int failCall(Report report) noexcept;
+// Raises a TypeError naming what was expected, then as failCall.
+int failType(Report report, const char* expected) noexcept;
+
+// The UTF-8 text of a str object. False, with an error pending, for anything
+// else or for text that cannot be encoded.
+bool textOf(PyObject* object, std::string_view& text) noexcept;
+
+// Copies text into a caller's buffer: 0, -33 unlogged, any other copy code
+// logged on "general".
+int copyOut(std::string_view text, char* buffer, int size);
+// The same, with -33 logged as well.
+int copyOutLogged(std::string_view text, char* buffer, int size);
+
+// The object under `name`, or null.
+PyObject* findIn(const VdlbmcHandle::Table& table, const char* name) noexcept;
+
+// Releases every reference the handle owns (when the interpreter still runs)
+// and frees it.
+void destroyHandle(VdlbmcHandle* handle) noexcept;
+
+// Exactly "NumericSensor" / "NumericEffecter": a subclass does not count.
+bool isNumericSensor(PyObject* sensor) noexcept;
+bool isNumericEffecter(PyObject* effecter) noexcept;
+
+// Clears an interpreter error that an unexpected C++ exception left behind.
+void clearPendingError() noexcept;
+
+// Runs the body of an exported function so that no exception leaves it: a
+// VDLBaseException is logged with log() and gives its code, anything else
+// gives `fallback`.
+template <typename R, typename F>
+R guarded(R fallback, F&& body) noexcept
+{
+    try {
+        return body();
+    } catch (const VDLBaseException& e) {
+        clearPendingError();
+        try {
+            e.log();
+        } catch (...) {
+        }
+        if constexpr (std::is_same_v<R, int>)
+            return e.code;
+        else
+            return fallback;
+    } catch (...) {
+        clearPendingError();
+        return fallback;
+    }
+}
+
+// Codes of this library's results.
+inline constexpr int kOk = 0;
+inline constexpr int kFailed = -1;
+inline constexpr int kNullPointer = -5;
+inline constexpr int kBadValue = -6;
+inline constexpr int kNotFound = -13;
+inline constexpr int kEndOfIteration = -27;
+inline constexpr int kTooSmall = -33;
+
+} // namespace vdlbmc_detail

@@ -1,0 +1,362 @@
+// The embedded interpreter: start, kit activation, the interface table,
+// finalisation, and the error report every function uses.
+#include <sys/stat.h>
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "VdlbmcInternal.hpp"
+#include "vdlsdk/vdl_logger.hpp"
+
+namespace {
+
+constexpr const char* kDefaultBmcModule = "vdl_bmc";
+std::string VDL_BMC = kDefaultBmcModule;
+const std::string VDL_COMMON_VDLK = "vdl_common.vdlk";
+const std::string VDL_COMMON_KIT = "vdl_common.vdlk.kit";
+
+struct ThresholdRow {
+    const char* name;
+    std::uint64_t offset;
+};
+constexpr std::array<ThresholdRow, 6> kThresholdRows{{
+    {"upperThresholdWarning", offsetof(VdlbmcThresholds, upperThresholdWarning)},
+    {"upperThresholdCritical", offsetof(VdlbmcThresholds, upperThresholdCritical)},
+    {"upperThresholdFatal", offsetof(VdlbmcThresholds, upperThresholdFatal)},
+    {"lowerThresholdWarning", offsetof(VdlbmcThresholds, lowerThresholdWarning)},
+    {"lowerThresholdCritical", offsetof(VdlbmcThresholds, lowerThresholdCritical)},
+    {"lowerThresholdFatal", offsetof(VdlbmcThresholds, lowerThresholdFatal)},
+}};
+
+std::vector<thresholdNameType> makeThresholdNames()
+{
+    std::vector<thresholdNameType> rows;
+    for (const auto& row : kThresholdRows)
+        rows.push_back({row.name, row.offset});
+    return rows;
+}
+
+// Who runs the interpreter. Only an interpreter the library started is
+// finalised by it; a failed start leaves the library unusable for the process.
+enum class Interpreter { NotStarted, Owned, Foreign, StartFailed, Finalised };
+std::atomic<Interpreter> g_interpreter{Interpreter::NotStarted};
+
+std::once_flag g_startFlag;
+std::once_flag g_kitFlag;
+std::once_flag g_interfaceFlag;
+
+using InterfaceTable = std::map<std::string, std::shared_ptr<PyObject>>;
+// Heap-held and released by fini, not by a static destructor: at dlclose the
+// library's finalisation functions run before its static destructors, and the
+// references must go before the interpreter does, in either order.
+InterfaceTable* g_interfaces = nullptr;
+
+constexpr const char* kVenvMarker = "/pyvenv.cfg";
+constexpr const char* kVenvInterpreter = "/bin/python3";
+
+bool isVirtualEnvironment(const char* directory)
+{
+    struct stat info {};
+    const std::string marker = std::string(directory) + kVenvMarker;
+    return stat(marker.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+void logStartFailure(const PyStatus& status)
+{
+    VDL_ERROR(LOGGER_BMC, "Could not start the Python interpreter: {}{}{}",
+              status.func ? status.func : "", status.func ? ": " : "",
+              status.err_msg ? status.err_msg : "exit requested");
+}
+
+// The start that Py_Initialize makes, but with its status returned: the
+// legacy locale handling (no UTF-8 mode, no C-locale coercion) is kept.
+PyStatus startPlain()
+{
+    PyPreConfig preconfig;
+    PyPreConfig_InitPythonConfig(&preconfig);
+    preconfig.utf8_mode = 0;
+    preconfig.coerce_c_locale = 0;
+    preconfig.coerce_c_locale_warn = 0;
+    PyStatus status = Py_PreInitialize(&preconfig);
+    if (PyStatus_Exception(status))
+        return status;
+
+    PyConfig config;
+    PyConfig_InitPythonConfig(&config);
+    status = Py_InitializeFromConfig(&config);
+    PyConfig_Clear(&config);
+    return status;
+}
+
+// A virtual environment is started as its own interpreter starts: from its
+// bin/python3, so the environment's pyvenv.cfg names the base installation
+// and its site-packages are found. Any other value is the home directory.
+PyStatus startWithHome(const char* virtualEnv)
+{
+    PyConfig config;
+    PyConfig_InitPythonConfig(&config);
+    PyStatus status;
+    if (isVirtualEnvironment(virtualEnv)) {
+        const std::string program = std::string(virtualEnv) + kVenvInterpreter;
+        status = PyConfig_SetBytesString(&config, &config.program_name, program.c_str());
+        if (!PyStatus_Exception(status))
+            status = PyConfig_Read(&config);
+    } else {
+        status = PyConfig_Read(&config);
+        if (!PyStatus_Exception(status))
+            status = PyConfig_SetBytesString(&config, &config.home, virtualEnv);
+    }
+    if (!PyStatus_Exception(status))
+        status = Py_InitializeFromConfig(&config);
+    PyConfig_Clear(&config);
+    return status;
+}
+
+void startInterpreter()
+{
+    if (Py_IsInitialized()) {
+        g_interpreter = Interpreter::Foreign;
+        return;
+    }
+    const char* virtualEnv = std::getenv("VIRTUAL_ENV");
+    const PyStatus status = virtualEnv ? startWithHome(virtualEnv) : startPlain();
+    if (PyStatus_Exception(status) || !Py_IsInitialized()) {
+        g_interpreter = Interpreter::StartFailed;
+        logStartFailure(status);
+        return;
+    }
+    g_interpreter = Interpreter::Owned;
+}
+
+void fillInterfaces(InterfaceTable& table)
+{
+    using vdlbmc_detail::log_traceback;
+    using vdlbmc_detail::PyRef;
+
+    PyRef module(PyImport_ImportModule(VDL_COMMON_KIT.c_str()));
+    if (!module) {
+        log_traceback();
+        return;
+    }
+    PyRef interfaces(PyObject_GetAttrString(module.get(), "KitInterfaces"));
+    module.reset();
+    if (!interfaces) {
+        log_traceback();
+        return;
+    }
+    if (!PyDict_Check(interfaces.get())) {
+        PyErr_SetString(PyExc_TypeError, "KitInterfaces is not a dictionary");
+        log_traceback();
+        return;
+    }
+    PyRef keys(PyDict_Keys(interfaces.get()));
+    if (!keys) {
+        log_traceback();
+        return;
+    }
+    const Py_ssize_t count = PyList_Size(keys.get());
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* key = PyList_GetItem(keys.get(), i); // borrowed
+        if (key == nullptr) {
+            log_traceback();
+            return;
+        }
+        PyRef value(PyObject_GetAttrString(key, "value"));
+        std::string_view name;
+        if (!value || !vdlbmc_detail::textOf(value.get(), name)) {
+            // One unusable key does not hide the others.
+            log_traceback();
+            continue;
+        }
+        Py_INCREF(key);
+        table[std::string(name)] = make_py_object_container(key);
+    }
+}
+
+} // namespace
+
+std::vector<thresholdNameType> thresholdNames = makeThresholdNames();
+
+namespace vdlbmc_detail {
+
+const std::string& bmcModuleName() { return VDL_BMC; }
+const std::string& commonVdlkModuleName() { return VDL_COMMON_VDLK; }
+const std::string& commonKitModuleName() { return VDL_COMMON_KIT; }
+
+bool interpreterRunning() noexcept
+{
+    const Interpreter state = g_interpreter.load(std::memory_order_relaxed);
+    return (state == Interpreter::Owned || state == Interpreter::Foreign) && Py_IsInitialized();
+}
+
+void clearPendingError() noexcept
+{
+    if (interpreterRunning() && PyGILState_Check())
+        PyErr_Clear();
+}
+
+namespace {
+
+constexpr const char* kUnprintable = "<unprintable>";
+
+// str() of an object for a log line; never fails and leaves no error.
+std::string printable(PyObject* object)
+{
+    if (object == nullptr)
+        return "None";
+    PyRef text(PyObject_Str(object));
+    std::string_view view;
+    if (!text || !textOf(text.get(), view)) {
+        PyErr_Clear();
+        return kUnprintable;
+    }
+    return std::string(view);
+}
+
+} // namespace
+
+void log_traceback() noexcept
+{
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    if (type == nullptr)
+        return;
+    // Errors raised from C are fetched unnormalised; normalising gives every
+    // line the same "<class '...'>:str(instance)" form.
+    PyErr_NormalizeException(&type, &value, &traceback);
+    PyRef typeRef(type), valueRef(value), tracebackRef(traceback);
+    try {
+        const std::string message = printable(type) + ":" + printable(value);
+        VDL_ERROR(LOGGER_BMC, "{}", message);
+    } catch (...) {
+        // Out of memory for the line: the error is still cleared.
+    }
+    PyErr_Clear();
+}
+
+int failCall(Report report) noexcept
+{
+    if (report == Report::Log)
+        log_traceback();
+    else
+        PyErr_Clear();
+    return kFailed;
+}
+
+int failType(Report report, const char* expected) noexcept
+{
+    if (!PyErr_Occurred())
+        PyErr_Format(PyExc_TypeError, "expected %s", expected);
+    return failCall(report);
+}
+
+bool textOf(PyObject* object, std::string_view& text) noexcept
+{
+    if (!PyUnicode_Check(object)) {
+        PyErr_Format(PyExc_TypeError, "expected str, got %.100s", Py_TYPE(object)->tp_name);
+        return false;
+    }
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(object, &size);
+    if (data == nullptr)
+        return false;
+    text = std::string_view(data, static_cast<std::size_t>(size));
+    return true;
+}
+
+} // namespace vdlbmc_detail
+
+void initalize()
+{
+    std::call_once(g_startFlag, startInterpreter);
+    use_kits();
+}
+
+void use_kits()
+{
+    using vdlbmc_detail::log_traceback;
+    using vdlbmc_detail::PyRef;
+    // The flag is spent only once there is an interpreter to activate them in.
+    if (!vdlbmc_detail::interpreterRunning())
+        return;
+    std::call_once(g_kitFlag, [] {
+        PyRef module(PyImport_ImportModule(VDL_COMMON_VDLK.c_str()));
+        if (!module) {
+            log_traceback();
+            return;
+        }
+        PyRef activate(PyObject_GetAttrString(module.get(), "use_kits"));
+        module.reset();
+        if (!activate) {
+            log_traceback();
+            return;
+        }
+        PyRef result(PyObject_CallObject(activate.get(), nullptr));
+        if (!result)
+            log_traceback();
+    });
+}
+
+std::map<std::string, std::shared_ptr<PyObject>> get_interfaces()
+{
+    if (!vdlbmc_detail::interpreterRunning())
+        return {};
+    std::call_once(g_interfaceFlag, [] {
+        auto table = std::make_unique<InterfaceTable>();
+        fillInterfaces(*table);
+        g_interfaces = table.release();
+    });
+    if (g_interfaces == nullptr)
+        return {};
+    return *g_interfaces;
+}
+
+std::shared_ptr<PyObject> make_py_object_container(PyObject* object)
+{
+    // When the shared state cannot be allocated, the deleter runs on the object
+    // before bad_alloc propagates, so the reference is not lost.
+    return std::shared_ptr<PyObject>(object, [](PyObject* owned) {
+        if (vdlbmc_detail::interpreterRunning())
+            Py_DecRef(owned);
+    });
+}
+
+void set_vdl_bmc_python_module(const char* name)
+{
+    try {
+        VDL_BMC = name ? name : kDefaultBmcModule;
+    } catch (...) {
+        // Out of memory: the previous name stays.
+    }
+}
+
+void fini()
+{
+    // The table's owners release their references only while the interpreter
+    // runs, so clearing it first is what keeps the order safe.
+    delete g_interfaces;
+    g_interfaces = nullptr;
+    Interpreter expected = Interpreter::Owned;
+    if (g_interpreter.compare_exchange_strong(expected, Interpreter::Finalised)) {
+        if (Py_IsInitialized())
+            Py_FinalizeEx();
+        return;
+    }
+    // A foreign interpreter is its program's to finalise; only stop using it.
+    expected = Interpreter::Foreign;
+    g_interpreter.compare_exchange_strong(expected, Interpreter::Finalised);
+}
+
+namespace {
+// Runs at library unload and at process exit, after the exit-time static
+// destructors but before the dlclose-time ones; fini is safe in both orders.
+__attribute__((destructor)) void finiAtUnload() { fini(); }
+} // namespace

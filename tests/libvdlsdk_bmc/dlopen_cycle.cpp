@@ -1,0 +1,73 @@
+// Loads libvdlsdk_bmc with dlopen, connects, reads a sensor, disconnects (or,
+// with "keep", leaves the handle connected) and unloads the library. At
+// dlclose the library's finalisation runs before its static destructors; the
+// interpreter must be finalised after the library's own references are gone,
+// and nothing may touch it afterwards.
+#include <dlfcn.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "vdlsdk/vdlsdk_bmc.h"
+
+namespace {
+
+using ConnectFn = int (*)(const char*, uint32_t, const char*, VdlbmcHandle**);
+using DisconnectFn = void (*)(VdlbmcHandle*);
+using ReadFn = int (*)(VdlbmcHandle*, const char*, double*, char*, int);
+
+constexpr double kExpectedReading = 45.0;
+
+// Reachable to the end, so a kept handle is not a leak of this program.
+VdlbmcHandle* g_handle = nullptr;
+
+template <typename T>
+T symbol(void* library, const char* name)
+{
+    void* address = dlsym(library, name);
+    if (address == nullptr)
+        std::fprintf(stderr, "missing symbol %s: %s\n", name, dlerror());
+    return reinterpret_cast<T>(address);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc != 3) {
+        std::fprintf(stderr, "usage: %s <library> disconnect|keep\n", argv[0]);
+        return 2;
+    }
+    const bool disconnect = std::strcmp(argv[2], "disconnect") == 0;
+    void* library = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr) {
+        std::fprintf(stderr, "dlopen: %s\n", dlerror());
+        return 1;
+    }
+    auto connect = symbol<ConnectFn>(library, "vdlbmc_connect");
+    auto disconnectFn = symbol<DisconnectFn>(library, "vdlbmc_disconnect");
+    auto read = symbol<ReadFn>(library, "vdlbmc_read_numeric_sensor_value");
+    if (!connect || !disconnectFn || !read)
+        return 1;
+
+    if (connect("sim", 0, nullptr, &g_handle) != 0) {
+        std::fprintf(stderr, "connect failed\n");
+        return 1;
+    }
+    double value = 0;
+    char units[8];
+    if (read(g_handle, "FPGA Temp", &value, units, sizeof units) != 0 || value != kExpectedReading) {
+        std::fprintf(stderr, "read failed\n");
+        return 1;
+    }
+    if (disconnect) {
+        disconnectFn(g_handle);
+        g_handle = nullptr;
+    }
+    if (dlclose(library) != 0) {
+        std::fprintf(stderr, "dlclose: %s\n", dlerror());
+        return 1;
+    }
+    std::puts("unloaded");
+    return 0;
+}

@@ -1,0 +1,36 @@
+"""A Python program that loads libvdlsdk_bmc: the library must use this
+interpreter, neither start nor finalise it, and refuse further work once told
+to stop."""
+import ctypes
+import os
+import sys
+
+lib = ctypes.PyDLL(os.environ["VDLBMC_LIBRARY"])
+lib.vdlbmc_connect.argtypes = [ctypes.c_char_p, ctypes.c_uint32, ctypes.c_char_p,
+                               ctypes.POINTER(ctypes.c_void_p)]
+lib.vdlbmc_get_num_sensors.argtypes = [ctypes.c_void_p]
+lib.vdlbmc_read_numeric_sensor_value.argtypes = [
+    ctypes.c_void_p, ctypes.c_char_p, ctypes.POINTER(ctypes.c_double), ctypes.c_char_p,
+    ctypes.c_int]
+lib.vdlbmc_disconnect.argtypes = [ctypes.c_void_p]
+lib.vdlbmc_disconnect.restype = None
+
+from vdl_bmc import control  # the same package, in the same interpreter
+
+handle = ctypes.c_void_p()
+assert lib.vdlbmc_connect(b"sim", 0, None, ctypes.byref(handle)) == 0
+assert lib.vdlbmc_get_num_sensors(handle) == 9
+value = ctypes.c_double()
+assert lib.vdlbmc_read_numeric_sensor_value(handle, b"FPGA Temp", ctypes.byref(value), None, 0) == 0
+assert value.value == 45.0
+assert control.use_kits_count() == 1
+assert len(control.controllers()) == 1
+lib.vdlbmc_disconnect(handle)
+
+# The library's finalisation (as at unload) leaves this interpreter running.
+lib._Z4finiv()
+assert not sys.is_finalizing()
+other = ctypes.c_void_p()
+assert lib.vdlbmc_connect(b"sim", 0, None, ctypes.byref(other)) == -1
+assert not other.value
+print("foreign interpreter ok")

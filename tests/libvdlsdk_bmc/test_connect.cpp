@@ -1,0 +1,531 @@
+// Connecting, discovery, name iteration and disconnect against the simulated
+// controller. Every TEST runs in its own process, so each one starts its own
+// interpreter.
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "bmc_test_support.hpp"
+
+using namespace bmctest;
+
+namespace {
+
+using NextFn = int (*)(VdlbmcHandle*, const char*, char*, int);
+
+std::vector<std::string> allNames(VdlbmcHandle* handle, NextFn next)
+{
+    std::vector<std::string> names;
+    char buffer[128];
+    const char* previous = nullptr;
+    std::string last;
+    while (next(handle, previous, buffer, sizeof buffer) == 0) {
+        names.emplace_back(buffer);
+        last = buffer;
+        previous = last.c_str();
+    }
+    return names;
+}
+
+class bmcConnect : public ::testing::Test {
+protected:
+    void SetUp() override { plainInterpreterEnvironment(); }
+};
+
+} // namespace
+
+TEST(bmcStatic, ThresholdNamesHaveSixRowsAtTheRecordOffsets)
+{
+    const std::vector<std::pair<std::string, std::uint64_t>> expected = {
+        {"upperThresholdWarning", 0},  {"upperThresholdCritical", 8}, {"upperThresholdFatal", 16},
+        {"lowerThresholdWarning", 24}, {"lowerThresholdCritical", 32}, {"lowerThresholdFatal", 40},
+    };
+    ASSERT_EQ(expected.size(), thresholdNames.size());
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ(expected[i].first, thresholdNames[i].name);
+        EXPECT_EQ(expected[i].second, thresholdNames[i].offset);
+    }
+    EXPECT_EQ(48u, sizeof(VdlbmcThresholds));
+}
+
+TEST(bmcStatic, VersionCopyCodes)
+{
+    struct Row {
+        int size;
+        int expected;
+        const char* text;
+    };
+    const Row rows[] = {
+        {64, 0, "vdlbmc 2024.1.0"}, {16, 0, "vdlbmc 2024.1.0"}, {15, -33, "vdlbmc 2024.1."},
+        {1, -6, ""},                {-1, -6, ""},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.size);
+        LogCapture log;
+        char buffer[64] = {};
+        EXPECT_EQ(row.expected, vdlbmc_version(buffer, row.size));
+        EXPECT_STREQ(row.text, buffer);
+        // Copy failures are logged on "general".
+        EXPECT_EQ(row.expected == 0 ? 0u : 1u, log.generalLines().size());
+    }
+    EXPECT_EQ(-5, vdlbmc_version(nullptr, 16));
+    // The version needs no interpreter.
+    EXPECT_FALSE(Py_IsInitialized());
+}
+
+TEST(bmcStatic, NullHandlesGiveMinusFive)
+{
+    char buffer[16];
+    EXPECT_EQ(-5, vdlbmc_get_num_sensors(nullptr));
+    EXPECT_EQ(-5, vdlbmc_get_num_effecters(nullptr));
+    EXPECT_EQ(-5, vdlbmc_get_num_components(nullptr));
+    EXPECT_EQ(-5, vdlbmc_get_next_sensor(nullptr, nullptr, buffer, sizeof buffer));
+    EXPECT_EQ(-5, vdlbmc_get_next_effecter(nullptr, nullptr, buffer, sizeof buffer));
+    EXPECT_EQ(-5, vdlbmc_get_next_component(nullptr, nullptr, buffer, sizeof buffer));
+    vdlbmc_disconnect(nullptr);
+    // Null names and out-pointers are refused before the interpreter is started.
+    VdlbmcHandle* handle = reinterpret_cast<VdlbmcHandle*>(0x1);
+    EXPECT_EQ(-5, vdlbmc_connect(nullptr, 0, nullptr, &handle));
+    EXPECT_EQ(nullptr, handle);
+    EXPECT_EQ(-5, vdlbmc_connect("sim", 0, nullptr, nullptr));
+    EXPECT_EQ(-5, vdlbmc_connect_low_level(nullptr, "handler", nullptr, &handle));
+    EXPECT_EQ(-5, vdlbmc_connect_low_level("vdl_bmc.transport", nullptr, nullptr, &handle));
+    EXPECT_EQ(-5, vdlbmc_connect_low_level("vdl_bmc.transport", "handler", nullptr, nullptr));
+    EXPECT_FALSE(Py_IsInitialized());
+}
+
+TEST_F(bmcConnect, DefaultLayoutCountsAndByteWiseOrder)
+{
+    VdlbmcHandle* handle = connect();
+    ASSERT_NE(nullptr, handle);
+    EXPECT_EQ(7, vdlbmc_get_num_components(handle));
+    EXPECT_EQ(9, vdlbmc_get_num_sensors(handle));
+    EXPECT_EQ(9, vdlbmc_get_num_effecters(handle));
+    EXPECT_EQ((std::vector<std::string>{"BMC", "CLK0", "CLK1", "CLKGEN", "FAN", "FPGA", "MFG_PROM"}),
+              allNames(handle, vdlbmc_get_next_component));
+    const auto sensors = allNames(handle, vdlbmc_get_next_sensor);
+    EXPECT_EQ((std::vector<std::string>{"BMC Status", "BMC Temp", "Board Power", "CLKGEN Lock",
+                                        "FPGA Done", "FPGA Temp", "Fan Speed", "Inlet Temp",
+                                        "VCCINT"}),
+              sensors);
+    const auto effecters = allNames(handle, vdlbmc_get_next_effecter);
+    ASSERT_EQ(9u, effecters.size());
+    EXPECT_EQ("FPGA Configuration", effecters.front());
+    EXPECT_EQ("Power Limit", effecters.back());
+    EXPECT_TRUE(noPendingError());
+    vdlbmc_disconnect(handle);
+}
+
+TEST_F(bmcConnect, IterationCodes)
+{
+    VdlbmcHandle* handle = connect("layout=example");
+    ASSERT_NE(nullptr, handle);
+    EXPECT_EQ((std::vector<std::string>{"Current", "Fan", "Temp"}),
+              allNames(handle, vdlbmc_get_next_sensor));
+    struct Row {
+        const char* previous;
+        int size;
+        int expected;
+        const char* text;
+    };
+    const Row rows[] = {
+        {nullptr, 16, 0, "Current"}, {"Current", 16, 0, "Fan"}, {"Fan", 16, 0, "Temp"},
+        {"Temp", 16, -27, ""},       {"Volt", 16, -13, ""},     {"Cur", 16, -13, ""},
+        {nullptr, 4, -33, "Cur"},    {nullptr, 1, -6, ""},      {nullptr, -3, -6, ""},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string(row.previous ? row.previous : "(null)") + " " +
+                     std::to_string(row.size));
+        LogCapture log;
+        char buffer[16] = {};
+        EXPECT_EQ(row.expected, vdlbmc_get_next_sensor(handle, row.previous, buffer, row.size));
+        EXPECT_STREQ(row.text, buffer);
+        EXPECT_TRUE(log.bmcLines().empty());
+        EXPECT_TRUE(log.generalLines().empty());
+    }
+    char buffer[16];
+    EXPECT_EQ(-5, vdlbmc_get_next_sensor(handle, nullptr, nullptr, 16));
+    // No components at all.
+    EXPECT_EQ(0, vdlbmc_get_num_components(handle));
+    EXPECT_EQ(-27, vdlbmc_get_next_component(handle, nullptr, buffer, sizeof buffer));
+    vdlbmc_disconnect(handle);
+}
+
+TEST_F(bmcConnect, NestedTreeKeepsTheLastVisitedDuplicate)
+{
+    VdlbmcHandle* handle = connect("layout=nested");
+    ASSERT_NE(nullptr, handle);
+    EXPECT_EQ((std::vector<std::string>{"A", "B", "CLK", "FPGA"}),
+              allNames(handle, vdlbmc_get_next_component));
+    EXPECT_EQ((std::vector<std::string>{"Temp"}), allNames(handle, vdlbmc_get_next_sensor));
+    EXPECT_EQ((std::vector<std::string>{"FPGA Configuration", "Switch"}),
+              allNames(handle, vdlbmc_get_next_effecter));
+    double value = 0;
+    EXPECT_EQ(0, vdlbmc_read_numeric_sensor_value(handle, "Temp", &value, nullptr, 0));
+    EXPECT_DOUBLE_EQ(50.0, value);
+    char text[32];
+    EXPECT_EQ(0, vdlbmc_read_effecter_value(handle, "Switch", text, sizeof text));
+    EXPECT_STREQ("'B'", text);
+    EXPECT_EQ(0, vdlbmc_clock_frequency(handle, "CLK", 0, text, sizeof text));
+    EXPECT_STREQ("20.000 MHz", text);
+    vdlbmc_disconnect(handle);
+}
+
+TEST_F(bmcConnect, ComponentCyclesEnd)
+{
+    VdlbmcHandle* handle = connect("layout=cycle");
+    ASSERT_NE(nullptr, handle);
+    EXPECT_EQ((std::vector<std::string>{"LOOP_A", "LOOP_B"}),
+              allNames(handle, vdlbmc_get_next_component));
+    EXPECT_EQ((std::vector<std::string>{"A Temp", "B Temp"}),
+              allNames(handle, vdlbmc_get_next_sensor));
+    EXPECT_EQ(1, vdlbmc_get_num_effecters(handle));
+    vdlbmc_disconnect(handle);
+}
+
+TEST_F(bmcConnect, MissingTablesContributeNothing)
+{
+    VdlbmcHandle* handle = connect("layout=no_effecters");
+    ASSERT_NE(nullptr, handle);
+    EXPECT_EQ(0, vdlbmc_get_num_effecters(handle));
+    EXPECT_EQ((std::vector<std::string>{"Inlet Temp"}), allNames(handle, vdlbmc_get_next_sensor));
+    EXPECT_EQ((std::vector<std::string>{"DEEP", "FPGA", "NOSENS"}),
+              allNames(handle, vdlbmc_get_next_component));
+    vdlbmc_disconnect(handle);
+}
+
+TEST_F(bmcConnect, NamesThatAreNotTextAreSkipped)
+{
+    VdlbmcHandle* handle = connect("layout=odd_names");
+    ASSERT_NE(nullptr, handle);
+    EXPECT_EQ((std::vector<std::string>{"Good"}), allNames(handle, vdlbmc_get_next_sensor));
+    EXPECT_EQ(0, vdlbmc_get_num_components(handle));
+    EXPECT_TRUE(noPendingError());
+    vdlbmc_disconnect(handle);
+}
+
+TEST_F(bmcConnect, OptionsTextBecomesKeywordArguments)
+{
+    struct Row {
+        const char* options;
+        const char* expected; // repr of the keyword arguments received
+    };
+    const Row rows[] = {
+        {nullptr, "{}"},
+        {"", "{}"},
+        {"speed=fast,port", "{'speed': 'fast', 'port': 'port'}"},
+        {"a=1,", "{'a': '1', '': ''}"},
+        {",", "{'': ''}"},
+        {"k=v=w", "{'k': 'v=w'}"},
+        {"x=1,x=2", "{'x': '2'}"},
+        {"=v", "{'': 'v'}"},
+        {"layout=example,flag", "{'layout': 'example', 'flag': 'flag'}"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.options ? row.options : "(null)");
+        VdlbmcHandle* handle = nullptr;
+        ASSERT_EQ(0, vdlbmc_connect("sim", 0, row.options, &handle));
+        ASSERT_TRUE(py("from vdl_bmc import control as c"));
+        EXPECT_EQ(row.expected, evalText("repr(c.last_options())"));
+        vdlbmc_disconnect(handle);
+    }
+}
+
+TEST_F(bmcConnect, LowLevelOptionsParseAnEmptyText)
+{
+    struct Row {
+        const char* options;
+        const char* expected;
+    };
+    const Row rows[] = {
+        {nullptr, "{}"},
+        {"", "{'': ''}"},
+        {"a=1,b=2,", "{'a': '1', 'b': '2', '': ''}"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.options ? row.options : "(null)");
+        VdlbmcHandle* handle = nullptr;
+        ASSERT_EQ(0, vdlbmc_connect_low_level("vdl_bmc.transport", "handler", row.options, &handle));
+        ASSERT_TRUE(py("from vdl_bmc import control as c"));
+        EXPECT_EQ(row.expected, evalText("repr(c.last_options())"));
+        EXPECT_EQ(7, vdlbmc_get_num_components(handle));
+        vdlbmc_disconnect(handle);
+    }
+}
+
+TEST_F(bmcConnect, OptionsThatAreNotUtf8FailTheConnect)
+{
+    for (const char* options : {"a=\xff", "\xfe=1", "layout=example,x=\xc3"}) {
+        SCOPED_TRACE(options);
+        LogCapture log;
+        VdlbmcHandle* handle = reinterpret_cast<VdlbmcHandle*>(0x1);
+        EXPECT_EQ(-1, vdlbmc_connect("sim", 0, options, &handle));
+        EXPECT_EQ(nullptr, handle);
+        EXPECT_EQ(1u, log.bmcLines().size());
+        EXPECT_EQ(-1, vdlbmc_connect_low_level("vdl_bmc.transport", "handler", options, &handle));
+        EXPECT_EQ(nullptr, handle);
+        EXPECT_TRUE(noPendingError());
+    }
+}
+
+TEST_F(bmcConnect, ConnectFailures)
+{
+    struct Row {
+        const char* interfaceName;
+        unsigned int card;
+        const char* options;
+        int expected;
+        bool logged;
+    };
+    const Row rows[] = {
+        {"sim", 0, nullptr, 0, false},
+        {"nosuch", 0, nullptr, -13, false},
+        {"", 0, nullptr, -13, false},
+        {"usb", 9, nullptr, -1, false},             // bmc_for_card answers None
+        {"pcie", 0, "layout=none", -1, false},      // None controller
+        {"pcie", 0, "layout=raise", -1, true},      // raising controller factory
+        {"pcie", 0, "layout=nosuch", -1, true},     // ValueError
+        {"pcie", 0, "fault.Bmc.discover=raise", -1, true},
+        {"pcie", 0, "fault.Bmc.card=raise:KeyError", -1, true},
+        {"pcie", 0, "fault.bmc_for_card=raise", -1, true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string(row.interfaceName) + " " + (row.options ? row.options : ""));
+        LogCapture log;
+        VdlbmcHandle* handle = reinterpret_cast<VdlbmcHandle*>(0x1);
+        EXPECT_EQ(row.expected, vdlbmc_connect(row.interfaceName, row.card, row.options, &handle));
+        EXPECT_EQ(row.expected == 0, handle != nullptr);
+        EXPECT_EQ(row.logged ? 1u : 0u, log.bmcLines().size());
+        EXPECT_TRUE(noPendingError());
+        vdlbmc_disconnect(handle);
+        ASSERT_TRUE(py("from vdl_bmc import control as c\nc.clear_faults()"));
+    }
+    // A failed discovery leaves no controller or card behind.
+    ASSERT_TRUE(py("c.reset()\nimport gc\ngc.collect()"));
+    EXPECT_EQ(0, evalLong("len(c.live_objects('Bmc'))"));
+}
+
+TEST_F(bmcConnect, LogLineIsTypeAndValue)
+{
+    LogCapture log;
+    VdlbmcHandle* handle = nullptr;
+    EXPECT_EQ(-1, vdlbmc_connect("sim", 0, "fault.Bmc.discover=raise:KeyError:x", &handle));
+    ASSERT_EQ(1u, log.bmcLines().size());
+    EXPECT_EQ("<class 'KeyError'>:'x'", log.bmcLines()[0]);
+}
+
+TEST_F(bmcConnect, ErrorWhoseTextCannotBeMadeIsStillLogged)
+{
+    VdlbmcHandle* handle = connect();
+    ASSERT_TRUE(py("class BadError(Exception):\n"
+                   "    def __str__(self):\n"
+                   "        raise ValueError('no text')\n"
+                   "c.fault('FPGA.reset', raises=BadError())\n"
+                   "c.fault('BMC.reboot', raises=RuntimeError(c.UNENCODABLE))"));
+    LogCapture log;
+    EXPECT_EQ(-1, vdlbmc_fpga_reset(handle, nullptr));
+    EXPECT_EQ(-1, vdlbmc_reboot(handle));
+    ASSERT_EQ(2u, log.bmcLines().size());
+    EXPECT_EQ("<class '__main__.BadError'>:<unprintable>", log.bmcLines()[0]);
+    EXPECT_EQ("<class 'RuntimeError'>:<unprintable>", log.bmcLines()[1]);
+    EXPECT_TRUE(noPendingError());
+    vdlbmc_disconnect(handle);
+}
+
+TEST_F(bmcConnect, LowLevelConnectFailures)
+{
+    struct Row {
+        const char* module;
+        const char* handler;
+        const char* options;
+        int expected;
+    };
+    const Row rows[] = {
+        {"vdl_bmc.transport", "handler", nullptr, 0},
+        {"no_such_module", "handler", nullptr, -1},
+        {"vdl_bmc.transport", "no_such_handler", nullptr, -1},
+        {"vdl_bmc.transport", "handler", "layout=raise", -1},
+        {"vdl_bmc.transport", "handler", "fault.Bmc.discover=raise", -1},
+        // A None controller is accepted by the constructor and fails discover().
+        {"vdl_bmc.transport", "handler", "layout=none", -1},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string(row.module) + "." + row.handler);
+        LogCapture log;
+        VdlbmcHandle* handle = reinterpret_cast<VdlbmcHandle*>(0x1);
+        EXPECT_EQ(row.expected,
+                  vdlbmc_connect_low_level(row.module, row.handler, row.options, &handle));
+        EXPECT_EQ(row.expected == 0, handle != nullptr);
+        EXPECT_EQ(row.expected == 0 ? 0u : 1u, log.bmcLines().size());
+        EXPECT_TRUE(noPendingError());
+        vdlbmc_disconnect(handle);
+    }
+}
+
+TEST_F(bmcConnect, ControllerModuleCanBeReplaced)
+{
+    VdlbmcHandle* handle = nullptr;
+    ASSERT_EQ(0, vdlbmc_connect_low_level("vdl_bmc.transport", "handler", nullptr, &handle));
+    vdlbmc_disconnect(handle);
+    ASSERT_TRUE(py("from vdl_bmc import control as c\n"
+                   "c.install_module('nonebmc', Bmc=lambda handler, **o: None)\n"
+                   "import vdl_bmc\n"
+                   "c.install_module('otherbmc', Bmc=vdl_bmc.Bmc)"));
+    LogCapture log;
+    set_vdl_bmc_python_module("nonebmc");
+    EXPECT_EQ(-1, vdlbmc_connect_low_level("vdl_bmc.transport", "handler", nullptr, &handle));
+    EXPECT_EQ(1u, log.bmcLines().size()) << "None has no discover()";
+    set_vdl_bmc_python_module("no_such_bmc_module");
+    EXPECT_EQ(-1, vdlbmc_connect_low_level("vdl_bmc.transport", "handler", nullptr, &handle));
+    set_vdl_bmc_python_module("otherbmc");
+    EXPECT_EQ(0, vdlbmc_connect_low_level("vdl_bmc.transport", "handler", nullptr, &handle));
+    vdlbmc_disconnect(handle);
+    // The kit connect does not use the replaced module.
+    set_vdl_bmc_python_module("nonebmc");
+    EXPECT_EQ(0, vdlbmc_connect("sim", 0, nullptr, &handle));
+    vdlbmc_disconnect(handle);
+    set_vdl_bmc_python_module(nullptr);
+    EXPECT_EQ(0, vdlbmc_connect_low_level("vdl_bmc.transport", "handler", nullptr, &handle));
+    vdlbmc_disconnect(handle);
+}
+
+TEST_F(bmcConnect, DisconnectClosesTheHandlerAndReleasesEverything)
+{
+    VdlbmcHandle* handle = connect();
+    ASSERT_TRUE(py("handler = c.controllers()[0].handler"));
+    vdlbmc_disconnect(handle);
+    EXPECT_EQ(1, evalLong("c.call_count('SimHandler.close')"));
+    ASSERT_TRUE(py("del handler\nc.reset()\ngc.collect()"));
+    EXPECT_EQ(0, evalLong("len(c.live_objects('Bmc'))"));
+    EXPECT_EQ(0, evalLong("len(c.live_objects('Card'))"));
+    EXPECT_EQ(0, evalLong(kLeftOver)) << evalText("c.live_objects()");
+}
+
+TEST_F(bmcConnect, DisconnectIgnoresHandlerFailures)
+{
+    for (const char* options : {"fault.SimHandler.close=raise", "fault.Bmc.handler=missing"}) {
+        SCOPED_TRACE(options);
+        LogCapture log;
+        VdlbmcHandle* handle = connect(options);
+        vdlbmc_disconnect(handle);
+        EXPECT_TRUE(log.bmcLines().empty());
+        EXPECT_TRUE(noPendingError());
+    }
+}
+
+TEST_F(bmcConnect, HandlesAreIndependent)
+{
+    VdlbmcHandle* first = connect();
+    VdlbmcHandle* second = connect("layout=example", 1);
+    ASSERT_NE(first, second);
+    EXPECT_EQ(9, vdlbmc_get_num_sensors(first));
+    EXPECT_EQ(3, vdlbmc_get_num_sensors(second));
+    vdlbmc_disconnect(first);
+    double value = 0;
+    EXPECT_EQ(0, vdlbmc_read_numeric_sensor_value(second, "Temp", &value, nullptr, 0));
+    EXPECT_DOUBLE_EQ(45.0, value);
+    vdlbmc_disconnect(second);
+}
+
+// The interface table: each kind is read once per process, so each its own TEST.
+class bmcInterfaces : public ::testing::Test {
+protected:
+    void SetUp() override { plainInterpreterEnvironment(); }
+    void useKit(const char* kind) { setenv("VDLSIM_KIT", kind, 1); }
+};
+
+TEST_F(bmcInterfaces, EmptyTableGivesMinusThirteenForEveryName)
+{
+    useKit("empty");
+    LogCapture log;
+    VdlbmcHandle* handle = reinterpret_cast<VdlbmcHandle*>(0x1);
+    EXPECT_EQ(-13, vdlbmc_connect("sim", 0, nullptr, &handle));
+    EXPECT_EQ(nullptr, handle);
+    // Not filled again by later connects.
+    ASSERT_TRUE(py("from vdl_bmc import control as c\nc.set_kit_interfaces('default')"));
+    EXPECT_EQ(-13, vdlbmc_connect("sim", 0, nullptr, &handle));
+    EXPECT_TRUE(log.bmcLines().empty());
+}
+
+TEST_F(bmcInterfaces, MissingTableIsLoggedAndLeavesItEmpty)
+{
+    useKit("missing");
+    LogCapture log;
+    VdlbmcHandle* handle = nullptr;
+    EXPECT_EQ(-13, vdlbmc_connect("sim", 0, nullptr, &handle));
+    ASSERT_EQ(1u, log.bmcLines().size());
+    EXPECT_NE(std::string::npos, log.bmcLines()[0].find("AttributeError"));
+    EXPECT_TRUE(noPendingError());
+}
+
+TEST_F(bmcInterfaces, TableThatIsNotADictionaryIsLogged)
+{
+    useKit("list");
+    LogCapture log;
+    VdlbmcHandle* handle = nullptr;
+    EXPECT_EQ(-13, vdlbmc_connect("pcie", 0, nullptr, &handle));
+    ASSERT_EQ(1u, log.bmcLines().size());
+    EXPECT_NE(std::string::npos, log.bmcLines()[0].find("TypeError"));
+    EXPECT_TRUE(noPendingError());
+}
+
+TEST_F(bmcInterfaces, DuplicateValueKeepsTheLaterKey)
+{
+    useKit("duplicate");
+    VdlbmcHandle* handle = nullptr;
+    ASSERT_EQ(0, vdlbmc_connect("pcie", 0, nullptr, &handle));
+    const auto interfaces = get_interfaces();
+    ASSERT_EQ(1u, interfaces.size());
+    PyObject* tag = PyObject_GetAttrString(interfaces.at("pcie").get(), "tag");
+    ASSERT_NE(nullptr, tag);
+    EXPECT_STREQ("second", PyUnicode_AsUTF8(tag));
+    Py_DECREF(tag);
+    vdlbmc_disconnect(handle);
+}
+
+TEST_F(bmcInterfaces, KeysWhoseValueIsNotTextAreSkippedAndLogged)
+{
+    useKit("badvalue");
+    LogCapture log;
+    VdlbmcHandle* handle = nullptr;
+    ASSERT_EQ(0, vdlbmc_connect("pcie", 0, nullptr, &handle));
+    EXPECT_EQ(2u, log.bmcLines().size()) << "an int value and an unencodable one";
+    EXPECT_EQ((std::vector<std::string>{"pcie"}), [] {
+        std::vector<std::string> names;
+        for (const auto& entry : get_interfaces())
+            names.push_back(entry.first);
+        return names;
+    }());
+    EXPECT_TRUE(noPendingError());
+    vdlbmc_disconnect(handle);
+}
+
+TEST_F(bmcInterfaces, KeyWithoutValueIsSkippedAndLogged)
+{
+    useKit("novalue");
+    LogCapture log;
+    VdlbmcHandle* handle = nullptr;
+    ASSERT_EQ(0, vdlbmc_connect("pcie", 0, nullptr, &handle));
+    ASSERT_EQ(1u, log.bmcLines().size());
+    EXPECT_NE(std::string::npos, log.bmcLines()[0].find("AttributeError"));
+    EXPECT_EQ(1u, get_interfaces().size());
+    vdlbmc_disconnect(handle);
+}
+
+TEST_F(bmcInterfaces, KitActivationRunsOnceAndItsFailureDoesNotStopConnects)
+{
+    setenv("VDLSIM_FAULTS", "use_kits=raise", 1);
+    LogCapture log;
+    VdlbmcHandle* handle = nullptr;
+    ASSERT_EQ(0, vdlbmc_connect("sim", 0, nullptr, &handle));
+    EXPECT_EQ(1u, log.bmcLines().size());
+    initalize();
+    initalize();
+    VdlbmcHandle* second = nullptr;
+    ASSERT_EQ(0, vdlbmc_connect_low_level("vdl_bmc.transport", "handler", nullptr, &second));
+    ASSERT_TRUE(py("from vdl_bmc import control as c"));
+    EXPECT_EQ(1, evalLong("c.call_count('use_kits')"));
+    EXPECT_EQ(1u, log.bmcLines().size());
+    vdlbmc_disconnect(handle);
+    vdlbmc_disconnect(second);
+}

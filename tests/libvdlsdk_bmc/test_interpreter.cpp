@@ -1,0 +1,271 @@
+// The embedded interpreter: start with and without a virtual environment, kit
+// activation, finalisation, and reference hygiene over many calls. Each TEST
+// runs in its own process, so each one is a first start.
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include "bmc_test_support.hpp"
+#include "vdltest.hpp"
+
+using namespace bmctest;
+
+namespace {
+
+// A handle the process never disconnects, reachable so that it is not
+// reported as a leak of the test itself.
+VdlbmcHandle* g_neverDisconnected = nullptr;
+
+std::string makeVenv()
+{
+    const std::string root = vdltest::makeTempDir("bmc-venv") + "/venv";
+    const std::string command =
+        std::string(VDLBMC_SYSTEM_PYTHON) + " -m venv --without-pip " + root;
+    if (std::system(command.c_str()) != 0)
+        return {};
+    return root;
+}
+
+} // namespace
+
+TEST(bmcInterpreter, PlainStartWithoutVirtualEnv)
+{
+    unsetenv("VIRTUAL_ENV");
+    VdlbmcHandle* handle = connect();
+    ASSERT_NE(nullptr, handle);
+    EXPECT_EQ("/usr", evalText("sys.base_prefix"));
+    EXPECT_EQ(evalText("sys.base_prefix"), evalText("sys.prefix"));
+    vdlbmc_disconnect(handle);
+}
+
+TEST(bmcInterpreter, EmptyVirtualEnvIsAnEmptyHome)
+{
+    setenv("VIRTUAL_ENV", "", 1);
+    VdlbmcHandle* handle = connect();
+    ASSERT_NE(nullptr, handle);
+    EXPECT_EQ("/usr", evalText("sys.prefix"));
+    vdlbmc_disconnect(handle);
+}
+
+TEST(bmcInterpreter, PlainDirectoryAsHomeFailsOnceAndForAll)
+{
+    const std::string home = vdltest::makeTempDir("bmc-home");
+    setenv("VIRTUAL_ENV", home.c_str(), 1);
+    LogCapture log;
+    VdlbmcHandle* handle = reinterpret_cast<VdlbmcHandle*>(0x1);
+    EXPECT_EQ(-1, vdlbmc_connect("sim", 0, nullptr, &handle));
+    EXPECT_EQ(nullptr, handle);
+    ASSERT_EQ(1u, log.bmcLines().size());
+    EXPECT_EQ(0u, log.bmcLines()[0].find("Could not start the Python interpreter"));
+    EXPECT_FALSE(Py_IsInitialized());
+    // Later connects of either kind fail at once, without a second start or log line.
+    EXPECT_EQ(-1, vdlbmc_connect("sim", 0, nullptr, &handle));
+    EXPECT_EQ(-1, vdlbmc_connect_low_level("vdl_bmc.transport", "handler", nullptr, &handle));
+    initalize();
+    use_kits();
+    EXPECT_TRUE(get_interfaces().empty());
+    EXPECT_EQ(1u, log.bmcLines().size());
+    EXPECT_FALSE(Py_IsInitialized());
+}
+
+TEST(bmcInterpreter, RealVirtualEnvironmentIsStartedAsOne)
+{
+    const std::string venv = makeVenv();
+    ASSERT_FALSE(venv.empty()) << "python3 -m venv failed";
+    const std::string sitePackages = venv + "/lib/python3.11/site-packages";
+    ASSERT_TRUE(std::filesystem::is_directory(sitePackages));
+    std::ofstream(sitePackages + "/bmc_venv_marker.py") << "WHERE = 'venv'\n";
+    setenv("VIRTUAL_ENV", venv.c_str(), 1);
+
+    LogCapture log;
+    VdlbmcHandle* handle = connect();
+    ASSERT_NE(nullptr, handle);
+    EXPECT_TRUE(log.bmcLines().empty());
+    EXPECT_EQ(venv, evalText("sys.prefix"));
+    EXPECT_EQ("/usr", evalText("sys.base_prefix"));
+    EXPECT_EQ("venv", evalText("__import__('bmc_venv_marker').WHERE"));
+    vdlbmc_disconnect(handle);
+}
+
+TEST(bmcInterpreter, InitalizeTwiceStartsAndActivatesOnce)
+{
+    unsetenv("VIRTUAL_ENV");
+    use_kits(); // before any start: nothing, and the activation is not used up
+    EXPECT_FALSE(Py_IsInitialized());
+    initalize();
+    ASSERT_TRUE(Py_IsInitialized());
+    ASSERT_TRUE(py("import builtins\nbuiltins.bmc_marker = 1"));
+    initalize();
+    EXPECT_EQ(1, evalLong("__import__('builtins').bmc_marker")) << "same interpreter";
+    EXPECT_EQ(1, evalLong("__import__('vdl_bmc.control').control.use_kits_count()"));
+    EXPECT_EQ(3u, get_interfaces().size());
+    VdlbmcHandle* handle = connect();
+    EXPECT_EQ(1, evalLong("c.use_kits_count()"));
+    vdlbmc_disconnect(handle);
+}
+
+TEST(bmcInterpreter, DisconnectAfterFinalisationOnlyFreesTheHandle)
+{
+    unsetenv("VIRTUAL_ENV");
+    VdlbmcHandle* first = connect();
+    VdlbmcHandle* second = connect();
+    fini();
+    EXPECT_FALSE(Py_IsInitialized());
+    double value = 0;
+    char text[16];
+    EXPECT_EQ(-1, vdlbmc_read_numeric_sensor_value(second, "FPGA Temp", &value, nullptr, 0));
+    EXPECT_EQ(-1, vdlbmc_fpga_reset(second, nullptr));
+    EXPECT_EQ(-1, vdlbmc_get_mfg_info(second, text, sizeof text));
+    EXPECT_FALSE(vdlbmc_effecter_is_settable(second, "Identify LED", "On"));
+    vdlbmc_disconnect(first);
+    vdlbmc_disconnect(second);
+    // Never started again in this process.
+    VdlbmcHandle* handle = nullptr;
+    EXPECT_EQ(-1, vdlbmc_connect("sim", 0, nullptr, &handle));
+    EXPECT_FALSE(Py_IsInitialized());
+    fini();
+}
+
+TEST(bmcInterpreter, ExitWithAHandleNeverDisconnected)
+{
+    unsetenv("VIRTUAL_ENV");
+    g_neverDisconnected = connect();
+    ASSERT_NE(nullptr, g_neverDisconnected);
+    // The process exit finalises the interpreter after releasing the interface
+    // table; the handle's references are the caller's and stay unreleased.
+}
+
+TEST(bmcInterpreter, OtherThreadsAreRefused)
+{
+    unsetenv("VIRTUAL_ENV");
+    VdlbmcHandle* handle = connect();
+    int result = 0;
+    VdlbmcHandle* other = reinterpret_cast<VdlbmcHandle*>(0x1);
+    std::thread([&] { result = vdlbmc_connect("sim", 0, nullptr, &other); }).join();
+    EXPECT_EQ(-1, result);
+    EXPECT_EQ(nullptr, other);
+    vdlbmc_disconnect(handle);
+}
+
+TEST(bmcInterpreter, NoReferenceLeaksOverManyCalls)
+{
+    unsetenv("VIRTUAL_ENV");
+    VdlbmcHandle* handle = connect();
+    ASSERT_NE(nullptr, handle);
+    // Each member gives a distinct object of its own; their reference counts,
+    // and those of the script objects, must not move over many calls.
+    ASSERT_TRUE(py(R"(
+c.set_recording(False)
+R = {
+    'FPGA Temp.get_reading': float('45.5'),
+    'FPGA Temp.units': ''.join(['de', 'gC']),
+    'BMC Status.get_value': ''.join(['O', 'K']),
+    'VCCINT.get_thresholds': {'upperThresholdWarning': float('1.5'), 'lowerThresholdFatal': math.nan},
+    'Inlet Temp.operational_state': ''.join(['en', 'abled']),
+    'Inlet Temp.display_level': ''.join(['nor', 'mal']),
+    'Power Limit.get_value': float('80.5'),
+    'Identify LED.get_value': ''.join(['O', 'n']),
+    'Identify LED.settable_states': [''.join(['O', 'n']), ''.join(['O', 'ff'])],
+    'FPGA Configuration.get_value': ''.join(['Configured ', 'Backup']),
+    'FPGA.core_override_value': float('0.95'),
+    'FPGA.get_boot_source': ''.join(['Nor', 'mal']),
+    'CLK0.frequency': ''.join(['1 ', 'MHz']),
+    'CLK0.information': {'out0': [''.join(['1 ', 'MHz']), 'on'], 'out1': []},
+    'BMC.last_error': {'lastError': ''.join(['E', '1']), 'resetCause': ''.join(['W', 'D'])},
+    'MFG_PROM.prom_serial_number': [1, 2, 3],
+    'card.mfg_info': {'model': ''.join(['X', '1']), 'rev': 3},
+    'BMC.version': {'fw': ''.join(['1.', '0'])},
+    'I2C Channel 1 Override.get_value': ''.join(['Ho', 'st']),
+    'I2C Channel 1 Override.operational_state': ''.join(['ena', 'bled']),
+}
+for target, value in R.items():
+    c.fault(target, returns=value)
+objects = [c.lookup(n) for n in ('FPGA Temp', 'BMC Status', 'VCCINT', 'Inlet Temp', 'Power Limit',
+           'Identify LED', 'FPGA Configuration', 'FPGA', 'CLK0', 'BMC', 'MFG_PROM',
+           'I2C Channel 1 Override', 'I2C PCIe')] + [c.card()]
+def counts():
+    gc.collect()
+    return [sys.getrefcount(v) for v in R.values()] + [sys.getrefcount(o) for o in objects]
+)"));
+    constexpr int kCalls = 300;
+    auto exercise = [&] {
+        bool flag = false;
+        double value = 0;
+        char text[128];
+        char units[16];
+        std::uint8_t mask = 0;
+        std::uint8_t serial[4];
+        int load = 0;
+        VdlbmcThresholds record{};
+        for (int i = 0; i < kCalls; ++i) {
+            vdlbmc_sensor_is_numeric(handle, "FPGA Temp", &flag);
+            vdlbmc_read_numeric_sensor_value(handle, "FPGA Temp", &value, units, sizeof units);
+            vdlbmc_read_sensor_value(handle, "FPGA Temp", text, sizeof text, units, sizeof units);
+            vdlbmc_read_sensor_value(handle, "BMC Status", text, sizeof text, units, sizeof units);
+            vdlbmc_get_sensor_thresholds(handle, "VCCINT", &mask, &record);
+            vdlbmc_set_sensor_thresholds(handle, "VCCINT", 0x3F, &record);
+            vdlbmc_sensor_enable(handle, "Inlet Temp", 1);
+            vdlbmc_is_sensor_enabled(handle, "Inlet Temp", &flag);
+            vdlbmc_get_sensor_display_level(handle, "Inlet Temp", text, sizeof text);
+            vdlbmc_read_numeric_effecter_value(handle, "Power Limit", &value);
+            vdlbmc_read_effecter_value(handle, "Power Limit", text, sizeof text);
+            vdlbmc_read_effecter_value(handle, "Identify LED", text, sizeof text);
+            vdlbmc_set_numeric_effecter(handle, "Power Limit", 100.0);
+            vdlbmc_set_effecter(handle, "Identify LED", "On");
+            vdlbmc_get_effecter_settable_values(handle, "Identify LED", text, sizeof text);
+            vdlbmc_effecter_is_settable(handle, "Identify LED", "On");
+            vdlbmc_get_fpga_load(handle, &load);
+            vdlbmc_fpga_get_corev(handle, nullptr, &flag, &value);
+            vdlbmc_get_boot_src(handle, nullptr, text, sizeof text);
+            vdlbmc_clock_frequency(handle, "CLK0", 0, text, sizeof text);
+            vdlbmc_clock_information(handle, "CLK0", text, sizeof text);
+            vdlbmc_is_power_on(handle, &flag);
+            vdlbmc_read_last_error(handle, text, 64, text + 64, 64);
+            vdlbmc_read_mgmt_prom_serial(handle, serial, sizeof serial);
+            vdlbmc_get_i2c_channel_ownership(handle, 1, &flag, text, sizeof text);
+            vdlbmc_enable_pcie_i2c(handle, 1);
+            vdlbmc_get_mfg_info(handle, text, sizeof text);
+            vdlbmc_firmware_version(handle, text, sizeof text);
+            // Failing paths too: a raising member and a copy that does not fit.
+            vdlbmc_fpga_reset(handle, nullptr);
+            vdlbmc_get_mfg_info(handle, text, 4);
+            vdlbmc_read_sensor_value(handle, "BMC Status", text, 2, nullptr, 0);
+        }
+    };
+    LogCapture quiet; // the raising reset writes a line per call
+    ASSERT_TRUE(py("c.fault('FPGA.reset', raises=RuntimeError)"));
+    exercise(); // warm-up: caches, interned names
+    const std::string before = evalText("counts()");
+    exercise();
+    EXPECT_EQ(before, evalText("counts()"));
+    EXPECT_TRUE(noPendingError());
+
+    // A second handle to the same card adds table references; disconnecting
+    // it takes back exactly those.
+    const std::string withOne = evalText("counts()");
+    VdlbmcHandle* second = connect();
+    EXPECT_NE(withOne, evalText("counts()"));
+    vdlbmc_disconnect(second);
+    EXPECT_EQ(withOne, evalText("counts()"));
+
+    vdlbmc_disconnect(handle);
+    ASSERT_TRUE(py("del objects\nc.reset()\ngc.collect()"));
+    EXPECT_EQ(0, evalLong(kLeftOver)) << evalText("c.live_objects()");
+}
+
+TEST(bmcInterpreter, InterfaceKeysAreNotLeakedByConnects)
+{
+    unsetenv("VIRTUAL_ENV");
+    VdlbmcHandle* handle = connect();
+    vdlbmc_disconnect(handle);
+    ASSERT_TRUE(py("from vdl_common.vdlk import kit\nkey = kit.KitInterface.SIM\nc.set_recording(False)"));
+    const long before = evalLong("sys.getrefcount(key)");
+    for (int i = 0; i < 200; ++i) {
+        ASSERT_EQ(0, vdlbmc_connect("sim", 0, nullptr, &handle));
+        vdlbmc_disconnect(handle);
+        (void)get_interfaces();
+    }
+    EXPECT_EQ(before, evalLong("sys.getrefcount(key)"));
+}

@@ -1,0 +1,249 @@
+// Raw access to the simulated driver, the way a client of the driver talks to it:
+// open, ioctl and mmap with records laid out here by hand.
+#pragma once
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "vdlsim.h"
+
+namespace simtest {
+
+struct Command {
+    uint32_t command = 0;
+    uint32_t writeCount = 0;
+    const void* writeBuffer = nullptr;
+    uint32_t readCount = 0;
+    uint32_t padding = 0;
+    void* readBuffer = nullptr;
+    uint64_t address = 0;
+};
+static_assert(sizeof(Command) == 40 && offsetof(Command, readBuffer) == 24 &&
+              offsetof(Command, address) == 32);
+
+struct BarQuery {
+    uint32_t bar = 0;
+    uint32_t padding = 0;
+    uint64_t value = 0;
+};
+static_assert(sizeof(BarQuery) == 16);
+
+struct SlotPath {
+    char* buffer = nullptr;
+    uint32_t length = 0;
+    uint32_t padding = 0;
+};
+static_assert(sizeof(SlotPath) == 16);
+
+struct ContigRequest {
+    uint32_t physHi = 0;
+    uint32_t physLo = 0;
+    void* vaddr = nullptr;
+    uint32_t len = 0;
+    uint32_t padding = 0;
+};
+static_assert(sizeof(ContigRequest) == 24);
+
+struct PageEntry {
+    uint64_t phys = 0;
+    uint64_t unused = 0;
+};
+
+struct LockRecord {
+    uint32_t npages = 0;
+    uint32_t padding0 = 0;
+    PageEntry* pages = nullptr;
+    void* addr = nullptr;
+    uint32_t size = 0;
+    uint32_t padding1 = 0;
+    uint64_t reserved = 0;
+};
+static_assert(sizeof(LockRecord) == 40 && offsetof(LockRecord, size) == 24);
+
+struct IntWait {
+    uint32_t vector = 0;
+    uint32_t timeout = 0;
+    uint32_t status = 0;
+    uint32_t value = 0;
+};
+static_assert(sizeof(IntWait) == 16);
+
+struct UpstreamDescriptor {
+    uint8_t bytes[40] = {};
+};
+
+inline std::string nodePath(unsigned card)
+{
+    return "/dev/vdlsdk_pci/vdlpci" + std::to_string(card);
+}
+
+inline int openCard(unsigned card) { return ::open(nodePath(card).c_str(), O_RDWR | O_SYNC); }
+
+// The errno of a request that answered -1, or 0.
+inline int request(int fd, unsigned long req, void* arg)
+{
+    int rc = ::ioctl(fd, req, arg);
+    return rc == 0 ? 0 : errno;
+}
+
+inline int command(int fd, Command& c) { return request(fd, VDLSIM_REQ_COMMAND, &c); }
+
+inline int cfgRead(int fd, unsigned offset, unsigned width, uint32_t& value)
+{
+    static const uint32_t words[] = {0, VDLSIM_CMD_CFG_READ8, VDLSIM_CMD_CFG_READ16, 0,
+                                     VDLSIM_CMD_CFG_READ32};
+    value = 0;
+    Command c;
+    c.command = words[width];
+    c.readCount = 1;
+    c.readBuffer = &value;
+    c.address = offset;
+    return command(fd, c);
+}
+
+inline int cfgWrite(int fd, unsigned offset, unsigned width, uint32_t value)
+{
+    static const uint32_t words[] = {0, VDLSIM_CMD_CFG_WRITE8, VDLSIM_CMD_CFG_WRITE16, 0,
+                                     VDLSIM_CMD_CFG_WRITE32};
+    Command c;
+    c.command = words[width];
+    c.readCount = 1;
+    c.readBuffer = &value;
+    c.address = offset;
+    return command(fd, c);
+}
+
+inline int upstreamDescriptor(int fd, UpstreamDescriptor& d)
+{
+    Command c;
+    c.readCount = 40;
+    c.readBuffer = &d;
+    return request(fd, VDLSIM_REQ_UPSTREAM, &c);
+}
+
+inline int upRead(int fd, const UpstreamDescriptor& d, unsigned offset, unsigned width,
+                  uint32_t& value)
+{
+    static const uint32_t words[] = {0, VDLSIM_CMD_UP_READ8, VDLSIM_CMD_UP_READ16, 0,
+                                     VDLSIM_CMD_UP_READ32};
+    value = 0;
+    Command c;
+    c.command = words[width];
+    c.writeCount = 40;
+    c.writeBuffer = &d;
+    c.readCount = 1;
+    c.readBuffer = &value;
+    c.address = offset;
+    return command(fd, c);
+}
+
+inline int upWrite(int fd, const UpstreamDescriptor& d, unsigned offset, unsigned width,
+                   uint32_t value)
+{
+    static const uint32_t words[] = {0, VDLSIM_CMD_UP_WRITE8, VDLSIM_CMD_UP_WRITE16, 0,
+                                     VDLSIM_CMD_UP_WRITE32};
+    Command c;
+    c.command = words[width];
+    c.writeCount = 40;
+    c.writeBuffer = &d;
+    c.readCount = 1;
+    c.readBuffer = &value;
+    c.address = offset;
+    return command(fd, c);
+}
+
+inline int barRead32(int fd, unsigned bar, uint64_t offset, uint32_t& value)
+{
+    Command c;
+    c.command = VDLSIM_CMD_BAR_READ32 + bar;
+    c.readCount = 1;
+    c.readBuffer = &value;
+    c.address = offset;
+    return command(fd, c);
+}
+
+inline int barWrite32(int fd, unsigned bar, uint64_t offset, uint32_t value)
+{
+    Command c;
+    c.command = VDLSIM_CMD_BAR_WRITE32 + bar;
+    c.writeCount = 1;
+    c.writeBuffer = &value;
+    c.address = offset;
+    return command(fd, c);
+}
+
+inline int barRead64(int fd, unsigned bar, uint64_t offset, uint64_t& value)
+{
+    Command c;
+    c.command = VDLSIM_CMD_BAR_READ64 + bar;
+    c.readCount = 1;
+    c.readBuffer = &value;
+    c.address = offset;
+    return command(fd, c);
+}
+
+inline int barWrite64(int fd, unsigned bar, uint64_t offset, uint64_t value)
+{
+    Command c;
+    c.command = VDLSIM_CMD_BAR_WRITE64 + bar;
+    c.writeCount = 1;
+    c.writeBuffer = &value;
+    c.address = offset;
+    return command(fd, c);
+}
+
+// Standard capability walk through the driver, bounded.
+inline unsigned findCap(int fd, uint8_t id)
+{
+    uint32_t ptr = 0;
+    cfgRead(fd, 0x34, 1, ptr);
+    for (int guard = 0; guard < 48 && ptr >= 0x40; ++guard) {
+        uint32_t header = 0;
+        cfgRead(fd, ptr, 2, header);
+        if ((header & 0xFF) == id)
+            return ptr;
+        ptr = (header >> 8) & 0xFC;
+    }
+    return 0;
+}
+
+// Fixture: the default start-up scenario for every test, whatever the caller's
+// environment says, and a check that no protocol violation is left behind.
+class SimTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ::unsetenv("VDLSIM_CARDS");
+        ::unsetenv("VDLSIM_SCENARIO");
+        vdlsim_reset();
+    }
+    void expectNoViolations()
+    {
+        size_t n = vdlsim_violation_count();
+        for (size_t i = 0; i < n; ++i) {
+            char text[512];
+            vdlsim_violation_text(i, text, sizeof text);
+            ADD_FAILURE() << "protocol violation: " << text;
+        }
+    }
+    std::string lastViolation()
+    {
+        size_t n = vdlsim_violation_count();
+        if (n == 0)
+            return "";
+        char text[512];
+        vdlsim_violation_text(n - 1, text, sizeof text);
+        return text;
+    }
+};
+
+} // namespace simtest

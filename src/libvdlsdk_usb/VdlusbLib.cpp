@@ -40,6 +40,20 @@ void readString(libusb_device_handle* handle, uint8_t index, std::string& out)
         out = reinterpret_cast<const char*>(buffer);
 }
 
+// Reads the serial and product strings of a device just opened; a failure
+// closes the handle before it passes on.
+void readStrings(libusb_device_handle* handle, libusb_device_descriptor& descriptor,
+                 std::string& serial, std::string& product)
+{
+    try {
+        VdlusbLib::getSerialFromDescriptor(handle, descriptor, serial);
+        VdlusbLib::getProductFromDescriptor(handle, descriptor, product);
+    } catch (...) {
+        libusb_close(handle);
+        throw;
+    }
+}
+
 } // namespace
 
 VdlusbLib* VdlusbLib::getInstance()
@@ -121,13 +135,7 @@ void VdlusbLib::addEntry(libusb_device* device, libusb_device_descriptor& descri
         if (result == 0) {
             std::string serial;
             std::string product;
-            try {
-                getSerialFromDescriptor(handle, descriptor, serial);
-                getProductFromDescriptor(handle, descriptor, product);
-            } catch (...) {
-                libusb_close(handle);
-                throw;
-            }
+            readStrings(handle, descriptor, serial, product);
             libusb_close(handle);
             record.setSerial(std::move(serial));
             record.setProduct(std::move(product));
@@ -251,13 +259,7 @@ void VdlusbLib::open(int index, VdlusbDevice*& out)
         if (result == 0) {
             std::string serial;
             std::string product;
-            try {
-                getSerialFromDescriptor(handle, descriptor, serial);
-                getProductFromDescriptor(handle, descriptor, product);
-            } catch (...) {
-                libusb_close(handle);
-                throw;
-            }
+            readStrings(handle, descriptor, serial, product);
             out->open(handle, std::move(serial), std::move(product));
         } else if (result == LIBUSB_ERROR_ACCESS) {
             VDL_TRACE(LOGGER_USB, "Warning: insufficient permissions to open device {}", location);

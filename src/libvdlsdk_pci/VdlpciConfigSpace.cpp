@@ -1,1 +1,190 @@
-// To be written.
+// Capability walks, MSI and MSI-X reports, link speed and width, and device
+// errors on any configuration space, through the element operations alone.
+#include "vdlsdk/VdlpciConfigSpace.hpp"
+
+#include <bitset>
+
+#include "pci_regs.hpp"
+#include "vdlsdk/vdl_exception.hpp"
+#include "vdlsdk/vdl_logger.hpp"
+
+using namespace pci_regs;
+
+namespace {
+
+void requireBuffer(const void* pointer)
+{
+    if (pointer == nullptr)
+        throw VDLException<-5>("A null pointer was passed to the buffer argument");
+}
+
+// One flag per byte offset of the space: a walk that comes back to an entry
+// it has visited is a loop in the list and ends as not found.
+using VisitedOffsets = std::bitset<VdlpciConfigSpace::CONFIG_SPACE_SIZE>;
+
+} // namespace
+
+VdlpciConfigSpace::VdlpciConfigSpace(void* handle)
+    : VdlpciMemorySpace(handle, VDLPCI_MS_CONFIG, CONFIG_SPACE_SIZE)
+{
+}
+
+VdlpciConfigSpace::~VdlpciConfigSpace() = default;
+
+void VdlpciConfigSpace::findCaps(unsigned short id, unsigned int* offset)
+{
+    requireBuffer(offset);
+    std::uint32_t value = ALL_ONES_32;
+    if (read32s(CAPABILITIES_POINTER, &value, 1) < 0 || value == ALL_ONES_32)
+        throw VDLException<-13>("Could not find PCI caps");
+
+    unsigned int pointer = value & CAPABILITIES_POINTER_MASK;
+    if (pointer == 0)
+        throw VDLException<-13>("Could not find PCI caps");
+
+    VisitedOffsets visited;
+    while (!visited.test(pointer)) {
+        visited.set(pointer);
+        std::uint32_t header = ALL_ONES_32;
+        if (read32s(pointer, &header, 1) < 0 || header == ALL_ONES_32)
+            throw VDLException<-3>("Could not find PCI cap");
+        *offset = pointer;
+        if ((header & CAP_ID_MASK) == id)
+            return;
+        const unsigned int next = (header >> CAP_NEXT_SHIFT) & CAP_NEXT_MASK;
+        if (next == 0)
+            break;
+        pointer = next;
+    }
+    throw VDLException<-13>("Could not find PCI caps");
+}
+
+void VdlpciConfigSpace::findExtendedCapability(unsigned short id, unsigned int* offset)
+{
+    requireBuffer(offset);
+    unsigned int pointer = EXT_CAP_START;
+    VisitedOffsets visited;
+    while (!visited.test(pointer)) {
+        visited.set(pointer);
+        std::uint32_t header = ALL_ONES_32;
+        if (read32s(pointer, &header, 1) < 0 || header == ALL_ONES_32)
+            break;
+        *offset = pointer;
+        if ((header & EXT_CAP_ID_MASK) == id)
+            return;
+        const unsigned int next = (header >> EXT_CAP_NEXT_SHIFT) & EXT_CAP_NEXT_MASK;
+        if (next == 0)
+            break;
+        pointer = next;
+    }
+    throw VDLException<-13>("Could not find extended capabilities");
+}
+
+void VdlpciConfigSpace::linkGenAndWidth(unsigned short offset, int& speed, int& width)
+{
+    unsigned int cap = 0;
+    findCaps(CAP_ID_PCI_EXPRESS, &cap);
+    unsigned short reg = 0;
+    read16s(cap + offset, &reg, 1);
+    speed = reg & EXP_LINK_SPEED_MASK;
+    width = (reg >> EXP_LINK_WIDTH_SHIFT) & EXP_LINK_WIDTH_MASK;
+}
+
+void VdlpciConfigSpace::linkCapability(int& speed, int& width)
+{
+    linkGenAndWidth(EXP_LINK_CAPABILITIES, speed, width);
+}
+
+void VdlpciConfigSpace::linkStatus(int& speed, int& width)
+{
+    linkGenAndWidth(EXP_LINK_STATUS, speed, width);
+}
+
+void VdlpciConfigSpace::linkErrors(int& status, int clear)
+{
+    unsigned int cap = 0;
+    findCaps(CAP_ID_PCI_EXPRESS, &cap);
+    const unsigned long reg = cap + EXP_DEVICE_STATUS;
+    unsigned short value = 0;
+    // A status that could not be read must neither pass for "no errors" nor
+    // be cleared unseen.
+    if (read16s(reg, &value, 1) < 0)
+        throw VDLException<-34>("Error reading PCIe Device Status register {:#016x}", reg);
+    status = value;
+    if (clear != 0) {
+        unsigned short all = EXP_DEVICE_STATUS_CLEAR_ALL;
+        write16s(reg, &all, 1);
+    }
+}
+
+void VdlpciConfigSpace::msiInfo(bool& enabled, unsigned long& address, unsigned short& data,
+                                int& vectors)
+{
+    unsigned int cap = 0;
+    findCaps(CAP_ID_MSI, &cap);
+    std::uint32_t control = 0;
+    read32s(cap, &control, 1);
+    enabled = (control & MSI_CTRL_ENABLE) != 0;
+
+    const std::uint32_t mme = (control >> MSI_CTRL_MME_SHIFT) & MSI_CTRL_MME_MASK;
+    if (mme > MSI_MME_MAX)
+        throw VDLException<-3>("Invalid MSI_MME value {}", mme);
+    vectors = 1 << mme;
+
+    // Message Address, then Upper Address in the 64-bit form, then Data.
+    std::uint32_t words[3] = {0, 0, 0};
+    if (control & MSI_CTRL_64BIT) {
+        read32s(cap + MSI_MESSAGE_ADDRESS, words, 3);
+        address = (static_cast<unsigned long>(words[1]) << 32) | words[0];
+        data = static_cast<unsigned short>(words[2] & MSI_DATA_MASK);
+    } else {
+        read32s(cap + MSI_MESSAGE_ADDRESS, words, 2);
+        address = words[0];
+        data = static_cast<unsigned short>(words[1] & MSI_DATA_MASK);
+    }
+}
+
+void VdlpciConfigSpace::msixInfo(msix_info* info)
+{
+    requireBuffer(info);
+    unsigned int cap = 0;
+    findCaps(CAP_ID_MSIX, &cap);
+    std::uint32_t d[MSIX_DWORDS] = {0, 0, 0};
+    read32s(cap, d, MSIX_DWORDS);
+
+    info->tableSize = ((d[0] >> MSIX_CTRL_TABLE_SIZE_SHIFT) & MSIX_CTRL_TABLE_SIZE_MASK) + 1;
+    info->enabled = (d[0] & MSIX_CTRL_ENABLE) != 0;
+    info->functionMask = (d[0] & MSIX_CTRL_FUNCTION_MASK) != 0;
+    info->tableBir = static_cast<std::uint8_t>(d[1] & MSIX_BIR_MASK);
+    info->tableOffset = d[1] & ~MSIX_BIR_MASK;
+    info->pbaBir = static_cast<std::uint8_t>(d[2] & MSIX_BIR_MASK);
+    info->pbaOffset = d[2] & ~MSIX_BIR_MASK;
+}
+
+void VdlpciConfigSpace::readPciCapRegisters(int id, unsigned int* buffer, int count)
+{
+    unsigned int cap = 0;
+    try {
+        findCaps(static_cast<unsigned short>(id), &cap);
+    } catch (const VDLBaseException&) {
+        VDL_TRACE(LOGGER_PCI, "PCI capability id {} not found", id);
+        throw;
+    }
+    // The block is saved and later written back: words that were never read
+    // must not be taken for the registers' contents.
+    if (read32s(cap, buffer, count) < 0)
+        throw VDLException<-34>("Error reading PCI capability id {} at {:#016x}", id, cap);
+}
+
+void VdlpciConfigSpace::writePciCapRegisters(int id, unsigned int* buffer, int count)
+{
+    unsigned int cap = 0;
+    try {
+        findCaps(static_cast<unsigned short>(id), &cap);
+    } catch (const VDLBaseException&) {
+        VDL_TRACE(LOGGER_PCI, "PCI capability id {} not found", id);
+        throw;
+    }
+    if (write32s(cap, buffer, count) < 0)
+        throw VDLException<-34>("Error writing PCI capability id {} at {:#016x}", id, cap);
+}

@@ -1,1 +1,142 @@
-// To be written.
+// A contiguous DMA buffer allocated by the driver and mapped into the process.
+#include "vdlsdk/VdlpciKernelBuffer.hpp"
+
+#include <cstdint>
+#include <cstring>
+#include <new>
+
+#include "vdlsdk/vdl_exception.hpp"
+#include "vdlsdk/vdl_logger.hpp"
+#include "vdlsdk/vdlcard.h"
+
+namespace {
+
+constexpr unsigned int kAddressWordBits = 32;
+// The driver's records carry 32-bit lengths.
+constexpr unsigned long kMaxLength = 0xFFFFFFFFul;
+
+bool isElementWidth(int width) { return width == 1 || width == 2 || width == 4 || width == 8; }
+
+// One copy of a fixed width, so each element is a single load and store.
+void copyElement(void* to, const void* from, int width)
+{
+    switch (width) {
+    case 1: std::memcpy(to, from, 1); break;
+    case 2: std::memcpy(to, from, 2); break;
+    case 4: std::memcpy(to, from, 4); break;
+    default: std::memcpy(to, from, 8); break;
+    }
+}
+
+} // namespace
+
+VdlpciKernelBuffer::VdlpciKernelBuffer(void* handle, unsigned long size, unsigned int physLo,
+                                       unsigned int physHi, void* virtAddr)
+    : VdlpciMemorySpace(handle, VDLPCI_MS_KERNEL_BUFFER, size),
+      physLo(physLo),
+      physHi(physHi),
+      virtAddr(virtAddr)
+{
+}
+
+VdlpciKernelBuffer::~VdlpciKernelBuffer() { freeKernelBuffer(); }
+
+void VdlpciKernelBuffer::alloc(void* handle, unsigned long size, VdlpciKernelBuffer*& out)
+{
+    // A length the driver's record cannot carry would silently give a smaller
+    // buffer, and one of 0 bytes would be born released.
+    if (size == 0 || size > kMaxLength)
+        throw VDLException<-34>("Unable to allocate memory.");
+    auto* hcard = static_cast<vdlcard_handle*>(handle);
+    vdlcard_contig_request request{};
+    request.len = static_cast<std::uint32_t>(size);
+    if (vdlcard_Control(hcard, VDLCARD_CONTROL_ALLOC, &request) != 0)
+        throw VDLException<-34>("Unable to allocate memory.");
+    auto* buffer = new (std::nothrow)
+        VdlpciKernelBuffer(handle, request.len, request.phys[VDLCARD_PHYS_LO],
+                           request.phys[VDLCARD_PHYS_HI], request.vaddr);
+    if (buffer == nullptr) {
+        vdlcard_Control(hcard, VDLCARD_CONTROL_FREE, &request);
+        throw VDLException<-34>("Unable to allocate memory.");
+    }
+    out = buffer;
+}
+
+namespace {
+
+vdlcard_contig_request driverRequest(unsigned int physHi, unsigned int physLo, void* vaddr,
+                                     unsigned long size)
+{
+    vdlcard_contig_request request{};
+    request.phys[VDLCARD_PHYS_HI] = physHi;
+    request.phys[VDLCARD_PHYS_LO] = physLo;
+    request.vaddr = vaddr;
+    request.len = static_cast<std::uint32_t>(size);
+    return request;
+}
+
+} // namespace
+
+void VdlpciKernelBuffer::freeKernelBuffer()
+{
+    if (m_size == 0)
+        return;
+    vdlcard_contig_request request = driverRequest(physHi, physLo, virtAddr, m_size);
+    vdlcard_Control(static_cast<vdlcard_handle*>(m_handle), VDLCARD_CONTROL_FREE, &request);
+    physLo = 0;
+    physHi = 0;
+    virtAddr = nullptr;
+    m_size = 0;
+}
+
+void VdlpciKernelBuffer::flushCache(bool toCpu)
+{
+    if (m_size == 0)
+        throw VDLException<-7>("could not flush cache - buffer size was zero");
+    vdlcard_contig_request request = driverRequest(physHi, physLo, virtAddr, m_size);
+    vdlcard_Control(static_cast<vdlcard_handle*>(m_handle),
+                    toCpu ? VDLCARD_CONTROL_SYNC_FOR_CPU : VDLCARD_CONTROL_SYNC_FOR_DEV, &request);
+}
+
+void VdlpciKernelBuffer::phys_addr(unsigned long offset, unsigned long& phys)
+{
+    if (offset > m_size)
+        throw VDLException<-8>(
+            "PCI kernel buffer physical address offset {:#016x} was out of range {:#016x}", offset,
+            m_size);
+    phys = ((static_cast<unsigned long>(physHi) << kAddressWordBits) | physLo) + offset;
+}
+
+unsigned int VdlpciKernelBuffer::phys_addrLo() { return physLo; }
+
+unsigned int VdlpciKernelBuffer::phys_addrHi() { return physHi; }
+
+void* VdlpciKernelBuffer::vmem() { return virtAddr; }
+
+// The mapping ends at the size: an element that does not lie wholly inside it
+// (a released buffer has size 0) would touch memory the process does not own.
+int VdlpciKernelBuffer::write(unsigned long offset, unsigned char* data, int width)
+{
+    if (data == nullptr)
+        throw VDLException<-6>("A null pointer was passed to the buffer argument");
+    if (!isElementWidth(width))
+        throw VDLException<-6>("invalid width {}", width);
+    if (offset >= m_size || m_size - offset < static_cast<unsigned long>(width))
+        throw VDLException<-8>("PCI kernel buffer write address {:#016x} was out of range {:#016x}",
+                               offset, m_size);
+    copyElement(static_cast<unsigned char*>(virtAddr) + offset, data, width);
+    return width;
+}
+
+int VdlpciKernelBuffer::read(unsigned long offset, unsigned char* data, int width)
+{
+    if (data == nullptr)
+        throw VDLException<-6>("A null pointer was passed to the buffer argument");
+    if (!isElementWidth(width))
+        throw VDLException<-6>("invalid width {}", width);
+    if (offset >= m_size || m_size - offset < static_cast<unsigned long>(width))
+        throw VDLException<-8>("PCI kernel buffer read address {:#016x} was out of range {:#016x}",
+                               offset, m_size);
+    copyElement(data, static_cast<const unsigned char*>(virtAddr) + offset, width);
+    return width;
+}

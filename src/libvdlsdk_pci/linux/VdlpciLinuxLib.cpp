@@ -1,1 +1,99 @@
-// To be written.
+// The Linux half of the PCIe library object: enumeration and card open.
+#include <cstdint>
+#include <mutex>
+
+#include "vdlsdk/VdlLibraryOptions.hpp"
+#include "vdlsdk/VdlpciLib.hpp"
+#include "vdlsdk/VdlpciLinuxDevice.hpp"
+#include "vdlsdk/vdl_exception.hpp"
+#include "vdlsdk/vdl_logger.hpp"
+#include "vdlsdk/vdlcard.h"
+
+namespace {
+
+// The card count travels as one 32-bit word.
+constexpr std::uint32_t kCardCountBytes = sizeof(std::int32_t);
+
+} // namespace
+
+VdlpciLinuxLib::VdlpciLinuxLib()
+{
+    // The base destructor runs when this raises: it deletes the cards opened so
+    // far and writes the option file.
+    rescan();
+}
+
+VdlpciLinuxLib::~VdlpciLinuxLib() = default;
+
+int VdlpciLinuxLib::rescan()
+{
+    _check_group();
+    {
+        const std::lock_guard<std::mutex> lock(m_tableLock);
+        for (VdlpciDevice* card : m_devices)
+            card->close();
+    }
+    deleteDevices();
+
+    VdlpciDevice* first = nullptr;
+    try {
+        open(0, first);
+    } catch (const VDLException<-13>&) {
+        // No card 0: a host without cards is not a failure.
+        return deviceCount();
+    }
+
+    std::int32_t count = 0;
+    vdlcard_command request{};
+    request.command = VDLCARD_CMD_CARD_COUNT;
+    request.readCount = kCardCountBytes;
+    request.readBuffer = &count;
+    // A failed request leaves the preset 0, so card 0 alone is kept.
+    vdlcard_Status(static_cast<VdlpciLinuxDevice*>(first)->getHandle(), VDLCARD_STATUS_COMMAND,
+                   &request);
+    VDL_TRACE(LOGGER_PCI, "Number of Vandrel cards found: {}", count);
+
+    for (int i = 0; i < count; ++i) {
+        VdlpciDevice* card = nullptr;
+        open(i, card);
+    }
+    return deviceCount();
+}
+
+void VdlpciLinuxLib::open(int cardnum, VdlpciDevice*& card)
+{
+    try {
+        device(cardnum, card);
+        return;
+    } catch (const VDLException<-13>&) {
+    }
+
+    // A card number beyond the next free position would land at a position
+    // other than its number, where no later lookup by index could find it.
+    if (cardnum > deviceCount())
+        throw VDLException<-13>("could not open PCI device {}: open the cards below it first",
+                                cardnum);
+
+    auto* fresh = new VdlpciLinuxDevice(cardnum);
+    try {
+        if (!fresh->hasAccess())
+            throw VDLException<-38>("Insufficient Permissions to open device {}", cardnum);
+        fresh->openhandle();
+    } catch (...) {
+        delete fresh;
+        card = nullptr;
+        throw;
+    }
+    card = fresh;
+    const std::lock_guard<std::mutex> lock(m_tableLock);
+    m_devices.push_back(fresh);
+}
+
+void VdlpciLinuxLib::_check_group() const
+{
+    static std::once_flag groupWarning;
+    std::call_once(groupWarning, [] {
+        if (!is_in_vandrel_group())
+            VDL_WARN(LOGGER_PCI, "User is not in vandrel group. Access to the PCI driver may not work.");
+    });
+}

@@ -1,1 +1,168 @@
-// To be written.
+// Process memory pinned by the driver for DMA, with its page table.
+#include "vdlsdk/VdlpciLockedVirtualMemory.hpp"
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include <unistd.h>
+
+#include "vdlsdk/vdl_exception.hpp"
+#include "vdlsdk/vdl_logger.hpp"
+#include "vdlsdk/vdlcard.h"
+
+namespace {
+
+// The driver's records carry 32-bit lengths.
+constexpr unsigned long kMaxLength = 0xFFFFFFFFul;
+
+unsigned long pageSize() { return static_cast<unsigned long>(::getpagesize()); }
+
+bool isElementWidth(int width) { return width == 1 || width == 2 || width == 4 || width == 8; }
+
+// One load or store of the element's width: the device may be looking at the
+// same memory, so an element is never split into smaller accesses.
+void copyElement(void* to, const void* from, int width)
+{
+    switch (width) {
+    case 1: std::memcpy(to, from, 1); break;
+    case 2: std::memcpy(to, from, 2); break;
+    case 4: std::memcpy(to, from, 4); break;
+    default: std::memcpy(to, from, 8); break;
+    }
+}
+
+[[noreturn]] void throwReleased() { throw VDLException<-5>("PCI kernel memory handle was null"); }
+
+} // namespace
+
+VdlpciLockedVirtualMemory::VdlpciLockedVirtualMemory(void* handle, unsigned long size,
+                                                     vdlcard_lock_record* lockRecord,
+                                                     void* virtAddr)
+    : VdlpciMemorySpace(handle, VDLPCI_MS_LOCKED_VMEM, size),
+      lockRecord(lockRecord),
+      virtAddr(virtAddr)
+{
+}
+
+VdlpciLockedVirtualMemory::~VdlpciLockedVirtualMemory()
+{
+    // Released already by a direct free_mem: nothing is left to return.
+    if (lockRecord != nullptr)
+        free_mem();
+}
+
+void VdlpciLockedVirtualMemory::alloc(void* handle, unsigned long size,
+                                      VdlpciLockedVirtualMemory*& out)
+{
+    // The driver would pin only the low 32 bits' worth of a larger region.
+    if (size > kMaxLength)
+        throw VDLException<-4>("PCI virtual memory could not be allocated");
+    void* region = nullptr;
+    if (::posix_memalign(&region, pageSize(), size) != 0 || region == nullptr)
+        throw VDLException<-4>("PCI virtual memory could not be allocated");
+    auto* hcard = static_cast<vdlcard_handle*>(handle);
+    vdlcard_lock_record* record = vdlcard_lockmem(hcard, region, static_cast<std::uint32_t>(size));
+    if (record == nullptr) {
+        std::free(region);
+        throw VDLException<-5>("could not lock PCI virtual memory");
+    }
+    auto* memory = new (std::nothrow) VdlpciLockedVirtualMemory(handle, size, record, region);
+    if (memory == nullptr) {
+        vdlcard_unlockmem(hcard, record);
+        std::free(region);
+        throw VDLException<-4>("PCI virtual memory could not be allocated");
+    }
+    out = memory;
+}
+
+void VdlpciLockedVirtualMemory::free_mem()
+{
+    if (lockRecord == nullptr)
+        throwReleased();
+    // Unpinned before the memory goes back to the heap: the device must not
+    // reach memory that may be handed out again.
+    vdlcard_unlockmem(static_cast<vdlcard_handle*>(m_handle), lockRecord);
+    std::free(virtAddr);
+    lockRecord = nullptr;
+    virtAddr = nullptr;
+}
+
+void VdlpciLockedVirtualMemory::flushCache(bool toCpu)
+{
+    VDL_TRACE(LOGGER_PCI, "flushing cache");
+    if (lockRecord == nullptr)
+        throwReleased();
+    auto* hcard = static_cast<vdlcard_handle*>(m_handle);
+    const int result = toCpu ? vdlcard_lockedmem_sync_for_cpu(hcard, lockRecord)
+                             : vdlcard_lockedmem_sync_for_dev(hcard, lockRecord);
+    if (result != 0)
+        throw VDLException<-34>("could not flush cache");
+}
+
+void VdlpciLockedVirtualMemory::phys_addr(unsigned long offset, unsigned long& phys)
+{
+    const unsigned long page = pageSize();
+    const int shift = __builtin_popcountl(page - 1);
+    if (lockRecord == nullptr)
+        throwReleased();
+    const unsigned long index = offset >> shift;
+    // Past the page table there is no bus address to give.
+    if (index >= lockRecord->npages)
+        throw VDLException<-8>(
+            "PCI virtual memory physical address offset {:#016x} was out of range {:#016x}",
+            offset, m_size);
+    phys = lockRecord->pages[index].phys + (offset & (page - 1));
+}
+
+void VdlpciLockedVirtualMemory::writeAddressToBar(unsigned long, int, unsigned long, int)
+{
+    throw VDLException<-2>("function {} is currently not supported", "writeAddressToBar");
+}
+
+void VdlpciLockedVirtualMemory::writeAddressToContiguousKmem(unsigned long, VdlpciKernelBuffer*,
+                                                            unsigned long, int)
+{
+    throw VDLException<-2>("function {} is currently not supported",
+                           "writeAddressToContiguousKmem");
+}
+
+void* VdlpciLockedVirtualMemory::vmem() { return virtAddr; }
+
+int VdlpciLockedVirtualMemory::write(unsigned long offset, unsigned char* data, int width)
+{
+    if (data == nullptr)
+        throw VDLException<-6>("A null pointer was passed to the buffer argument");
+    if (offset >= m_size)
+        throw VDLException<-8>("PCI virtual memory write address {:#016x} was out of range {:#016x}",
+                               offset, m_size);
+    if (!isElementWidth(width))
+        throw VDLException<-6>("invalid width {}", width);
+    // The region ends at the size; after free_mem it is gone altogether.
+    if (m_size - offset < static_cast<unsigned long>(width))
+        throw VDLException<-8>("PCI virtual memory write address {:#016x} was out of range {:#016x}",
+                               offset, m_size);
+    if (virtAddr == nullptr)
+        throwReleased();
+    copyElement(static_cast<unsigned char*>(virtAddr) + offset, data, width);
+    return width;
+}
+
+int VdlpciLockedVirtualMemory::read(unsigned long offset, unsigned char* data, int width)
+{
+    if (data == nullptr)
+        throw VDLException<-6>("A null pointer was passed to the buffer argument");
+    if (offset >= m_size)
+        throw VDLException<-8>("PCI virtual memory read address {:#016x} was out of range {:#016x}",
+                               offset, m_size);
+    if (!isElementWidth(width))
+        throw VDLException<-6>("invalid width {}", width);
+    if (m_size - offset < static_cast<unsigned long>(width))
+        throw VDLException<-8>("PCI virtual memory read address {:#016x} was out of range {:#016x}",
+                               offset, m_size);
+    if (virtAddr == nullptr)
+        throwReleased();
+    copyElement(data, static_cast<const unsigned char*>(virtAddr) + offset, width);
+    return width;
+}

@@ -1,0 +1,46 @@
+#pragma once
+// A physically contiguous DMA buffer that the kernel driver allocates and the
+// process maps through the card's device node. Element accesses touch the
+// mapping directly; only allocation, release and cache synchronisation are
+// driver requests.
+#include "vdlsdk/VdlpciMemorySpace.hpp"
+
+class VdlpciKernelBuffer : public VdlpciMemorySpace {
+public:
+    VdlpciKernelBuffer(void* handle, unsigned long size, unsigned int physLo, unsigned int physHi,
+                       void* virtAddr);
+    // Returns the buffer to the driver.
+    ~VdlpciKernelBuffer() override;
+
+    // Allocates and maps a buffer of `size` bytes (1 byte to 4 GiB - 1: the
+    // driver carries 32-bit lengths) and creates its object in `out`.
+    // VDLException<-34> "Unable to allocate memory." for another size or when
+    // the driver refuses.
+    static void alloc(void* handle, unsigned long size, VdlpciKernelBuffer*& out);
+
+    // Returns the buffer to the driver and leaves the object released (size 0);
+    // nothing for a released object.
+    void freeKernelBuffer();
+    // Cache synchronisation of the whole buffer, for the CPU or for the device.
+    // VDLException<-7> for a released buffer.
+    void flushCache(bool toCpu);
+    // The bus address of a byte offset; VDLException<-8> for an offset above
+    // the size (the end of the buffer itself is accepted).
+    void phys_addr(unsigned long offset, unsigned long& phys);
+    unsigned int phys_addrLo();
+    unsigned int phys_addrHi();
+    // The mapping's address in the process.
+    void* vmem();
+
+    // Plain copies of `width` bytes between `data` and the mapping.
+    // VDLException<-6> for a null buffer or a width other than 1, 2, 4 or 8,
+    // VDLException<-8> for an element not inside the buffer.
+    int write(unsigned long offset, unsigned char* data, int width) override;
+    int read(unsigned long offset, unsigned char* data, int width) override;
+
+private:
+    // The bus address in the host's order: physLo is bits 31-0, physHi 63-32.
+    unsigned int physLo;
+    unsigned int physHi;
+    void* virtAddr;
+};

@@ -1,0 +1,513 @@
+// Capability walks, MSI, MSI-X, link speed and width, and device errors of
+// the configuration-space base, on real dumps loaded into the stand-in and on
+// small hand-made lists.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "config_test_support.hpp"
+#include "vdlsdk/VdlpciLinuxConfigSpace.hpp"
+
+using namespace cfgtest;
+
+namespace {
+
+constexpr unsigned NOT_FOUND = 0xDEAD;
+constexpr unsigned short CAP_MSI = 0x05;
+constexpr unsigned short CAP_EXP = 0x10;
+constexpr unsigned short CAP_MSIX = 0x11;
+constexpr unsigned short ECAP_AER = 0x0001;
+
+// What `lspci -F FILE -vvv` decodes for one function of a dump. A capability
+// offset of NOT_FOUND means lspci lists no such capability.
+struct DumpCase {
+    const char* file;
+    const char* function;
+    unsigned msi, exp, msix, aer;
+    bool msiEnabled;
+    unsigned long msiAddress;
+    unsigned short msiData;
+    int msiVectors;
+    msix_info msixInfo;
+    int capSpeed, capWidth, staSpeed, staWidth;
+    int devsta;
+};
+
+const DumpCase DUMPS[] = {
+    // 64-bit MSI, MSI-X with its table and PBA in BAR 3, errors pending in DevSta.
+    {"cap-pcie-2", "01:00.0", 0x50, 0xa0, 0x70, 0x100, false, 0, 0, 1,
+     {1, 0, 10, 3, 0, 3, 0x2000}, 1, 4, 1, 4, /* CorrErr+ UnsupReq+ AuxPwr+ */ 0x19},
+    // A root port: 32-bit MSI at a non-zero address, no MSI-X, trained below capability.
+    {"cap-pcie-1", "00:01.0", 0x60, 0x90, NOT_FOUND, 0x100, false, 0x20, 0, 1, {}, 2, 4, 1, 4,
+     0},
+    // MSI-X with 256 entries; AER behind two other extended capabilities.
+    {"cap-aer-root", "03:00.0", NOT_FOUND, 0x60, 0x9c, 0x154, false, 0, 0, 0,
+     {1, 0, 256, 0, 0x7c000, 0, 0x7d000}, 3, 8, 3, 8, 0},
+    {"cap-aer-root", "00:02.0", 0x60, 0x90, NOT_FOUND, 0x148, false, 0, 0, 1, {}, 3, 8, 3, 8, 0},
+    // The PCI Express capability first in the list, MSI enabled.
+    {"cap-exp-lnkcap2", "00:1c.0", 0x80, 0x40, NOT_FOUND, 0x100, true, 0xfee00238, 0, 1, {}, 3,
+     4, 3, 4, /* AuxPwr+ */ 0x10},
+    // Extended list not in address order: AER at 0x420 after 0x128.
+    {"cap-exp-lnkcap2", "02:00.0", 0x68, 0x78, NOT_FOUND, 0x420, false, 0, 0, 1, {}, 3, 4, 3, 4,
+     /* CorrErr+ UnsupReq+ */ 0x09},
+    {"cap-exp-lnkcap2", "08:00.0", 0x88, 0xc0, NOT_FOUND, 0x200, true, 0xfee002b8, 0, 1, {}, 1,
+     4, 1, 4, 0x10},
+    // Trained at 2.5 GT/s below a 5 GT/s capability.
+    {"tree-fsl-p2020", "0002:01:00.0", 0x48, 0x70, 0xc0, 0x100, false, 0, 0, 1,
+     {1, 0, 8, 2, 0, 2, 0x1000}, 2, 1, 1, 1, 0},
+    {"tree-fsl-p2020", "0000:05:00.0", 0x50, 0x70, NOT_FOUND, 0x100, true, 0xfff41740, 3, 1, {},
+     1, 1, 1, 1, 0},
+    // Conventional 256-byte space with a list in descending order and no
+    // extended space.
+    {"cap-MSI-mapping", "0a:01.0", 0x80, 0xb0, NOT_FOUND, NOT_FOUND, false, 0, 0, 1, {}, 1, 16,
+     1, 8, 0},
+};
+
+unsigned findStd(VdlpciConfigSpace& cfg, unsigned short id)
+{
+    unsigned int offset = NOT_FOUND;
+    try {
+        cfg.findCaps(id, &offset);
+    } catch (const VDLBaseException& e) {
+        EXPECT_EQ(e.code, -13);
+        return NOT_FOUND;
+    }
+    return offset;
+}
+
+unsigned findExt(VdlpciConfigSpace& cfg, unsigned short id)
+{
+    unsigned int offset = NOT_FOUND;
+    try {
+        cfg.findExtendedCapability(id, &offset);
+    } catch (const VDLBaseException& e) {
+        EXPECT_EQ(e.code, -13);
+        return NOT_FOUND;
+    }
+    return offset;
+}
+
+class pciConfigDumps : public CardFixture {};
+
+TEST_F(pciConfigDumps, ReportsWhatLspciDecodes)
+{
+    for (const auto& c : DUMPS) {
+        SCOPED_TRACE(std::string(c.file) + " " + c.function);
+        loadCard(c.file, c.function);
+        VdlpciLinuxConfigSpace cfg(m_handle);
+
+        EXPECT_EQ(findStd(cfg, CAP_MSI), c.msi);
+        EXPECT_EQ(findStd(cfg, CAP_EXP), c.exp);
+        EXPECT_EQ(findStd(cfg, CAP_MSIX), c.msix);
+        EXPECT_EQ(findExt(cfg, ECAP_AER), c.aer);
+
+        if (c.msi != NOT_FOUND) {
+            bool enabled = !c.msiEnabled;
+            unsigned long address = ~0ul;
+            unsigned short data = 0xFFFF;
+            int vectors = -1;
+            cfg.msiInfo(enabled, address, data, vectors);
+            EXPECT_EQ(enabled, c.msiEnabled);
+            EXPECT_EQ(address, c.msiAddress);
+            EXPECT_EQ(data, c.msiData);
+            EXPECT_EQ(vectors, c.msiVectors);
+        }
+        if (c.msix != NOT_FOUND) {
+            msix_info info{};
+            cfg.msixInfo(&info);
+            EXPECT_EQ(info.enabled, c.msixInfo.enabled);
+            EXPECT_EQ(info.functionMask, c.msixInfo.functionMask);
+            EXPECT_EQ(info.tableSize, c.msixInfo.tableSize);
+            EXPECT_EQ(info.tableBir, c.msixInfo.tableBir);
+            EXPECT_EQ(info.tableOffset, c.msixInfo.tableOffset);
+            EXPECT_EQ(info.pbaBir, c.msixInfo.pbaBir);
+            EXPECT_EQ(info.pbaOffset, c.msixInfo.pbaOffset);
+        }
+        int speed = -1, width = -1;
+        cfg.linkCapability(speed, width);
+        EXPECT_EQ(speed, c.capSpeed);
+        EXPECT_EQ(width, c.capWidth);
+        cfg.linkStatus(speed, width);
+        EXPECT_EQ(speed, c.staSpeed);
+        EXPECT_EQ(width, c.staWidth);
+        int devsta = -1;
+        cfg.linkErrors(devsta, 0);
+        EXPECT_EQ(devsta, c.devsta);
+    }
+}
+
+TEST_F(pciConfigDumps, HostileExtendedListEndsAsNotFound)
+{
+    // The extended space mirrors the first 256 bytes, so the "headers" are
+    // identity and BAR words whose next pointers lead around in circles.
+    loadCard("broken-ecaps", "00:00.0");
+    VdlpciLinuxConfigSpace cfg(m_handle);
+    for (unsigned short id : {ECAP_AER, static_cast<unsigned short>(0x0002),
+                              static_cast<unsigned short>(0xFFFF)}) {
+        vdlsim_log_clear();
+        unsigned int offset = NOT_FOUND;
+        EXPECT_RAISES(cfg.findExtendedCapability(id, &offset), -13,
+                      "Could not find extended capabilities");
+        EXPECT_NE(offset, NOT_FOUND);
+        // One read per distinct header at most.
+        EXPECT_LE(count(VDLSIM_CMD_CFG_READ32), 960u);
+        EXPECT_GE(count(VDLSIM_CMD_CFG_READ32), 1u);
+    }
+    // Its standard list is one non-PCI-Express capability.
+    unsigned int offset = NOT_FOUND;
+    EXPECT_RAISES(cfg.findCaps(CAP_EXP, &offset), -13, "Could not find PCI caps");
+    EXPECT_EQ(offset, 0xc4u);
+    bool was = false;
+    EXPECT_RAISES(cfg.aerSurpriseEnable(false, was), -13,
+                  "could not find PCI capability: PCIE_AER_CAPABILITY_ID");
+}
+
+TEST_F(pciConfigDumps, DeviceStatusClearWritesAllOnesAndReportsTheValueBefore)
+{
+    loadCard("cap-pcie-2", "01:00.0");
+    VdlpciLinuxConfigSpace cfg(m_handle);
+    constexpr unsigned devsta = 0xa0 + EXP_DEVSTA;
+
+    int status = -1;
+    cfg.linkErrors(status, 0);
+    EXPECT_EQ(status, 0x19);
+    EXPECT_EQ(count(VDLSIM_CMD_CFG_WRITE16), 0u);
+
+    cfg.linkErrors(status, 1);
+    EXPECT_EQ(status, 0x19);
+    EXPECT_EQ(addresses(VDLSIM_CMD_CFG_WRITE16), std::vector<std::uint64_t>{devsta});
+    EXPECT_EQ(values(VDLSIM_CMD_CFG_WRITE16), std::vector<std::uint64_t>{0xFFFF});
+    // The error bits are write-one-to-clear; Aux Power Detected stays.
+    cfg.linkErrors(status, 0);
+    EXPECT_EQ(status, 0x10);
+}
+
+TEST_F(pciConfigDumps, DeviceStatusThatCannotBeReadIsNeitherReportedNorCleared)
+{
+    loadCard("cap-pcie-2", "01:00.0");
+    VdlpciLinuxConfigSpace cfg(m_handle);
+    addFault(VDLSIM_REQ_COMMAND, VDLSIM_CMD_CFG_READ16, 0xa0 + EXP_DEVSTA);
+    int status = -1;
+    const auto r = raised([&] { cfg.linkErrors(status, 1); });
+    EXPECT_EQ(r.code, -34);
+    EXPECT_EQ(status, -1);
+    EXPECT_EQ(count(VDLSIM_CMD_CFG_WRITE16), 0u);
+    EXPECT_EQ(peek(VDLSIM_SPACE_CARD, 0xa0 + EXP_DEVSTA, 2), 0x19u);
+}
+
+// ---------------------------------------------------------------------------
+// Hand-made standard lists on the default card.
+
+struct StdWalkCase {
+    const char* name;
+    std::vector<std::pair<unsigned, std::uint32_t>> dwords; // poked over the default image
+    unsigned short id;
+    int code;               // 0: found
+    const char* message;
+    unsigned offset;        // found at, or last visited
+    std::size_t maxReads;
+};
+
+const StdWalkCase STD_WALKS[] = {
+    {"last capability of the list is found", {{0x34, 0x40}, {0x40, 0x5001}, {0x50, 0x0010}},
+     0x10, 0, "", 0x50, 3},
+    {"capability not in the list", {{0x34, 0x40}, {0x40, 0x5001}, {0x50, 0x0010}}, 0x05, -13,
+     "Could not find PCI caps", 0x50, 3},
+    {"Capabilities Pointer 0", {{0x34, 0x00}}, 0x10, -13, "Could not find PCI caps", NOT_FOUND,
+     1},
+    {"all ones at 0x34", {{0x34, 0xFFFFFFFF}}, 0x10, -13, "Could not find PCI caps", NOT_FOUND,
+     1},
+    {"all-ones header further down", {{0x34, 0x40}, {0x40, 0x5001}, {0x50, 0xFFFFFFFF}}, 0x10,
+     -3, "Could not find PCI cap", 0x40, 3},
+    {"an ID above 0xFF is never found", {{0x34, 0x40}, {0x40, 0x0005}}, 0x105, -13,
+     "Could not find PCI caps", 0x40, 2},
+    {"pointer only the low byte of 0x34 counts", {{0x34, 0xAABB0040}, {0x40, 0x0010}}, 0x10, 0,
+     "", 0x40, 2},
+    {"loop back to the first entry", {{0x34, 0x40}, {0x40, 0x5001}, {0x50, 0x4005}}, 0x10, -13,
+     "Could not find PCI caps", 0x50, 3},
+    {"entry pointing at itself", {{0x34, 0x40}, {0x40, 0x4001}}, 0x10, -13,
+     "Could not find PCI caps", 0x40, 2},
+};
+
+class pciConfigWalk : public CardFixture {};
+
+TEST_F(pciConfigWalk, StandardListCases)
+{
+    for (const auto& c : STD_WALKS) {
+        SCOPED_TRACE(c.name);
+        vdlsim_card_setup(0);
+        for (const auto& [offset, value] : c.dwords)
+            poke(VDLSIM_SPACE_CARD, offset, 4, value);
+        vdlsim_log_clear();
+        VdlpciLinuxConfigSpace cfg(m_handle);
+        unsigned int offset = NOT_FOUND;
+        const auto r = raised([&] { cfg.findCaps(c.id, &offset); });
+        EXPECT_EQ(r.code, c.code);
+        EXPECT_EQ(r.message, c.message);
+        EXPECT_EQ(offset, c.offset);
+        EXPECT_EQ(count(VDLSIM_CMD_CFG_READ32), c.maxReads);
+    }
+}
+
+TEST_F(pciConfigWalk, LongestPossibleLoopEnds)
+{
+    // Every dword from 0x40 to 0xFC is an entry, the last pointing back to the first.
+    for (unsigned p = 0x40; p < 0x100; p += 4)
+        poke(VDLSIM_SPACE_CARD, p, 4, ((p + 4 < 0x100 ? p + 4 : 0x40) << 8) | 0x09);
+    poke(VDLSIM_SPACE_CARD, 0x34, 4, 0x40);
+    vdlsim_log_clear();
+    VdlpciLinuxConfigSpace cfg(m_handle);
+    unsigned int offset = 0;
+    EXPECT_RAISES(cfg.findCaps(CAP_EXP, &offset), -13, "Could not find PCI caps");
+    EXPECT_EQ(offset, 0xFCu);
+    EXPECT_EQ(count(VDLSIM_CMD_CFG_READ32), 1u + 48u);
+}
+
+TEST_F(pciConfigWalk, FailedReadsEndTheWalks)
+{
+    VdlpciLinuxConfigSpace cfg(m_handle);
+    unsigned int offset = NOT_FOUND;
+    addFault(VDLSIM_REQ_COMMAND, VDLSIM_CMD_CFG_READ32, 0x34);
+    EXPECT_RAISES(cfg.findCaps(CAP_EXP, &offset), -13, "Could not find PCI caps");
+    EXPECT_EQ(offset, NOT_FOUND);
+
+    vdlsim_fault_clear();
+    addFault(VDLSIM_REQ_COMMAND, VDLSIM_CMD_CFG_READ32, CARD_MSI);
+    EXPECT_RAISES(cfg.findCaps(CAP_EXP, &offset), -3, "Could not find PCI cap");
+    EXPECT_EQ(offset, 0x40u);
+
+    vdlsim_fault_clear();
+    addFault(VDLSIM_REQ_COMMAND, VDLSIM_CMD_CFG_READ32, 0x100);
+    EXPECT_RAISES(cfg.findExtendedCapability(ECAP_AER, &offset), -13,
+                  "Could not find extended capabilities");
+}
+
+struct ExtWalkCase {
+    const char* name;
+    std::vector<std::pair<unsigned, std::uint32_t>> dwords;
+    unsigned short id;
+    int code;
+    unsigned offset;
+};
+
+const ExtWalkCase EXT_WALKS[] = {
+    {"default model: AER first", {}, 0x0001, 0, 0x100},
+    {"default model: serial number last", {}, 0x0003, 0, 0x148},
+    {"no extended capabilities: all ones at 0x100", {{0x100, 0xFFFFFFFF}}, 0x0001, -13,
+     NOT_FOUND},
+    {"zero header at 0x100: not found", {{0x100, 0}}, 0x0001, -13, 0x100},
+    {"zero header at 0x100: ID 0 is found there", {{0x100, 0}}, 0x0000, 0, 0x100},
+    {"all-ones header further down", {{0x100, 0x20010002}, {0x200, 0xFFFFFFFF}}, 0x0001, -13,
+     0x100},
+    {"loop between two entries", {{0x100, 0x20010002}, {0x200, 0x10010004}}, 0x0001, -13,
+     0x200},
+    {"entry pointing at itself", {{0x100, 0x10010002}}, 0x0001, -13, 0x100},
+    {"ID compared on 16 bits", {{0x100, 0x00010001}}, 0x0001, 0, 0x100},
+};
+
+TEST_F(pciConfigWalk, ExtendedListCases)
+{
+    for (const auto& c : EXT_WALKS) {
+        SCOPED_TRACE(c.name);
+        vdlsim_card_setup(0);
+        for (const auto& [offset, value] : c.dwords)
+            poke(VDLSIM_SPACE_CARD, offset, 4, value);
+        VdlpciLinuxConfigSpace cfg(m_handle);
+        unsigned int offset = NOT_FOUND;
+        const auto r = raised([&] { cfg.findExtendedCapability(c.id, &offset); });
+        EXPECT_EQ(r.code, c.code);
+        if (c.code != 0) {
+            EXPECT_EQ(r.message, "Could not find extended capabilities");
+        }
+        EXPECT_EQ(offset, c.offset);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// MSI, MSI-X and link registers set by hand on the default card.
+
+class pciConfigReports : public CardFixture {};
+
+TEST_F(pciConfigReports, MsiForms)
+{
+    constexpr std::uint32_t MSI_ON = 1u << 16;
+    constexpr std::uint32_t MSI_64 = 1u << 23;
+    struct Case {
+        const char* name;
+        std::uint32_t control, w1, w2, w3;
+        unsigned long address;
+        unsigned short data;
+        int vectors;
+        bool enabled;
+    } cases[] = {
+        {"64-bit, upper address 1, no bit masked", MSI_ON | (5u << 20) | MSI_64, 0xFEE00003, 1,
+         0xFFFF4321, 0x1FEE00003ul, 0x4321, 32, true},
+        {"32-bit: data in the dword at +8", MSI_ON | (2u << 20), 0xFEE01000, 0xABCD1234, 0x5555,
+         0xFEE01000ul, 0x1234, 4, true},
+        {"disabled, 8 capable, 1 enabled", 3u << 17, 0x10, 0x20, 0x30, 0x10, 0x20, 1, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        poke(VDLSIM_SPACE_CARD, CARD_MSI, 4,
+             (peek(VDLSIM_SPACE_CARD, CARD_MSI) & 0xFF00) | CAP_MSI | c.control);
+        poke(VDLSIM_SPACE_CARD, CARD_MSI + 4, 4, c.w1);
+        poke(VDLSIM_SPACE_CARD, CARD_MSI + 8, 4, c.w2);
+        poke(VDLSIM_SPACE_CARD, CARD_MSI + 12, 4, c.w3);
+        VdlpciLinuxConfigSpace cfg(m_handle);
+        bool enabled = !c.enabled;
+        unsigned long address = 0;
+        unsigned short data = 0;
+        int vectors = 0;
+        cfg.msiInfo(enabled, address, data, vectors);
+        EXPECT_EQ(enabled, c.enabled);
+        EXPECT_EQ(address, c.address);
+        EXPECT_EQ(data, c.data);
+        EXPECT_EQ(vectors, c.vectors);
+    }
+}
+
+TEST_F(pciConfigReports, MsiMultipleMessageEnableAboveFiveIsRefused)
+{
+    const std::uint32_t next = peek(VDLSIM_SPACE_CARD, CARD_MSI) & 0xFF00;
+    for (std::uint32_t mme : {6u, 7u}) {
+        poke(VDLSIM_SPACE_CARD, CARD_MSI, 4, next | 0x05 | (1u << 16) | (mme << 20));
+        VdlpciLinuxConfigSpace cfg(m_handle);
+        bool enabled = false;
+        unsigned long address = 77;
+        unsigned short data = 88;
+        int vectors = 99;
+        EXPECT_RAISES(cfg.msiInfo(enabled, address, data, vectors), -3,
+                      "Invalid MSI_MME value " + std::to_string(mme));
+        EXPECT_TRUE(enabled);
+        EXPECT_EQ(address, 77u);
+        EXPECT_EQ(data, 88u);
+        EXPECT_EQ(vectors, 99);
+    }
+}
+
+TEST_F(pciConfigReports, MsixFields)
+{
+    struct Case {
+        std::uint32_t d0, d1, d2;
+        msix_info expected;
+    } cases[] = {
+        {0x00000011, 0x13, 0x0000080A, {0, 0, 1, 3, 0x10, 2, 0x808}},
+        {0x87FF0011, 0xFFFFFFFF, 0xFFFFFFF8, {1, 0, 2048, 7, 0xFFFFFFF8, 0, 0xFFFFFFF8}},
+        {0x40000011, 0, 5, {0, 1, 1, 0, 0, 5, 0}},
+    };
+    const std::uint32_t next = peek(VDLSIM_SPACE_CARD, CARD_MSIX) & 0xFF00;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.d0);
+        poke(VDLSIM_SPACE_CARD, CARD_MSIX, 4, c.d0 | next);
+        poke(VDLSIM_SPACE_CARD, CARD_MSIX + 4, 4, c.d1);
+        poke(VDLSIM_SPACE_CARD, CARD_MSIX + 8, 4, c.d2);
+        VdlpciLinuxConfigSpace cfg(m_handle);
+        msix_info info{};
+        cfg.msixInfo(&info);
+        EXPECT_EQ(info.enabled, c.expected.enabled);
+        EXPECT_EQ(info.functionMask, c.expected.functionMask);
+        EXPECT_EQ(info.tableSize, c.expected.tableSize);
+        EXPECT_EQ(info.tableBir, c.expected.tableBir);
+        EXPECT_EQ(info.tableOffset, c.expected.tableOffset);
+        EXPECT_EQ(info.pbaBir, c.expected.pbaBir);
+        EXPECT_EQ(info.pbaOffset, c.expected.pbaOffset);
+    }
+}
+
+TEST_F(pciConfigReports, LinkSpeedAndWidthAreTheRawFields)
+{
+    poke(VDLSIM_SPACE_CARD, CARD_EXP + EXP_LNKSTA, 2, 0x0083);
+    poke(VDLSIM_SPACE_CARD, CARD_EXP + EXP_LNKCAP, 2, 0x0104);
+    VdlpciLinuxConfigSpace cfg(m_handle);
+    int speed = 0, width = 0;
+    cfg.linkStatus(speed, width);
+    EXPECT_EQ(speed, 3);
+    EXPECT_EQ(width, 8);
+    cfg.linkCapability(speed, width);
+    EXPECT_EQ(speed, 4);
+    EXPECT_EQ(width, 16);
+    EXPECT_EQ(addresses(VDLSIM_CMD_CFG_READ16),
+              (std::vector<std::uint64_t>{CARD_EXP + EXP_LNKSTA, CARD_EXP + EXP_LNKCAP}));
+}
+
+TEST_F(pciConfigReports, MissingCapabilityPassesOutOfEveryReport)
+{
+    loadCard("cap-vendor-virtio", "00:09.0"); // MSI-X only, no PCI Express, no MSI
+    VdlpciLinuxConfigSpace cfg(m_handle);
+    int a = 0, b = 0;
+    bool enabled = false;
+    unsigned long address = 0;
+    unsigned short data = 0;
+    EXPECT_RAISES(cfg.linkStatus(a, b), -13, "Could not find PCI caps");
+    EXPECT_RAISES(cfg.linkCapability(a, b), -13, "Could not find PCI caps");
+    EXPECT_RAISES(cfg.linkErrors(a, 1), -13, "Could not find PCI caps");
+    EXPECT_RAISES(cfg.msiInfo(enabled, address, data, a), -13, "Could not find PCI caps");
+    msix_info info{};
+    cfg.msixInfo(&info);
+    EXPECT_EQ(info.tableSize, 3u);
+    EXPECT_EQ(count(VDLSIM_CMD_CFG_WRITE16), 0u);
+}
+
+TEST_F(pciConfigReports, NullOutPointersAreRefusedBeforeAnyRequest)
+{
+    VdlpciLinuxConfigSpace cfg(m_handle);
+    const char* message = "A null pointer was passed to the buffer argument";
+    EXPECT_RAISES(cfg.findCaps(CAP_EXP, nullptr), -5, message);
+    EXPECT_RAISES(cfg.findExtendedCapability(ECAP_AER, nullptr), -5, message);
+    EXPECT_RAISES(cfg.msixInfo(nullptr), -5, message);
+    EXPECT_EQ(vdlsim_log_count(), 0u);
+}
+
+class pciConfigBlocks : public CardFixture {};
+
+TEST_F(pciConfigBlocks, ReadAndWriteStartAtTheHeader)
+{
+    VdlpciLinuxConfigSpace cfg(m_handle);
+    unsigned int words[4] = {};
+    cfg.readPciCapRegisters(CAP_MSI, words, 4);
+    for (unsigned i = 0; i < 4; ++i)
+        EXPECT_EQ(words[i], peek(VDLSIM_SPACE_CARD, CARD_MSI + 4 * i)) << i;
+    EXPECT_EQ(words[0] & 0xFF, CAP_MSI);
+
+    unsigned int message[4] = {words[0] | (1u << 16), 0xFEE00010, 0x1, 0xBEEF};
+    cfg.writePciCapRegisters(CAP_MSI, message, 4);
+    EXPECT_EQ(addresses(VDLSIM_CMD_CFG_WRITE32),
+              (std::vector<std::uint64_t>{CARD_MSI, CARD_MSI + 4, CARD_MSI + 8, CARD_MSI + 12}));
+    bool enabled = false;
+    unsigned long address = 0;
+    unsigned short data = 0;
+    int vectors = 0;
+    cfg.msiInfo(enabled, address, data, vectors);
+    EXPECT_TRUE(enabled);
+    EXPECT_EQ(address, 0x1FEE00010ul);
+    EXPECT_EQ(data, 0xBEEF);
+}
+
+TEST_F(pciConfigBlocks, MissingCapabilityIsTracedAndPassedOn)
+{
+    loadCard("cap-pcie-1", "00:01.0"); // no MSI-X
+    VdlpciLinuxConfigSpace cfg(m_handle);
+    LogCapture<LOGGER_PCI> log;
+    unsigned int words[3] = {1, 2, 3};
+    EXPECT_RAISES(cfg.readPciCapRegisters(17, words, 3), -13, "Could not find PCI caps");
+    EXPECT_TRUE(log.has("debug", "PCI capability id 17 not found"));
+    log.clear();
+    // The full int ID is traced; its low 16 bits are looked up.
+    EXPECT_RAISES(cfg.writePciCapRegisters(0x10011, words, 3), -13, "Could not find PCI caps");
+    EXPECT_TRUE(log.has("debug", "PCI capability id 65553 not found"));
+    EXPECT_EQ(count(VDLSIM_CMD_CFG_WRITE32), 0u);
+    EXPECT_EQ(words[0], 1u);
+}
+
+TEST_F(pciConfigBlocks, FailedBlockAccessIsReportedNotTakenForData)
+{
+    VdlpciLinuxConfigSpace cfg(m_handle);
+    addFault(VDLSIM_REQ_COMMAND, VDLSIM_CMD_CFG_READ32, CARD_MSI + 8);
+    unsigned int words[4] = {};
+    EXPECT_EQ(raised([&] { cfg.readPciCapRegisters(CAP_MSI, words, 4); }).code, -34);
+
+    addFault(VDLSIM_REQ_COMMAND, VDLSIM_CMD_CFG_WRITE32, CARD_MSI + 4);
+    EXPECT_EQ(raised([&] { cfg.writePciCapRegisters(CAP_MSI, words, 4); }).code, -34);
+}
+
+} // namespace

@@ -1,0 +1,206 @@
+// DMA memory through the exported functions: allocation flags, identifiers and
+// slot reuse, bus addresses, cache synchronisation and release.
+#include <cstring>
+
+#include "device_support.hpp"
+
+using pciDevice = devtest::DeviceTest;
+using devtest::Logs;
+
+namespace {
+
+constexpr uint64_t kBufferSize = 8192;
+constexpr uint64_t kBar2Bus = 0xF0100000u;
+constexpr uint64_t kBar2Size = 64u << 10;
+
+int allocated() { return vdlsim_dma_buffer_count(0) + vdlsim_dma_pinned_count(0); }
+
+} // namespace
+
+TEST_F(pciDevice, DmaAllocationFlags)
+{
+    void* handle = open();
+    Logs logs;
+    for (uint32_t flags : {0u, 0x3u, 0x21u, 0x41u, 0x22u, 0x4u}) {
+        uint32_t ms = 0xDEAD;
+        EXPECT_EQ(vdlpci_alloc_mem(handle, kBufferSize, nullptr, &ms, flags), -7) << flags;
+        EXPECT_EQ(ms, 0xDEADu) << flags;
+    }
+    EXPECT_EQ(allocated(), 0);
+    EXPECT_EQ(logs.lines(), std::vector<std::string>{});
+
+    // Bits other than the kinds and the two refused ones are ignored.
+    void* address = nullptr;
+    uint32_t ms = 0;
+    EXPECT_EQ(vdlpci_alloc_mem(handle, kBufferSize, &address, &ms, 0x5), 0);
+    EXPECT_EQ(ms, 0x20000u);
+    EXPECT_NE(address, nullptr);
+    EXPECT_EQ(vdlsim_dma_buffer_count(0), 1);
+
+    // Pinned memory with no address variable: only the identifier is written.
+    EXPECT_EQ(vdlpci_alloc_mem(handle, kBufferSize, nullptr, &ms, VDLPCI_ALLOC_LOCKED_VMEM), 0);
+    EXPECT_EQ(ms, 0x30001u);
+    EXPECT_EQ(vdlsim_dma_pinned_count(0), 1);
+
+    EXPECT_EQ(vdlpci_alloc_mem(handle, kBufferSize, nullptr, nullptr, VDLPCI_ALLOC_KERNEL_BUFFER), -5);
+    EXPECT_EQ(vdlpci_alloc_mem(nullptr, kBufferSize, nullptr, &ms, VDLPCI_ALLOC_KERNEL_BUFFER), -5);
+    EXPECT_EQ(allocated(), 2);
+}
+
+TEST_F(pciDevice, DmaSlotsAreReusedAndFreedByKind)
+{
+    void* handle = open();
+    uint32_t ms[3] = {};
+    void* address = nullptr;
+    ASSERT_EQ(vdlpci_alloc_mem(handle, kBufferSize, &address, &ms[0], VDLPCI_ALLOC_KERNEL_BUFFER), 0);
+    ASSERT_EQ(vdlpci_alloc_mem(handle, kBufferSize, &address, &ms[1], VDLPCI_ALLOC_LOCKED_VMEM), 0);
+    ASSERT_EQ(vdlpci_alloc_mem(handle, kBufferSize, &address, &ms[2], VDLPCI_ALLOC_KERNEL_BUFFER), 0);
+    EXPECT_EQ(ms[0], 0x20000u);
+    EXPECT_EQ(ms[1], 0x30001u);
+    EXPECT_EQ(ms[2], 0x20002u);
+
+    Logs logs;
+    struct {
+        uint32_t ms;
+        int code;
+    } const refused[] = {
+        {0x20001, -13}, // pinned memory named as a kernel buffer
+        {0x30000, -13}, // and the other way round
+        {0x30007, -13}, // beyond the table
+        {0x10000, -7},  // the configuration space is not freed
+        {0x00000, -7},  // nor a BAR
+        {0x40000, -7},
+    };
+    for (const auto& c : refused)
+        EXPECT_EQ(vdlpci_free_mem(handle, c.ms), c.code) << std::hex << c.ms;
+    EXPECT_EQ(logs.lines(), std::vector<std::string>{});
+    EXPECT_EQ(allocated(), 3);
+
+    EXPECT_EQ(vdlpci_free_mem(handle, ms[1]), 0);
+    EXPECT_EQ(vdlsim_dma_pinned_count(0), 0);
+    EXPECT_EQ(vdlpci_free_mem(handle, ms[1]), -13) << "already freed";
+
+    // The freed slot goes to the next buffer, whatever its kind.
+    uint32_t reused = 0;
+    ASSERT_EQ(vdlpci_alloc_mem(handle, kBufferSize, &address, &reused, VDLPCI_ALLOC_KERNEL_BUFFER), 0);
+    EXPECT_EQ(reused, 0x20001u);
+    uint32_t appended = 0;
+    ASSERT_EQ(vdlpci_alloc_mem(handle, kBufferSize, &address, &appended, VDLPCI_ALLOC_LOCKED_VMEM), 0);
+    EXPECT_EQ(appended, 0x30003u);
+}
+
+TEST_F(pciDevice, DmaKernelBufferEndToEnd)
+{
+    void* handle = open();
+    void* address = nullptr;
+    uint32_t ms = 0;
+    ASSERT_EQ(vdlpci_alloc_mem(handle, kBufferSize, &address, &ms, VDLPCI_ALLOC_KERNEL_BUFFER), 0);
+
+    uint64_t bus = 0;
+    ASSERT_EQ(vdlpci_ms_phys_addr(handle, ms, 0x10, &bus), 0);
+    // What the device writes by bus address, the caller finds in its mapping
+    // and reads through the space.
+    const uint32_t fromDevice = 0xFEEDC0DE;
+    ASSERT_EQ(vdlsim_dma_write(0, bus, &fromDevice, sizeof(fromDevice)), 0);
+    EXPECT_EQ(vdlpci_flush_cache(handle, ms, VDLPCI_FLUSH_FOR_CPU), 0);
+    uint32_t word = 0;
+    std::memcpy(&word, static_cast<char*>(address) + 0x10, sizeof(word));
+    EXPECT_EQ(word, fromDevice);
+    word = 0;
+    EXPECT_EQ(vdlpci_ms_read32s(handle, ms, 0x10, &word, 1), 1);
+    EXPECT_EQ(word, fromDevice);
+
+    word = 0x12345678;
+    EXPECT_EQ(vdlpci_ms_write32s(handle, ms, 0x20, &word, 1), 1);
+    EXPECT_EQ(vdlpci_flush_cache(handle, ms, VDLPCI_FLUSH_FOR_DEVICE), 0);
+    // bus names offset 0x10, so the word written at 0x20 lies 0x10 above it.
+    uint32_t seen = 0;
+    ASSERT_EQ(vdlsim_dma_read(0, bus + 0x10, &seen, sizeof(seen)), 0);
+    EXPECT_EQ(seen, 0x12345678u);
+    EXPECT_EQ(vdlsim_log_count_requests(VDLSIM_REQ_CONTIG_SYNC_CPU, 0), 1u);
+    EXPECT_EQ(vdlsim_log_count_requests(VDLSIM_REQ_CONTIG_SYNC_DEV, 0), 1u);
+
+    uint64_t size = 0;
+    EXPECT_EQ(vdlpci_ms_size(handle, ms, &size), 0);
+    EXPECT_EQ(size, kBufferSize);
+
+    EXPECT_EQ(vdlpci_free_mem(handle, ms), 0);
+    EXPECT_EQ(vdlsim_dma_buffer_count(0), 0);
+}
+
+TEST_F(pciDevice, DmaPinnedMemoryEndToEnd)
+{
+    void* handle = open();
+    void* address = nullptr;
+    uint32_t ms = 0;
+    ASSERT_EQ(vdlpci_alloc_mem(handle, kBufferSize, &address, &ms, VDLPCI_ALLOC_LOCKED_VMEM), 0);
+    // Each page has its own bus address.
+    for (uint64_t offset : {uint64_t{0}, uint64_t{4096 + 0x234}}) {
+        uint64_t bus = 0;
+        ASSERT_EQ(vdlpci_ms_phys_addr(handle, ms, offset, &bus), 0);
+        EXPECT_EQ(vdlsim_dma_host_address(0, bus, 4), static_cast<char*>(address) + offset);
+    }
+    EXPECT_EQ(vdlpci_flush_cache(handle, ms, VDLPCI_FLUSH_FOR_DEVICE), 0);
+    EXPECT_EQ(vdlsim_log_count_requests(VDLSIM_REQ_LOCK_SYNC_DEV, 0), 1u);
+
+    uint32_t word = 0xCAFE;
+    EXPECT_EQ(vdlpci_ms_write32s(handle, ms, 8, &word, 1), 1);
+    uint32_t stored = 0;
+    std::memcpy(&stored, static_cast<char*>(address) + 8, sizeof(stored));
+    EXPECT_EQ(stored, 0xCAFEu);
+}
+
+TEST_F(pciDevice, DmaBusAddressesAndFlushRefusals)
+{
+    void* handle = open();
+    void* address = nullptr;
+    uint32_t pinned = 0;
+    ASSERT_EQ(vdlpci_alloc_mem(handle, kBufferSize, &address, &pinned, VDLPCI_ALLOC_LOCKED_VMEM), 0);
+
+    uint64_t bus = 0;
+    EXPECT_EQ(vdlpci_ms_phys_addr(handle, 2, 0x100, &bus), 0);
+    EXPECT_EQ(bus, kBar2Bus + 0x100);
+
+    Logs logs;
+    struct {
+        uint32_t ms;
+        uint64_t offset;
+        int code;
+        bool logged;
+    } const cases[] = {
+        {2, kBar2Size, -8, true},   // the end of the window
+        {6, 0, -13, false},         // no such BAR
+        {0x10000, 0, -2, false},    // the configuration space has no bus address
+        {0x40000, 0, -2, false},
+        {0x20000, 0, -13, false},   // the slot holds pinned memory
+        {0x30001, 0, -13, false},   // an empty slot
+    };
+    for (const auto& c : cases) {
+        logs.clear();
+        bus = 0xDEAD;
+        EXPECT_EQ(vdlpci_ms_phys_addr(handle, c.ms, c.offset, &bus), c.code) << std::hex << c.ms;
+        EXPECT_EQ(bus, 0xDEADu) << "written only on success";
+        EXPECT_EQ(logs.at("general", "error").size(), c.logged ? 1u : 0u) << std::hex << c.ms;
+    }
+    EXPECT_EQ(vdlpci_ms_phys_addr(handle, 2, 0, nullptr), -5);
+
+    struct {
+        uint32_t ms;
+        int direction;
+        int code;
+        bool logged;
+    } const flushes[] = {
+        {pinned, 2, -7, false},
+        {pinned, -1, -7, false},
+        {0x20000, 1, -13, false},  // pinned memory named as a kernel buffer
+        {0x20005, 1, -13, true},   // the kernel-buffer path resolves through the card
+        {0x30005, 1, -13, false},
+        {0x10000, 1, -2, false},
+        {2, 0, -2, false},
+    };
+    for (const auto& c : flushes) {
+        logs.clear();
+        EXPECT_EQ(vdlpci_flush_cache(handle, c.ms, c.direction), c.code) << std::hex << c.ms;
+        EXPECT_EQ(logs.at("general", "error").size(), c.logged ? 1u : 0u) << std::hex << c.ms;
+    }
+}

@@ -1,0 +1,190 @@
+// Card enumeration by the library object, and the open, index and close of
+// cards through the exported functions. One scenario per test: the library
+// object is built on the first call of each process.
+#include <cerrno>
+
+#include "device_support.hpp"
+
+using pciDevice = devtest::DeviceTest;
+using devtest::Logs;
+
+namespace {
+
+const char* const kCountTrace = "Number of Vandrel cards found: ";
+
+std::vector<std::string> countTraces(const Logs& logs)
+{
+    std::vector<std::string> out;
+    for (const auto& line : logs.at("vdlsdk_pci", "debug"))
+        if (line.rfind(kCountTrace, 0) == 0)
+            out.push_back(line);
+    return out;
+}
+
+std::string locationOf(int index)
+{
+    char text[32] = {};
+    EXPECT_EQ(vdlpci_dev_location(index, text, sizeof(text)), 0);
+    return text;
+}
+
+} // namespace
+
+TEST_F(pciDevice, EnumNoNodeLeavesTableEmpty)
+{
+    vdlsim_clear_cards();
+    Logs logs;
+    EXPECT_EQ(vdlpci_dev_count(), 0);
+    EXPECT_EQ(vdlsim_log_count_requests(VDLSIM_REQ_COMMAND, VDLSIM_CMD_CARD_COUNT), 0u);
+    EXPECT_EQ(countTraces(logs), std::vector<std::string>{});
+    EXPECT_EQ(logs.errors(), std::vector<std::string>{});
+    // The object exists: a later call does not try card 0 again.
+    vdlsim_log_clear();
+    EXPECT_EQ(vdlpci_dev_count(), 0);
+    EXPECT_EQ(pcitest::logEntries().size(), 0u);
+}
+
+TEST_F(pciDevice, EnumFailedCountKeepsCardZeroAlone)
+{
+    ASSERT_EQ(vdlsim_card_setup(1), 0);
+    pcitest::addFault(0, VDLSIM_REQ_COMMAND, VDLSIM_CMD_CARD_COUNT, EIO);
+    EXPECT_EQ(vdlpci_dev_count(), 1);
+    EXPECT_EQ(locationOf(0), "01:00.0");
+    EXPECT_EQ(devtest::countEvents(VDLSIM_EV_OPEN, 1), 0u);
+}
+
+TEST_F(pciDevice, EnumThreeCardsTakeTheirNumbersAsPositions)
+{
+    ASSERT_EQ(vdlsim_card_setup(1), 0);
+    ASSERT_EQ(vdlsim_card_setup(2), 0);
+    Logs logs;
+    EXPECT_EQ(vdlpci_dev_count(), 3);
+    EXPECT_EQ(countTraces(logs), std::vector<std::string>{"Number of Vandrel cards found: 3"});
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(locationOf(i), "0" + std::to_string(i + 1) + ":00.0");
+        // Card 0 is opened once: the enumeration finds it in the table.
+        EXPECT_EQ(devtest::countEvents(VDLSIM_EV_OPEN, static_cast<uint32_t>(i)), 1u);
+        EXPECT_EQ(vdlsim_card_open_count(static_cast<unsigned>(i)), 1);
+    }
+}
+
+TEST_F(pciDevice, EnumCardThatCannotOpenFailsTheConstructionUntilItCan)
+{
+    ASSERT_EQ(vdlsim_card_setup(1), 0);
+    ASSERT_EQ(vdlsim_card_setup(2), 0);
+    ASSERT_EQ(vdlsim_card_set_present(2, 0), 0);
+    Logs logs;
+
+    EXPECT_EQ(vdlpci_dev_count(), 0);
+    EXPECT_EQ(logs.errors(), std::vector<std::string>{}) << "vdlpci_dev_count logs nothing";
+
+    uint16_t v = 0, d = 0, sv = 0, s = 0;
+    EXPECT_EQ(vdlpci_dev_id(0, &v, &d, &sv, &s), -13);
+    EXPECT_EQ(logs.at("general", "error"),
+              std::vector<std::string>{"Device /dev/vdlsdk_pci/vdlpci2 does not exist"});
+    // Cards 0 and 1 of the failed attempts were closed again.
+    EXPECT_EQ(vdlsim_card_open_count(0), 0);
+    EXPECT_EQ(vdlsim_card_open_count(1), 0);
+
+    ASSERT_EQ(vdlsim_card_set_present(2, 1), 0);
+    EXPECT_EQ(vdlpci_dev_id(2, &v, &d, &sv, &s), 0);
+    EXPECT_EQ(vdlpci_dev_count(), 3);
+    EXPECT_EQ(vdlsim_card_open_count(0), 1);
+}
+
+TEST_F(pciDevice, EnumAccessRefusedFailsEveryAttemptAndWarnsOnce)
+{
+    ASSERT_EQ(vdlsim_card_set_access(0, 0), 0);
+    Logs logs;
+    uint16_t v = 0, d = 0, sv = 0, s = 0;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        EXPECT_EQ(vdlpci_dev_count(), 0);
+        EXPECT_EQ(vdlpci_dev_id(0, &v, &d, &sv, &s), -38);
+    }
+    EXPECT_EQ(logs.at("general", "error"),
+              std::vector<std::string>(2, "Insufficient Permissions to open device 0"));
+    EXPECT_EQ(devtest::countEvents(VDLSIM_EV_OPEN, 0), 0u) << "a refused node is never opened";
+    const auto warnings = logs.at("vdlsdk_pci", "warning");
+    EXPECT_LE(std::count(warnings.begin(), warnings.end(),
+                         "User is not in vandrel group. Access to the PCI driver may not work."),
+              1);
+}
+
+TEST_F(pciDevice, EnumFailedIdentityUndoesTheOpening)
+{
+    pcitest::addFault(0, VDLSIM_REQ_IDS, 0, EIO);
+    Logs logs;
+    void* const untouched = reinterpret_cast<void*>(0x1);
+    void* handle = untouched;
+    EXPECT_EQ(vdlpci_dev_open(0, &handle), -1);
+    EXPECT_EQ(handle, untouched) << "the library object itself could not be made";
+    EXPECT_EQ(logs.at("general", "error"), std::vector<std::string>{"Error reading PCIe register"});
+    EXPECT_EQ(vdlsim_card_open_count(0), 0);
+    EXPECT_EQ(devtest::countEvents(VDLSIM_EV_CLOSE, 0), 1u) << "the handle is closed exactly once";
+
+    // The fault is used up: the next call builds the object.
+    EXPECT_EQ(vdlpci_dev_open(0, &handle), 0);
+    EXPECT_NE(handle, nullptr);
+    EXPECT_NE(handle, untouched);
+}
+
+TEST_F(pciDevice, EnumOpenIndexAndClose)
+{
+    void* first = open(0);
+    void* again = open(0);
+    EXPECT_EQ(first, again);
+    int index = -1;
+    EXPECT_EQ(vdlpci_dev_index(first, &index), 0);
+    EXPECT_EQ(index, 0);
+
+    Logs logs;
+    EXPECT_EQ(vdlpci_dev_close(first), 0);
+    uint32_t word = 0;
+    EXPECT_EQ(vdlpci_ms_read32s(first, VDLPCI_MS_ID_CONFIG, 0, &word, 1), 1)
+        << "a closed card stays usable";
+    EXPECT_EQ(vdlsim_card_open_count(0), 1);
+
+    EXPECT_EQ(vdlpci_dev_close(nullptr), -5);
+    EXPECT_EQ(logs.at("general", "error"),
+              std::vector<std::string>{"could not close device, as device was null"});
+
+    int dummy = 0;
+    EXPECT_EQ(vdlpci_dev_index(&dummy, &index), -13);
+    EXPECT_TRUE(logs.has("general", "error", "could not find PCI device"));
+}
+
+TEST_F(pciDevice, EnumOpenAppendsTheNextCardOnly)
+{
+    // The driver counts one card although two nodes exist.
+    ASSERT_EQ(vdlsim_card_setup(1), 0);
+    ASSERT_EQ(vdlsim_card_setup(3), 0);
+    vdlsim_set_card_count_answer(1);
+    EXPECT_EQ(vdlpci_dev_count(), 1);
+
+    Logs logs;
+    void* handle = reinterpret_cast<void*>(0x1);
+    // Card 3 would land at position 1, where index 3 could never find it.
+    EXPECT_EQ(vdlpci_dev_open(3, &handle), -13);
+    EXPECT_EQ(handle, nullptr);
+    EXPECT_EQ(devtest::countEvents(VDLSIM_EV_OPEN, 3), 0u);
+
+    void* second = open(1);
+    EXPECT_EQ(vdlpci_dev_count(), 2);
+    int index = -1;
+    EXPECT_EQ(vdlpci_dev_index(second, &index), 0);
+    EXPECT_EQ(index, 1);
+    EXPECT_EQ(locationOf(1), "02:00.0");
+
+    logs.clear();
+    handle = reinterpret_cast<void*>(0x1);
+    EXPECT_EQ(vdlpci_dev_open(-1, &handle), -13);
+    EXPECT_EQ(handle, nullptr);
+    EXPECT_EQ(logs.at("general", "error"),
+              std::vector<std::string>{"Device /dev/vdlsdk_pci/vdlpci-1 does not exist"});
+
+    char text[32];
+    logs.clear();
+    EXPECT_EQ(vdlpci_dev_location(5, text, sizeof(text)), -13);
+    EXPECT_EQ(logs.at("general", "error"),
+              std::vector<std::string>{"could not find open PCI device at index 5"});
+}

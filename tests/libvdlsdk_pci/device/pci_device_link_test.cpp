@@ -1,0 +1,250 @@
+// Link status, save and restore (the option file's contents), link errors.
+#include <cerrno>
+
+#include "device_support.hpp"
+
+using pciDevice = devtest::DeviceTest;
+using devtest::Logs;
+
+namespace {
+
+using devtest::kAerUncorrectableMask;
+using devtest::kBridgePcieCap;
+using devtest::kPcieCap;
+
+const char* const kBarsKey = "device0/saved_bars";
+const char* const kMsiKey = "device0/saved_msidata";
+const char* const kMsixKey = "device0/saved_msixdata";
+const char* const kPcieKey = "device0/saved_pciedata";
+const char* const kAerKey = "device0_upstream/saved_aer_surprise";
+
+uint32_t peek(int space, unsigned offset, unsigned width = 4)
+{
+    uint32_t value = 0;
+    EXPECT_EQ(vdlsim_config_peek(0, space, offset, width, &value), 0);
+    return value;
+}
+
+struct Status {
+    uint32_t flags = 0xDEAD;
+    int maxSpeed = -1, maxWidth = -1, speed = -1, width = -1;
+};
+
+Status linkStatus(int expectedCode = 0)
+{
+    Status s;
+    EXPECT_EQ(vdlpci_link_status(0, &s.flags, &s.maxSpeed, &s.maxWidth, &s.speed, &s.width),
+              expectedCode);
+    return s;
+}
+
+bool hasOption(const char* key)
+{
+    char text[256];
+    return vdlpci_get_option(key, text, sizeof(text)) == 0;
+}
+
+} // namespace
+
+TEST_F(pciDevice, LinkStatusReportsWhatBothEndsCanDo)
+{
+    // The card runs at speed 2 width 4, can do 4 and 16; the bridge can do 3 and 8.
+    ASSERT_EQ(vdlsim_config_poke(0, VDLSIM_SPACE_CARD, kPcieCap + 0x12, 2, 0x0042), 0);
+    Status s = linkStatus();
+    EXPECT_EQ(s.flags, 0x4u);
+    EXPECT_EQ(s.maxSpeed, 3);
+    EXPECT_EQ(s.maxWidth, 8);
+    EXPECT_EQ(s.speed, 2);
+    EXPECT_EQ(s.width, 4);
+
+    EXPECT_EQ(vdlpci_link_save(0, VDLPCI_LINK_SAVE_REGISTERS), 0);
+    EXPECT_EQ(linkStatus().flags, 0x7u);
+
+    // A damaged saved value does not count as saved.
+    EXPECT_EQ(vdlpci_set_option(kBarsKey, "1 2 3 "), 0);
+    EXPECT_EQ(linkStatus().flags, 0x4u);
+
+    uint32_t flags = 0;
+    int v = 0;
+    EXPECT_EQ(vdlpci_link_status(0, &flags, &v, &v, &v, nullptr), -5);
+    EXPECT_EQ(vdlpci_link_status(1, &flags, &v, &v, &v, &v), -13);
+}
+
+TEST_F(pciDevice, LinkSaveAndRestoreRoundTrip)
+{
+    // A link that goes down resets the card, as a real card loses its BARs.
+    ASSERT_EQ(vdlsim_link_set_reset_on_down(0, 1), 0);
+    void* handle = open();
+    const std::string bars = devtest::peekWords(0, VDLSIM_SPACE_CARD, 0, 10);
+    const std::string msi = devtest::peekWords(0, VDLSIM_SPACE_CARD, devtest::kMsiCap, 4);
+    const std::string pcie = devtest::peekWords(0, VDLSIM_SPACE_CARD, kPcieCap, 3);
+    ASSERT_EQ(bars.rfind("1001f3a ", 0), 0u) << bars;
+    const uint32_t bar0 = peek(VDLSIM_SPACE_CARD, 0x10);
+
+    EXPECT_EQ(vdlpci_link_save(0, 0xF), 0);
+    EXPECT_EQ(devtest::optionFile(), "{\n"
+                                     "    \"" + std::string(kBarsKey) + "\": \"" + bars + "\",\n"
+                                     "    \"" + kMsiKey + "\": \"" + msi + "\",\n"
+                                     "    \"" + kPcieKey + "\": \"" + pcie + "\",\n"
+                                     "    \"" + kAerKey + "\": \"true\"\n"
+                                     "}");
+    EXPECT_EQ(vdlsim_link_is_up(0), 0);
+    EXPECT_NE(peek(VDLSIM_SPACE_BRIDGE, kAerUncorrectableMask) & devtest::kSurpriseDown, 0u)
+        << "Surprise Down is masked before the link goes down";
+    EXPECT_EQ(peek(VDLSIM_SPACE_CARD, 0x10), 0u) << "the card was reset";
+
+    // Link down: the bridge's own figures, and the saved flag.
+    Status down = linkStatus();
+    EXPECT_EQ(down.flags, 0x3u);
+    const uint32_t bridgeStatus = peek(VDLSIM_SPACE_BRIDGE, kBridgePcieCap + 0x12, 2);
+    const uint32_t bridgeCaps = peek(VDLSIM_SPACE_BRIDGE, kBridgePcieCap + 0x0C, 2);
+    EXPECT_EQ(down.speed, static_cast<int>(bridgeStatus & 0xF));
+    EXPECT_EQ(down.width, static_cast<int>((bridgeStatus >> 4) & 0x3F));
+    EXPECT_EQ(down.maxSpeed, static_cast<int>(bridgeCaps & 0xF));
+    EXPECT_EQ(down.maxWidth, static_cast<int>((bridgeCaps >> 4) & 0x3F));
+
+    EXPECT_EQ(vdlpci_link_restore(0, 0xF), 0);
+    EXPECT_EQ(vdlsim_link_is_up(0), 1);
+    EXPECT_EQ(peek(VDLSIM_SPACE_BRIDGE, kAerUncorrectableMask) & devtest::kSurpriseDown, 0u);
+    EXPECT_EQ(peek(VDLSIM_SPACE_CARD, 0x10), bar0);
+    EXPECT_EQ(devtest::peekWords(0, VDLSIM_SPACE_CARD, devtest::kMsiCap, 4), msi);
+    uint32_t word = 0x1234;
+    EXPECT_EQ(vdlpci_ms_write32s(handle, 0, 0x40, &word, 1), 1) << "the BAR answers again";
+
+    // The saved state stays until a save with 0x8 replaces it.
+    EXPECT_EQ(vdlpci_link_save(0, VDLPCI_LINK_SAVE_DELETE_OLD), 0);
+    EXPECT_FALSE(hasOption(kBarsKey));
+    EXPECT_FALSE(hasOption(kAerKey));
+}
+
+TEST_F(pciDevice, LinkSaveWithoutBarAddressesSavesNothing)
+{
+    for (unsigned offset = 0x10; offset < 0x28; offset += 4)
+        ASSERT_EQ(vdlsim_config_poke(0, VDLSIM_SPACE_CARD, offset, 4, 0xFFFFFFFF), 0);
+    Logs logs;
+    EXPECT_EQ(vdlpci_link_save(0, VDLPCI_LINK_SAVE_REGISTERS | VDLPCI_LINK_SAVE_DISABLE), -3);
+    EXPECT_EQ(logs.at("general", "error"),
+              std::vector<std::string>{
+                  "could not find a nonzero PCI bar (PCI link is up, but not enumerated)"});
+    EXPECT_EQ(devtest::optionFile(), "null");
+    EXPECT_EQ(vdlsim_link_is_up(0), 1) << "a failed step ends the save";
+
+    // One BAR register with an address is enough.
+    ASSERT_EQ(vdlsim_config_poke(0, VDLSIM_SPACE_CARD, 0x18, 4, 0x100), 0);
+    EXPECT_EQ(vdlpci_link_save(0, VDLPCI_LINK_SAVE_REGISTERS), 0);
+    EXPECT_TRUE(hasOption(kBarsKey));
+}
+
+TEST_F(pciDevice, LinkRestoreOfMissingOrDamagedStateWritesNothing)
+{
+    open();
+    Logs logs;
+    vdlsim_log_clear();
+    EXPECT_EQ(vdlpci_link_restore(0, VDLPCI_LINK_RESTORE_REGISTERS), -3);
+    EXPECT_EQ(logs.at("general", "error"),
+              std::vector<std::string>{"expected count 10 was not equal to 0"});
+    EXPECT_EQ(vdlsim_log_count_requests(VDLSIM_REQ_COMMAND, VDLSIM_CMD_CFG_WRITE32), 0u);
+
+    logs.clear();
+    EXPECT_EQ(vdlpci_set_option(kAerKey, "TRUE"), 0);
+    EXPECT_EQ(vdlpci_link_restore(0, VDLPCI_LINK_RESTORE_AER), -3);
+    EXPECT_EQ(logs.at("general", "error"),
+              std::vector<std::string>{std::string("invalid value from config ") + kAerKey + ": TRUE"});
+    EXPECT_EQ(vdlsim_log_count_requests(VDLSIM_REQ_COMMAND, VDLSIM_CMD_UP_WRITE32), 0u);
+
+    // The BAR block is written, then the absent MSI block ends the restore.
+    logs.clear();
+    EXPECT_EQ(vdlpci_link_save(0, VDLPCI_LINK_SAVE_REGISTERS), 0);
+    EXPECT_EQ(vdlpci_link_save(0, VDLPCI_LINK_SAVE_DELETE_OLD), 0); // removes bars, msi, pcie
+    EXPECT_EQ(vdlpci_set_option(kBarsKey, devtest::peekWords(0, VDLSIM_SPACE_CARD, 0, 10).c_str()), 0);
+    vdlsim_log_clear();
+    EXPECT_EQ(vdlpci_link_restore(0, VDLPCI_LINK_RESTORE_REGISTERS), -3);
+    EXPECT_EQ(logs.at("general", "error"),
+              std::vector<std::string>{"expected count 4 was not equal to 0"});
+    EXPECT_EQ(vdlsim_log_count_requests(VDLSIM_REQ_COMMAND, VDLSIM_CMD_CFG_WRITE32), 10u);
+}
+
+TEST_F(pciDevice, LinkDeleteStopsAtTheFirstAbsentKey)
+{
+    struct {
+        std::vector<const char*> present;
+        std::vector<const char*> kept;
+    } const cases[] = {
+        {{kAerKey}, {kAerKey}},
+        {{kBarsKey, kMsiKey, kAerKey}, {kAerKey}},
+        {{kBarsKey, kMsiKey, kPcieKey, kAerKey, kMsixKey}, {kMsixKey}},
+    };
+    const char* const all[] = {kBarsKey, kMsiKey, kPcieKey, kAerKey, kMsixKey};
+    for (const auto& c : cases) {
+        for (const char* key : c.present)
+            ASSERT_EQ(vdlpci_set_option(key, "0 "), 0);
+        EXPECT_EQ(vdlpci_link_save(0, VDLPCI_LINK_SAVE_DELETE_OLD), 0);
+        for (const char* key : all) {
+            const bool kept = std::find(c.kept.begin(), c.kept.end(), key) != c.kept.end();
+            EXPECT_EQ(hasOption(key), kept) << key << " after " << c.present.size() << " keys";
+        }
+    }
+}
+
+TEST_F(pciDevice, LinkWithoutBridge)
+{
+    ASSERT_EQ(vdlsim_bridge_set_present(0, 0), 0);
+    Logs logs;
+    void* handle = open();
+    EXPECT_TRUE(logs.has("general", "debug", "Error finding upstream device"));
+    uint32_t word = 0;
+    EXPECT_EQ(vdlpci_ms_read32s(handle, 0, 0, &word, 1), 1) << "the card's own link is up";
+
+    logs.clear();
+    linkStatus(-13);
+    EXPECT_EQ(logs.at("general", "error"),
+              std::vector<std::string>{"Parent PCI config was not initalized"});
+    EXPECT_EQ(logs.at("vdlsdk_pci", "error"), std::vector<std::string>{});
+
+    for (int restore = 0; restore < 2; ++restore) {
+        logs.clear();
+        EXPECT_EQ(restore ? vdlpci_link_restore(0, 0xF) : vdlpci_link_save(0, 0xF), -13);
+        EXPECT_EQ(logs.at("vdlsdk_pci", "error"),
+                  std::vector<std::string>{"Parent PCI config was not initalized"});
+        EXPECT_EQ(logs.at("general", "error"),
+                  std::vector<std::string>{"PCI/Parent PCI Config were not initalized"});
+    }
+    EXPECT_EQ(devtest::optionFile(), "null");
+}
+
+TEST_F(pciDevice, LinkErrorsReportAndClear)
+{
+    constexpr unsigned kDeviceStatus = kPcieCap + 0x0A;
+    constexpr uint32_t kErrors = 0x0005; // correctable and fatal error detected
+    ASSERT_EQ(vdlsim_config_poke(0, VDLSIM_SPACE_CARD, kDeviceStatus, 2, kErrors), 0);
+    void* handle = open();
+    vdlsim_log_clear();
+
+    int errors = -1;
+    EXPECT_EQ(vdlpci_link_errors(handle, &errors, 0), 0);
+    EXPECT_EQ(errors, static_cast<int>(kErrors));
+    EXPECT_EQ(vdlsim_log_count_requests(VDLSIM_REQ_COMMAND, VDLSIM_CMD_CFG_WRITE16), 0u);
+
+    errors = -1;
+    EXPECT_EQ(vdlpci_link_errors(handle, &errors, 1), 0);
+    EXPECT_EQ(errors, static_cast<int>(kErrors)) << "the value read before clearing";
+    EXPECT_EQ(peek(VDLSIM_SPACE_CARD, kDeviceStatus, 2), 0u);
+
+    EXPECT_EQ(vdlpci_link_errors(handle, nullptr, 0), -5);
+    EXPECT_EQ(vdlpci_link_errors(nullptr, &errors, 0), -5);
+}
+
+TEST_F(pciDevice, LinkSaveThatCannotReadKeepsTheOldState)
+{
+    EXPECT_EQ(vdlpci_link_save(0, VDLPCI_LINK_SAVE_REGISTERS), 0);
+    const std::string saved = devtest::optionFile();
+    ASSERT_NE(saved.find(kBarsKey), std::string::npos);
+
+    // The class register cannot be read: the save stops before any key.
+    pcitest::addFault(0, VDLSIM_REQ_COMMAND, VDLSIM_CMD_CFG_READ32, EIO, 0, 1, 0x08);
+    Logs logs;
+    EXPECT_EQ(vdlpci_link_save(0, VDLPCI_LINK_SAVE_REGISTERS), -1);
+    EXPECT_EQ(logs.at("general", "error"),
+              std::vector<std::string>{"could not read the PCI BAR registers"});
+    EXPECT_EQ(devtest::optionFile(), saved);
+}

@@ -1,0 +1,186 @@
+// Memory-space identifiers and the exported element reads and writes, end to
+// end against the stand-in.
+#include <cerrno>
+#include <cstring>
+
+#include "device_support.hpp"
+
+using pciDevice = devtest::DeviceTest;
+using devtest::Logs;
+
+namespace {
+
+constexpr uint64_t kBar0Size = 1u << 20;
+constexpr uint64_t kBar2Size = 64u << 10;
+
+struct IdCase {
+    uint32_t ms;
+    int code;
+    uint64_t size;
+    const char* logged; // the error line on "general", or null for none
+};
+
+void expectIds(void* handle, const std::vector<IdCase>& cases)
+{
+    for (const auto& c : cases) {
+        Logs logs;
+        uint64_t size = 0xDEAD;
+        EXPECT_EQ(vdlpci_ms_size(handle, c.ms, &size), c.code) << std::hex << c.ms;
+        if (c.code == 0) {
+            EXPECT_EQ(size, c.size) << std::hex << c.ms;
+        }
+        const auto lines = logs.at("general", "error");
+        if (c.logged != nullptr)
+            EXPECT_EQ(lines, std::vector<std::string>{c.logged}) << std::hex << c.ms;
+        else
+            EXPECT_EQ(lines, std::vector<std::string>{}) << std::hex << c.ms;
+    }
+}
+
+} // namespace
+
+TEST_F(pciDevice, MsIdentifiersResolve)
+{
+    void* handle = open();
+    void* address = nullptr;
+    uint32_t ms[3] = {};
+    for (auto& id : ms)
+        ASSERT_EQ(vdlpci_alloc_mem(handle, 4096, &address, &id, VDLPCI_ALLOC_KERNEL_BUFFER), 0);
+    ASSERT_EQ(vdlpci_free_mem(handle, ms[2]), 0);
+
+    expectIds(handle, {
+        {0, 0, kBar0Size, nullptr},
+        {2, 0, kBar2Size, nullptr},
+        {3, 0, 0, nullptr}, // every BAR has an object, an absent one of size 0
+        {6, -13, 0, "Could not find memory space 0X6"},
+        {0xFFFF, -13, 0, "Could not find memory space 0XFFFF"},
+        {0x10000, 0, 4096, nullptr},
+        {0x10001, -13, 0, "Could not find memory space 0X10001"},
+        {0x20000, 0, 4096, nullptr},
+        {0x30001, 0, 4096, nullptr}, // the kind is not compared with the buffer's
+        {0x20002, -13, 0, "Could not find memory space 0X20002"}, // freed slot
+        {0x20003, -13, 0, "Could not find memory space 0X20003"}, // beyond the table
+        {0x40000, -6, 0, "0X40000 is not a valid memory space identifier"},
+        {0xFFFF0001, -6, 0, "0XFFFF0001 is not a valid memory space identifier"},
+    });
+}
+
+TEST_F(pciDevice, MsBarsNotEnumeratedGiveMinus40)
+{
+    for (unsigned offset = 0x10; offset < 0x28; offset += 4)
+        ASSERT_EQ(vdlsim_config_poke(0, VDLSIM_SPACE_CARD, offset, 4, 0x0000000C), 0);
+    Logs logs;
+    void* handle = open();
+    EXPECT_TRUE(logs.has("vdlsdk_pci", "warning",
+                         "all BAR addresses are 0 - the FPGA looks to have been reconfigured"));
+    const char* const notEnumerated =
+        "Cannot access PCI BAR memory space (PCI link is up, but not enumerated)";
+    expectIds(handle, {
+        {0, -40, 0, notEnumerated},
+        {6, -40, 0, notEnumerated},
+        {0x10000, 0, 4096, nullptr},
+    });
+}
+
+TEST_F(pciDevice, MsLinkDownAtOpenIsRecheckedUntilUp)
+{
+    // Link Disable at the bridge: the card is off the bus when it opens.
+    uint32_t control = 0;
+    ASSERT_EQ(vdlsim_config_peek(0, VDLSIM_SPACE_BRIDGE, devtest::kBridgePcieCap + 0x10, 2, &control), 0);
+    ASSERT_EQ(vdlsim_config_poke(0, VDLSIM_SPACE_BRIDGE, devtest::kBridgePcieCap + 0x10, 2,
+                                 control | devtest::kLinkDisable), 0);
+    Logs logs;
+    void* handle = open();
+    EXPECT_TRUE(logs.has("vdlsdk_pci", "warning", "PCI-e link is disabled"));
+
+    const char* const stillDown = "Unable to perform read/write as the PCIe link is still disabled.";
+    uint32_t word = 0;
+    for (uint32_t ms : {0u, 0x40000u, 0x10000u}) {
+        logs.clear();
+        EXPECT_EQ(vdlpci_ms_read32s(handle, ms, 0, &word, 1), -39) << std::hex << ms;
+        EXPECT_EQ(logs.at("vdlsdk_pci", "error"),
+                  std::vector<std::string>{"Re-Check Pcie Link: PCI-e link is still disabled"});
+        EXPECT_EQ(logs.at("general", "error"), std::vector<std::string>{stillDown});
+    }
+
+    ASSERT_EQ(vdlsim_config_poke(0, VDLSIM_SPACE_BRIDGE, devtest::kBridgePcieCap + 0x10, 2, control), 0);
+    EXPECT_EQ(vdlpci_ms_read32s(handle, VDLPCI_MS_ID_CONFIG, 0, &word, 1), 1);
+    EXPECT_EQ(word, 0x01001F3Au);
+    // Found up once, the link is not asked again.
+    vdlsim_log_clear();
+    EXPECT_EQ(vdlpci_ms_read32s(handle, VDLPCI_MS_ID_CONFIG, 0, &word, 1), 1);
+    EXPECT_EQ(vdlsim_log_count_requests(VDLSIM_REQ_COMMAND, 0), 1u);
+}
+
+TEST_F(pciDevice, MsReadsAndWritesEveryWidth)
+{
+    void* handle = open();
+    auto* bar2 = static_cast<unsigned char*>(vdlsim_card_bar_memory(0, 2));
+    ASSERT_NE(bar2, nullptr);
+
+    uint32_t words[4] = {0x11111111, 0x22222222, 0x33333333, 0x44444444};
+    vdlsim_log_clear();
+    EXPECT_EQ(vdlpci_ms_write32s(handle, 2, 0x100, words, 4), 4);
+    EXPECT_EQ(vdlsim_log_count_requests(VDLSIM_REQ_COMMAND, VDLSIM_CMD_BAR_WRITE32 + 2), 4u);
+    uint32_t stored = 0;
+    std::memcpy(&stored, bar2 + 0x10C, 4);
+    EXPECT_EQ(stored, 0x44444444u);
+
+    uint32_t back[4] = {};
+    EXPECT_EQ(vdlpci_ms_read32s(handle, 2, 0x100, back, 4), 4);
+    EXPECT_EQ(std::memcmp(back, words, sizeof(words)), 0);
+
+    uint64_t wide = 0x0123456789ABCDEFull;
+    EXPECT_EQ(vdlpci_ms_write64s(handle, 2, 0x200, &wide, 1), 1);
+    uint64_t wideBack = 0;
+    EXPECT_EQ(vdlpci_ms_read64s(handle, 2, 0x200, &wideBack, 1), 1);
+    EXPECT_EQ(wideBack, wide);
+
+    uint16_t half = 0;
+    EXPECT_EQ(vdlpci_ms_read16s(handle, 2, 0x102, &half, 1), 1);
+    EXPECT_EQ(half, 0x1111);
+    uint8_t byte = 0xA5;
+    EXPECT_EQ(vdlpci_ms_write8s(handle, 2, 0x105, &byte, 1), 1);
+    EXPECT_EQ(bar2[0x105], 0xA5);
+    EXPECT_EQ(bar2[0x104], 0x22) << "the other bytes of the word are kept";
+
+    // The configuration space: vendor ID low, device ID high.
+    uint32_t id = 0;
+    EXPECT_EQ(vdlpci_ms_read32s(handle, VDLPCI_MS_ID_CONFIG, 0, &id, 1), 1);
+    EXPECT_EQ(id, 0x01001F3Au);
+    uint16_t vendor = 0;
+    EXPECT_EQ(vdlpci_ms_read16s(handle, VDLPCI_MS_ID_CONFIG, 0, &vendor, 1), 1);
+    EXPECT_EQ(vendor, 0x1F3A);
+}
+
+TEST_F(pciDevice, MsFailedAndRefusedElements)
+{
+    void* handle = open();
+    Logs logs;
+    // The second of four BAR reads fails: logged, not counted, the loop goes on.
+    pcitest::addFault(0, VDLSIM_REQ_COMMAND, VDLSIM_CMD_BAR_READ32 + 0, EIO, 1, 1);
+    uint32_t words[4] = {};
+    EXPECT_EQ(vdlpci_ms_read32s(handle, 0, 0x40, words, 4), 3);
+    EXPECT_EQ(logs.at("vdlsdk_pci", "error"),
+              std::vector<std::string>{"PCI bar could not read from offset 0x00000000000044"});
+    EXPECT_EQ(logs.at("general", "error"), std::vector<std::string>{});
+
+    logs.clear();
+    vdlsim_log_clear();
+    uint16_t half = 0;
+    EXPECT_EQ(vdlpci_ms_read16s(handle, 0, 0x41, &half, 1), -8);
+    EXPECT_EQ(vdlsim_log_count_requests(0, 0), 0u);
+
+    EXPECT_EQ(vdlpci_ms_read32s(handle, 0, 0, words, 0), 0);
+    EXPECT_EQ(vdlpci_ms_write32s(handle, 0, 0, words, -1), 0);
+    EXPECT_EQ(vdlsim_log_count_requests(0, 0), 0u);
+
+    logs.clear();
+    EXPECT_EQ(vdlpci_ms_read32s(handle, 0, 0, nullptr, 1), -5);
+    EXPECT_EQ(logs.at("general", "error"),
+              std::vector<std::string>{"A null pointer was passed to the buffer argument"});
+
+    // A failed configuration request ends the loop with its code.
+    pcitest::addFault(0, VDLSIM_REQ_COMMAND, VDLSIM_CMD_CFG_READ32, EIO);
+    EXPECT_EQ(vdlpci_ms_read32s(handle, VDLPCI_MS_ID_CONFIG, 0, words, 2), -1);
+}

@@ -1,0 +1,479 @@
+// Contiguous kernel buffers and pinned user memory against the stand-in
+// driver and its DMA model: allocation, bus addresses, cache requests,
+// release, element access, and a device writing host memory by bus address.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include <unistd.h>
+
+#include "memory_test_support.hpp"
+#include "vdlsdk/VdlpciBar.hpp"
+#include "vdlsdk/VdlpciKernelBuffer.hpp"
+#include "vdlsdk/VdlpciLockedVirtualMemory.hpp"
+
+using namespace memtest;
+using pcitest::LogCapture;
+
+namespace {
+
+constexpr unsigned long kBufferSize = 4096;
+// Where the stand-in puts the first contiguous buffer of a scenario.
+constexpr unsigned long kFirstBufferBus = 0x180000000;
+constexpr unsigned long kTooLarge = 1ul << 32;
+
+unsigned long pageSize() { return static_cast<unsigned long>(::getpagesize()); }
+
+class pciMemoryKernelBuffer : public CardTest {
+protected:
+    std::unique_ptr<VdlpciKernelBuffer> allocate(unsigned long size = kBufferSize)
+    {
+        VdlpciKernelBuffer* out = nullptr;
+        VdlpciKernelBuffer::alloc(m_handle, size, out);
+        vdlsim_log_clear();
+        return std::unique_ptr<VdlpciKernelBuffer>(out);
+    }
+};
+
+class pciMemoryLocked : public CardTest {
+protected:
+    std::unique_ptr<VdlpciLockedVirtualMemory> allocate(unsigned long size)
+    {
+        VdlpciLockedVirtualMemory* out = nullptr;
+        VdlpciLockedVirtualMemory::alloc(m_handle, size, out);
+        vdlsim_log_clear();
+        return std::unique_ptr<VdlpciLockedVirtualMemory>(out);
+    }
+};
+
+// ---------------------------------------------------------------------------
+// Kernel buffers
+
+TEST_F(pciMemoryKernelBuffer, AllocationTakesTheDriversBufferWithTheHighWordFirst)
+{
+    VdlpciKernelBuffer* out = nullptr;
+    VdlpciKernelBuffer::alloc(m_handle, kBufferSize, out);
+    std::unique_ptr<VdlpciKernelBuffer> buffer(out);
+    ASSERT_NE(buffer, nullptr);
+    EXPECT_EQ(pcitest::eventNames(),
+              (Strings{pcitest::req(VDLSIM_REQ_CONTIG_ALLOC), pcitest::req(VDLSIM_REQ_MAP_MODE),
+                       pcitest::req(VDLSIM_REQ_CONTIG_SELECT), "mmap",
+                       pcitest::req(VDLSIM_REQ_MAP_MODE)}));
+    EXPECT_EQ(buffer->type(), VDLPCI_MS_KERNEL_BUFFER);
+    EXPECT_EQ(buffer->size(), kBufferSize);
+    EXPECT_EQ(buffer->deviceHandle(), m_handle);
+    // The stand-in hands out 0x1_8000_0000: 0x1 as the first word.
+    EXPECT_EQ(buffer->phys_addrHi(), 0x1u);
+    EXPECT_EQ(buffer->phys_addrLo(), 0x80000000u);
+    unsigned long phys = 0;
+    buffer->phys_addr(0x10, phys);
+    EXPECT_EQ(phys, kFirstBufferBus + 0x10);
+    // The driver knows the whole buffer at that bus address.
+    EXPECT_NE(vdlsim_dma_host_address(0, kFirstBufferBus, kBufferSize), nullptr);
+}
+
+TEST_F(pciMemoryKernelBuffer, PhysicalAddressesReachTheEndOfTheBuffer)
+{
+    auto buffer = allocate();
+    unsigned long phys = 0;
+    buffer->phys_addr(kBufferSize, phys);
+    EXPECT_EQ(phys, kFirstBufferBus + kBufferSize);
+    expectRaises([&] { buffer->phys_addr(kBufferSize + 1, phys); }, -8,
+                 "PCI kernel buffer physical address offset 0x00000000001001 was out of range "
+                 "0x00000000001000");
+}
+
+TEST_F(pciMemoryKernelBuffer, ElementsAreCopiesOfTheMappingTheDeviceSees)
+{
+    auto buffer = allocate();
+    unsigned int words[2] = {0xA1B2C3D4, 0x01020304};
+    EXPECT_EQ(buffer->write32s(0x100, words, 2), 2);
+    unsigned char seen[8] = {};
+    ASSERT_EQ(vdlsim_dma_read(0, kFirstBufferBus + 0x100, seen, sizeof(seen)), 0);
+    EXPECT_EQ(std::memcmp(seen, words, sizeof(words)), 0);
+
+    const unsigned char fromDevice[3] = {0x5A, 0x6B, 0x7C};
+    ASSERT_EQ(vdlsim_dma_write(0, kFirstBufferBus + 0x201, fromDevice, 3), 0);
+    unsigned char bytes[3] = {};
+    EXPECT_EQ(buffer->read8s(0x201, bytes, 3), 3);
+    EXPECT_EQ(std::memcmp(bytes, fromDevice, 3), 0);
+    EXPECT_TRUE(pcitest::logEntries().empty()) << "element accesses make no driver request";
+}
+
+// The mapping ends at the size: an element reaching past it would touch
+// memory the process does not own.
+TEST_F(pciMemoryKernelBuffer, ElementsOutsideTheBufferAreRefused)
+{
+    auto buffer = allocate();
+    unsigned long dword = 0;
+    expectRaises([&] { buffer->read64s(kBufferSize - 4, &dword, 1); }, -8,
+                 "PCI kernel buffer read address 0x00000000000ffc was out of range "
+                 "0x00000000001000");
+    expectRaises([&] { buffer->write64s(kBufferSize, &dword, 1); }, -8,
+                 "PCI kernel buffer write address 0x00000000001000 was out of range "
+                 "0x00000000001000");
+    EXPECT_EQ(buffer->read64s(kBufferSize - 8, &dword, 1), 1);
+    unsigned char byte = 0;
+    expectRaises([&] { buffer->reads(0, &byte, 3, 1); }, -6, "invalid width 3");
+    buffer->freeKernelBuffer();
+    expectRaises([&] { buffer->read8s(0, &byte, 1); }, -8,
+                 "PCI kernel buffer read address 0x00000000000000 was out of range "
+                 "0x00000000000000");
+}
+
+TEST_F(pciMemoryKernelBuffer, CacheSynchronisationNamesTheBufferInEachDirection)
+{
+    auto buffer = allocate();
+    buffer->flushCache(true);
+    buffer->flushCache(false);
+    const auto entries = pcitest::logEntries();
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(entries[0].request, VDLSIM_REQ_CONTIG_SYNC_CPU);
+    EXPECT_EQ(entries[1].request, VDLSIM_REQ_CONTIG_SYNC_DEV);
+    for (const auto& e : entries) {
+        EXPECT_EQ(e.address, kFirstBufferBus);
+        EXPECT_EQ(e.value, kBufferSize);
+        EXPECT_EQ(e.result, 0);
+    }
+}
+
+TEST_F(pciMemoryKernelBuffer, ReleaseHappensOnceAndThenRefusesTheCache)
+{
+    auto buffer = allocate();
+    buffer->freeKernelBuffer();
+    EXPECT_EQ(pcitest::eventNames(), (Strings{"munmap", pcitest::req(VDLSIM_REQ_CONTIG_FREE)}));
+    const auto entries = pcitest::logEntries();
+    EXPECT_EQ(entries[1].address, kFirstBufferBus);
+    EXPECT_EQ(vdlsim_dma_buffer_count(0), 0);
+    EXPECT_EQ(buffer->size(), 0u);
+    EXPECT_EQ(buffer->vmem(), nullptr);
+
+    vdlsim_log_clear();
+    expectRaises([&] { buffer->flushCache(true); }, -7,
+                 "could not flush cache - buffer size was zero");
+    buffer->freeKernelBuffer();
+    buffer.reset();
+    EXPECT_TRUE(pcitest::logEntries().empty());
+}
+
+TEST_F(pciMemoryKernelBuffer, DeletionReturnsTheBufferToTheDriver)
+{
+    auto first = allocate();
+    auto second = allocate(2 * kBufferSize);
+    ASSERT_EQ(vdlsim_dma_buffer_count(0), 2);
+    first.reset();
+    EXPECT_EQ(vdlsim_dma_buffer_count(0), 1);
+    EXPECT_EQ(m_handle->head, m_handle->tail) << "one buffer left on the handle's list";
+    second.reset();
+    EXPECT_EQ(vdlsim_dma_buffer_count(0), 0);
+    EXPECT_EQ(m_handle->head, nullptr);
+}
+
+TEST_F(pciMemoryKernelBuffer, AllocationFailuresLeaveNothingBehind)
+{
+    struct Case {
+        const char* name;
+        unsigned long size;
+        uint32_t failing; // 0: no fault
+        bool requested;
+    };
+    const Case cases[] = {
+        {"the driver refuses", kBufferSize, VDLSIM_REQ_CONTIG_ALLOC, true},
+        {"the mapping fails", kBufferSize, VDLSIM_FAULT_MMAP, true},
+        {"0 bytes", 0, 0, false},
+        {"more than a 32-bit length", kTooLarge, 0, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        vdlsim_fault_clear();
+        vdlsim_log_clear();
+        if (c.failing != 0)
+            pcitest::addFault(0, c.failing, 0, ENOMEM);
+        VdlpciKernelBuffer* out = nullptr;
+        expectRaises([&] { VdlpciKernelBuffer::alloc(m_handle, c.size, out); }, -34,
+                     "Unable to allocate memory.");
+        EXPECT_EQ(out, nullptr);
+        EXPECT_EQ(vdlsim_dma_buffer_count(0), 0);
+        EXPECT_EQ(m_handle->head, nullptr);
+        EXPECT_EQ(pcitest::logEntries().empty(), !c.requested);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Pinned memory
+
+TEST_F(pciMemoryLocked, AllocationPinsAPageAlignedRegion)
+{
+    const unsigned long size = 3 * pageSize();
+    VdlpciLockedVirtualMemory* out = nullptr;
+    VdlpciLockedVirtualMemory::alloc(m_handle, size, out);
+    std::unique_ptr<VdlpciLockedVirtualMemory> memory(out);
+    ASSERT_NE(memory, nullptr);
+    EXPECT_EQ(memory->type(), VDLPCI_MS_LOCKED_VMEM);
+    EXPECT_EQ(memory->size(), size);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(memory->vmem()) % pageSize(), 0u);
+    const auto entries = pcitest::logEntries();
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].request, VDLSIM_REQ_LOCK);
+    EXPECT_EQ(entries[0].address, reinterpret_cast<uintptr_t>(memory->vmem()));
+    EXPECT_EQ(entries[0].value, size);
+    EXPECT_EQ(entries[0].aux, 4u) << "size / page size + 1 entries";
+    EXPECT_EQ(vdlsim_dma_pinned_count(0), 1);
+}
+
+TEST_F(pciMemoryLocked, PhysicalAddressesComeFromEachPagesEntry)
+{
+    const unsigned long page = pageSize();
+    auto memory = allocate(3 * page);
+    auto* host = static_cast<unsigned char*>(memory->vmem());
+    // The stand-in gives every page its own bus address, so an offset must be
+    // resolved through its page's entry.
+    for (unsigned long offset : {0ul, 0x234ul, page + 0x234, 2 * page, 3 * page - 1}) {
+        SCOPED_TRACE(offset);
+        unsigned long phys = 0;
+        memory->phys_addr(offset, phys);
+        EXPECT_EQ(vdlsim_dma_host_address(0, phys, 1), host + offset);
+    }
+    unsigned long first = 0;
+    unsigned long second = 0;
+    memory->phys_addr(0, first);
+    memory->phys_addr(page, second);
+    EXPECT_NE(second, first + page);
+    EXPECT_TRUE(pcitest::logEntries().empty()) << "the page table answers without the driver";
+}
+
+TEST_F(pciMemoryLocked, PhysicalAddressesBeyondThePageTableAreRefused)
+{
+    const unsigned long page = pageSize();
+    auto memory = allocate(page);
+    unsigned long phys = 0;
+    memory->phys_addr(2 * page - 1, phys); // the table's last entry
+    char message[128];
+    std::snprintf(message, sizeof(message),
+                  "PCI virtual memory physical address offset %#016lx was out of range %#016lx",
+                  2 * page, page);
+    expectRaises([&] { memory->phys_addr(2 * page, phys); }, -8, message);
+}
+
+TEST_F(pciMemoryLocked, ElementsTouchTheRegionAndTheDeviceSeesThem)
+{
+    auto memory = allocate(pageSize());
+    unsigned short halves[2] = {0xBEEF, 0xCAFE};
+    EXPECT_EQ(memory->write16s(0x10, halves, 2), 2);
+    unsigned long phys = 0;
+    memory->phys_addr(0x10, phys);
+    uint32_t seen = 0;
+    ASSERT_EQ(vdlsim_dma_read(0, phys, &seen, 4), 0);
+    EXPECT_EQ(seen, 0xCAFEBEEFu);
+    unsigned long last = 0;
+    EXPECT_EQ(memory->read64s(pageSize() - 8, &last, 1), 1);
+    EXPECT_TRUE(pcitest::logEntries().empty());
+}
+
+TEST_F(pciMemoryLocked, ElementChecksComeInOrder)
+{
+    constexpr unsigned long kSize = 0x100;
+    auto memory = allocate(kSize);
+    unsigned long element = 0;
+    auto* data = reinterpret_cast<unsigned char*>(&element);
+    struct Case {
+        const char* name;
+        bool write;
+        unsigned long offset;
+        bool nullData;
+        int width;
+        int code;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"write at the size", true, kSize, false, 4, -8,
+         "PCI virtual memory write address 0x00000000000100 was out of range 0x00000000000100"},
+        {"read at the size", false, kSize, false, 1, -8,
+         "PCI virtual memory read address 0x00000000000100 was out of range 0x00000000000100"},
+        {"null data outside", true, 2 * kSize, true, 4, -6,
+         "A null pointer was passed to the buffer argument"},
+        {"null data inside", false, 0, true, 4, -6,
+         "A null pointer was passed to the buffer argument"},
+        {"width 3", true, 0, false, 3, -6, "invalid width 3"},
+        {"offset before width", false, kSize, false, 3, -8,
+         "PCI virtual memory read address 0x00000000000100 was out of range 0x00000000000100"},
+        {"reaching past the end", true, kSize - 2, false, 4, -8,
+         "PCI virtual memory write address 0x000000000000fe was out of range 0x00000000000100"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        unsigned char* buffer = c.nullData ? nullptr : data;
+        expectRaises(
+            [&] {
+                if (c.write)
+                    memory->write(c.offset, buffer, c.width);
+                else
+                    memory->read(c.offset, buffer, c.width);
+            },
+            c.code, c.message);
+    }
+}
+
+TEST_F(pciMemoryLocked, CacheSynchronisationAndItsFailure)
+{
+    auto memory = allocate(pageSize());
+    memory->flushCache(false);
+    memory->flushCache(true);
+    EXPECT_EQ(pcitest::eventNames(), (Strings{pcitest::req(VDLSIM_REQ_LOCK_SYNC_DEV),
+                                              pcitest::req(VDLSIM_REQ_LOCK_SYNC_CPU)}));
+    for (uint32_t request : {VDLSIM_REQ_LOCK_SYNC_DEV, VDLSIM_REQ_LOCK_SYNC_CPU}) {
+        pcitest::addFault(0, request, 0, EIO);
+        expectRaises([&] { memory->flushCache(request == VDLSIM_REQ_LOCK_SYNC_CPU); }, -34,
+                     "could not flush cache");
+    }
+    LogCapture log;
+    memory->flushCache(true);
+    EXPECT_EQ(log.at("debug"), Strings{"flushing cache"});
+}
+
+TEST_F(pciMemoryLocked, AfterReleaseEveryOperationRefusesTheRegion)
+{
+    auto memory = allocate(pageSize());
+    memory->free_mem();
+    EXPECT_EQ(pcitest::eventNames(), Strings{pcitest::req(VDLSIM_REQ_UNLOCK)});
+    EXPECT_EQ(vdlsim_dma_pinned_count(0), 0);
+    EXPECT_EQ(memory->vmem(), nullptr);
+    vdlsim_log_clear();
+
+    const std::string message = "PCI kernel memory handle was null";
+    unsigned long phys = 0;
+    unsigned int word = 0;
+    expectRaises([&] { memory->phys_addr(0, phys); }, -5, message);
+    expectRaises([&] { memory->flushCache(false); }, -5, message);
+    expectRaises([&] { memory->free_mem(); }, -5, message);
+    expectRaises([&] { memory->read32s(0, &word, 1); }, -5, message);
+    expectRaises([&] { memory->write32s(0, &word, 1); }, -5, message);
+    EXPECT_NO_THROW(memory.reset());
+    EXPECT_TRUE(pcitest::logEntries().empty());
+}
+
+TEST_F(pciMemoryLocked, DeletionUnpinsTheRegion)
+{
+    auto memory = allocate(2 * pageSize());
+    memory.reset();
+    EXPECT_EQ(pcitest::eventNames(), Strings{pcitest::req(VDLSIM_REQ_UNLOCK)});
+    EXPECT_EQ(vdlsim_dma_pinned_count(0), 0);
+}
+
+// Under the leak checker these also show that a refused allocation keeps no
+// memory of its own.
+TEST_F(pciMemoryLocked, AllocationFailures)
+{
+    VdlpciLockedVirtualMemory* out = nullptr;
+    pcitest::addFault(0, VDLSIM_REQ_LOCK, 0, ENOMEM);
+    expectRaises([&] { VdlpciLockedVirtualMemory::alloc(m_handle, pageSize(), out); }, -5,
+                 "could not lock PCI virtual memory");
+    EXPECT_EQ(out, nullptr);
+    EXPECT_EQ(vdlsim_dma_pinned_count(0), 0);
+
+    vdlsim_log_clear();
+    expectRaises([&] { VdlpciLockedVirtualMemory::alloc(m_handle, kTooLarge, out); }, -4,
+                 "PCI virtual memory could not be allocated");
+    EXPECT_EQ(out, nullptr);
+    EXPECT_TRUE(pcitest::logEntries().empty());
+}
+
+TEST_F(pciMemoryLocked, AddressWritesAreNotSupported)
+{
+    auto memory = allocate(pageSize());
+    expectRaises([&] { memory->writeAddressToBar(0, 0, 0, 8); }, -2,
+                 "function writeAddressToBar is currently not supported");
+    expectRaises([&] { memory->writeAddressToContiguousKmem(0, nullptr, 0, 8); }, -2,
+                 "function writeAddressToContiguousKmem is currently not supported");
+}
+
+// ---------------------------------------------------------------------------
+// A device that copies a block into host memory by bus address when its
+// doorbell is rung: the BAR carries the address, the buffers receive the data.
+
+struct CopyEngine {
+    static constexpr unsigned long kAddressLo = 0x0;
+    static constexpr unsigned long kAddressHi = 0x4;
+    static constexpr unsigned long kDoorbell = 0x8;
+    uint32_t lo = 0;
+    uint32_t hi = 0;
+    int copies = 0;
+
+    static int callback(void* context, unsigned, unsigned bar, int isWrite, uint64_t offset,
+                        void* value, unsigned width)
+    {
+        auto* self = static_cast<CopyEngine*>(context);
+        if (bar != 0 || !isWrite || width != 4)
+            return VDLSIM_BAR_DEFAULT;
+        uint32_t v;
+        std::memcpy(&v, value, 4);
+        if (offset == kAddressLo)
+            self->lo = v;
+        else if (offset == kAddressHi)
+            self->hi = v;
+        else if (offset == kDoorbell) {
+            std::vector<unsigned char> block(v);
+            for (uint32_t i = 0; i < v; ++i)
+                block[i] = static_cast<unsigned char>(0xD0 + i);
+            const uint64_t bus = (uint64_t{self->hi} << 32) | self->lo;
+            if (vdlsim_dma_write(0, bus, block.data(), block.size()) != 0)
+                return -EFAULT;
+            ++self->copies;
+        }
+        return VDLSIM_BAR_DEFAULT;
+    }
+};
+
+class pciMemoryDevice : public CardTest {
+protected:
+    void ring(VdlpciBar& bar, unsigned long bus, unsigned int length)
+    {
+        unsigned int address[2] = {static_cast<unsigned int>(bus),
+                                   static_cast<unsigned int>(bus >> 32)};
+        ASSERT_EQ(bar.write32s(CopyEngine::kAddressLo, address, 2), 2);
+        ASSERT_EQ(bar.write32s(CopyEngine::kDoorbell, &length, 1), 1);
+    }
+};
+
+TEST_F(pciMemoryDevice, WritesIntoBothKindsOfBufferAtTheAddressesTheyReport)
+{
+    CopyEngine device;
+    ASSERT_EQ(vdlsim_set_bar_callback(0, &CopyEngine::callback, &device), 0);
+    VdlpciBar bar(m_handle, 0, 0xF0000000, 0x100000);
+    constexpr unsigned int kLength = 16;
+
+    VdlpciKernelBuffer* kernelOut = nullptr;
+    VdlpciKernelBuffer::alloc(m_handle, kBufferSize, kernelOut);
+    std::unique_ptr<VdlpciKernelBuffer> kernel(kernelOut);
+    unsigned long bus = 0;
+    kernel->phys_addr(0x40, bus);
+    ring(bar, bus, kLength);
+    kernel->flushCache(true);
+
+    VdlpciLockedVirtualMemory* pinnedOut = nullptr;
+    VdlpciLockedVirtualMemory::alloc(m_handle, 2 * pageSize(), pinnedOut);
+    std::unique_ptr<VdlpciLockedVirtualMemory> pinned(pinnedOut);
+    // In the second page, whose bus address is not the first page's plus a page.
+    pinned->phys_addr(pageSize() + 0x80, bus);
+    ring(bar, bus, kLength);
+    pinned->flushCache(true);
+    EXPECT_EQ(device.copies, 2);
+
+    unsigned char got[kLength + 1] = {};
+    for (VdlpciMemorySpace* space : {static_cast<VdlpciMemorySpace*>(kernel.get()),
+                                     static_cast<VdlpciMemorySpace*>(pinned.get())}) {
+        SCOPED_TRACE(space->type());
+        const unsigned long at = space == kernel.get() ? 0x40 : pageSize() + 0x80;
+        EXPECT_EQ(space->read8s(at, got, kLength + 1), static_cast<int>(kLength + 1));
+        for (unsigned int i = 0; i < kLength; ++i)
+            EXPECT_EQ(got[i], 0xD0 + i) << "byte " << i;
+        EXPECT_EQ(got[kLength], 0) << "the device wrote no more than asked";
+    }
+    vdlsim_set_bar_callback(0, nullptr, nullptr);
+}
+
+} // namespace

@@ -88,8 +88,6 @@ void BM_vdlpci_ms_read32s(benchmark::State& state)
 
 BENCHMARK(BM_vdlcard_Read32)->Arg(1)->Arg(kManyWords);
 BENCHMARK(BM_vdlpci_ms_read32s)->Arg(1)->Arg(kManyWords);
-BENCHMARK(BM_vdlcard_Read32)->Arg(1)->Arg(kManyWords);
-BENCHMARK(BM_vdlpci_ms_read32s)->Arg(1)->Arg(kManyWords);
 
 int main(int argc, char** argv)
 {

@@ -249,7 +249,8 @@ int vdlcard_Status(vdlcard_handle* hcard, uint32_t cmdmode, void* value);
 
 /* A control request (VDLCARD_CONTROL_*). Allocation answers 0, the driver's
  * refusal of request 6, or -1 when a later step failed and was undone; free
- * answers -1 for a mapping that is not on the handle's list; the other modes
+ * answers -1 for a record that is not a buffer on the handle's list (its
+ * mapping, length and bus address as the allocation gave them); the other modes
  * answer 0 whatever the driver says (a wait's outcome is its status). */
 int vdlcard_Control(vdlcard_handle* hcard, uint32_t cmdmode, void* value);
 

@@ -105,7 +105,13 @@ void VdlpciDevice::restoreBarsState(VdlpciConfigSpace* cfg)
 {
     unsigned int words[kSavedBarsWords] = {};
     strTo32s(savedValue(getSavedBarsKeyName()), ' ', words, kSavedBarsWords);
-    cfg->write32s(0, words, kSavedBarsWords);
+    // A header that did not reach the card is a failed restore: the blocks
+    // after it must not be written, and the caller must not be told success.
+    const int result = cfg->write32s(0, words, kSavedBarsWords);
+    if (result < 0) {
+        vdl_throw_from_c_error(result, "could not write the PCI BAR registers");
+        throw VDLException<-1>("could not write the PCI BAR registers");
+    }
 }
 
 void VdlpciDevice::saveCapBlock(VdlpciConfigSpace* cfg, int capId, int count,

@@ -283,6 +283,46 @@ TEST_F(pciControl, FreeOfAnUnknownMappingDoesNothing)
     EXPECT_EQ(eventNames(), Strings{});
 }
 
+// A record that names a listed mapping but not the buffer the allocation gave
+// it: unmapping its length could take pages that are not the buffer's, and
+// returning its bus address could free another live buffer.
+TEST_F(pciControl, FreeOfARecordThatDoesNotDescribeItsBufferDoesNothing)
+{
+    vdlcard_contig_request a{};
+    vdlcard_contig_request b{};
+    a.len = kLen;
+    b.len = kLen;
+    ASSERT_EQ(vdlcard_Control(h, VDLCARD_CONTROL_ALLOC, &a), 0);
+    ASSERT_EQ(vdlcard_Control(h, VDLCARD_CONTROL_ALLOC, &b), 0);
+    vdlsim_log_clear();
+
+    struct Case {
+        const char* what;
+        vdlcard_contig_request record;
+    };
+    Case cases[] = {{"longer", a}, {"shorter", a}, {"another buffer's bus address", a}};
+    cases[0].record.len = 2 * kLen;
+    cases[1].record.len = kLen / 2;
+    cases[2].record.phys[VDLCARD_PHYS_HI] = b.phys[VDLCARD_PHYS_HI];
+    cases[2].record.phys[VDLCARD_PHYS_LO] = b.phys[VDLCARD_PHYS_LO];
+    for (Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(vdlcard_Control(h, VDLCARD_CONTROL_FREE, &c.record), -1);
+        EXPECT_EQ(eventNames(), Strings{});
+        EXPECT_EQ(vdlsim_dma_buffer_count(0), 2);
+        EXPECT_EQ(vdlcard_find_buffer_from_list(h, a.vaddr), h->head);
+    }
+    // Both buffers are still whole: mapped, and the driver's.
+    std::memset(a.vaddr, 0x11, kLen);
+    std::memset(b.vaddr, 0x22, kLen);
+    unsigned char last = 0;
+    ASSERT_EQ(vdlsim_dma_read(0, busAddress(b) + kLen - 1, &last, 1), 0);
+    EXPECT_EQ(last, 0x22);
+    EXPECT_EQ(vdlcard_Control(h, VDLCARD_CONTROL_FREE, &a), 0);
+    EXPECT_EQ(vdlcard_Control(h, VDLCARD_CONTROL_FREE, &b), 0);
+    EXPECT_EQ(vdlsim_dma_buffer_count(0), 0);
+}
+
 TEST_F(pciControl, FreeRefusedByTheDriverStillUnlists)
 {
     vdlcard_contig_request r{};

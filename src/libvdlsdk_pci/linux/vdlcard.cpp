@@ -143,9 +143,11 @@ int allocContig(vdlcard_handle* hcard, vdlcard_contig_request& caller)
 int freeContig(vdlcard_handle* hcard, const vdlcard_contig_request& caller)
 {
     // A mapping the list does not hold was not made here: unmapping it, or
-    // returning a buffer for it, could destroy someone else's memory.
+    // returning a buffer for it, could destroy someone else's memory. The same
+    // goes for a record whose length or bus address is not the listed buffer's.
     vdlcard_contig_node* node = vdlcard_find_buffer_from_list(hcard, caller.vaddr);
-    if (node == nullptr)
+    if (node == nullptr || node->len != caller.len ||
+        std::memcmp(&node->phys, caller.phys, sizeof(node->phys)) != 0)
         return -1;
     vdlcard_contig_request own = driverRecord(caller);
     ::munmap(caller.vaddr, caller.len);

@@ -3,6 +3,8 @@
 #include <cstring>
 
 #include "device_support.hpp"
+#include "vdlsdk/VdlpciLinuxDevice.hpp"
+#include "vdlsdk/vdl_exception.hpp"
 
 using pciDevice = devtest::DeviceTest;
 using devtest::Logs;
@@ -203,4 +205,24 @@ TEST_F(pciDevice, DmaBusAddressesAndFlushRefusals)
         EXPECT_EQ(vdlpci_flush_cache(handle, c.ms, c.direction), c.code) << std::hex << c.ms;
         EXPECT_EQ(logs.at("general", "error").size(), c.logged ? 1u : 0u) << std::hex << c.ms;
     }
+}
+
+TEST_F(pciDevice, DmaFreeOfABufferNotInTheTableChangesNothing)
+{
+    void* handle = open();
+    uint32_t ms = 0;
+    ASSERT_EQ(vdlpci_alloc_mem(handle, kBufferSize, nullptr, &ms, VDLPCI_ALLOC_KERNEL_BUFFER), 0);
+    auto* card = static_cast<VdlpciLinuxDevice*>(handle);
+    // Never dereferenced: a pointer that is not in the table is refused first.
+    auto* stranger = reinterpret_cast<VdlpciMemorySpace*>(std::uintptr_t{0x1234});
+    try {
+        card->freeMem(stranger);
+        ADD_FAILURE() << "no exception";
+    } catch (const VDLException<-13>& e) {
+        EXPECT_STREQ(e.what(), "could not find memory space 0x00000000001234");
+    }
+    EXPECT_EQ(card->memCount(), 1);
+    EXPECT_NE(card->mem(0), nullptr);
+    EXPECT_EQ(vdlsim_dma_buffer_count(0), 1);
+    EXPECT_EQ(vdlpci_free_mem(handle, ms), 0);
 }

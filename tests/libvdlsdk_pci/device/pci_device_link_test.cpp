@@ -119,15 +119,19 @@ TEST_F(pciDevice, LinkSaveAndRestoreRoundTrip)
 
 TEST_F(pciDevice, LinkSaveWithoutBarAddressesSavesNothing)
 {
-    for (unsigned offset = 0x10; offset < 0x28; offset += 4)
-        ASSERT_EQ(vdlsim_config_poke(0, VDLSIM_SPACE_CARD, offset, 4, 0xFFFFFFFF), 0);
-    Logs logs;
-    EXPECT_EQ(vdlpci_link_save(0, VDLPCI_LINK_SAVE_REGISTERS | VDLPCI_LINK_SAVE_DISABLE), -3);
-    EXPECT_EQ(logs.at("general", "error"),
-              std::vector<std::string>{
-                  "could not find a nonzero PCI bar (PCI link is up, but not enumerated)"});
-    EXPECT_EQ(devtest::optionFile(), "null");
-    EXPECT_EQ(vdlsim_link_is_up(0), 1) << "a failed step ends the save";
+    // Type bits alone, and registers that do not answer, are no address.
+    for (uint32_t reg : {0x0000000Cu, 0xFFFFFFFFu}) {
+        for (unsigned offset = 0x10; offset < 0x28; offset += 4)
+            ASSERT_EQ(vdlsim_config_poke(0, VDLSIM_SPACE_CARD, offset, 4, reg), 0);
+        Logs logs;
+        EXPECT_EQ(vdlpci_link_save(0, VDLPCI_LINK_SAVE_REGISTERS | VDLPCI_LINK_SAVE_DISABLE), -3)
+            << std::hex << reg;
+        EXPECT_EQ(logs.at("general", "error"),
+                  std::vector<std::string>{
+                      "could not find a nonzero PCI bar (PCI link is up, but not enumerated)"});
+        EXPECT_EQ(devtest::optionFile(), "null") << std::hex << reg;
+        EXPECT_EQ(vdlsim_link_is_up(0), 1) << "a failed step ends the save";
+    }
 
     // One BAR register with an address is enough.
     ASSERT_EQ(vdlsim_config_poke(0, VDLSIM_SPACE_CARD, 0x18, 4, 0x100), 0);
@@ -247,4 +251,20 @@ TEST_F(pciDevice, LinkSaveThatCannotReadKeepsTheOldState)
     EXPECT_EQ(logs.at("general", "error"),
               std::vector<std::string>{"could not read the PCI BAR registers"});
     EXPECT_EQ(devtest::optionFile(), saved);
+}
+
+TEST_F(pciDevice, LinkRestoreThatCannotWriteTheBarsStops)
+{
+    EXPECT_EQ(vdlpci_link_save(0, VDLPCI_LINK_SAVE_REGISTERS), 0);
+
+    // BAR0 does not take its value: the MSI and PCI Express blocks must not
+    // follow, and the caller must learn that the restore failed.
+    pcitest::addFault(0, VDLSIM_REQ_COMMAND, VDLSIM_CMD_CFG_WRITE32, EIO, 0, 1, 0x10);
+    Logs logs;
+    vdlsim_log_clear();
+    EXPECT_EQ(vdlpci_link_restore(0, VDLPCI_LINK_RESTORE_REGISTERS), -1);
+    EXPECT_EQ(logs.at("general", "error"),
+              std::vector<std::string>{"could not write the PCI BAR registers"});
+    for (const auto& e : pcitest::logEntries())
+        EXPECT_LE(e.address, 0x10u) << "written after the failure: " << std::hex << e.address;
 }

@@ -80,15 +80,22 @@ TEST(usbClaim, RuleByProductIdSelectsSettingAndEndpoint)
         devices.push_back(&addBoard(10 + i, 10 + i, cases[i].productId));
 
     LogCapture log;
+    VdlusbDevice* handle = nullptr;
     for (size_t i = 0; i < cases.size(); ++i) {
         SCOPED_TRACE(cases[i].productId);
-        VdlusbDevice* handle = openBoard(*devices[i], 10 + i);
+        handle = openBoard(*devices[i], 10 + i);
         auto data = pattern(10);
         const int expected = cases[i].productId == 6 ? -2 : 10;
         EXPECT_EQ(vdlusb_dev_send(handle, data.data(), 10, kTimeoutMs), expected);
         EXPECT_THAT(devices[i]->events(), ElementsAreArray(cases[i].events));
     }
-    EXPECT_THAT(log.errors(), ElementsAre("Device ID 0X000006 is not supported"));
+    // A receive meets the same refusal.
+    devices.back()->clearEvents();
+    unsigned char buffer[8];
+    EXPECT_EQ(vdlusb_dev_recv(handle, buffer, sizeof buffer, kTimeoutMs), -2);
+    EXPECT_THAT(devices.back()->events(), ElementsAre("claim 0", "release 0"));
+    const std::string message = "Device ID 0X000006 is not supported";
+    EXPECT_THAT(log.errors(), ElementsAre(message, message));
 }
 
 TEST(usbSend, TimeOutReturnsBytesMovedAndStaysClaimed)
@@ -110,6 +117,11 @@ TEST(usbSend, TimeOutReturnsBytesMovedAndStaysClaimed)
     EXPECT_THAT(dev.events(), ElementsAre("claim 0", "altsetting 0 1", "out 2 128", "out 2 64",
                                           "out 2 0", "out 2 5"));
     EXPECT_THAT(log.errors(), IsEmpty());
+    // The count traced is the data transfer's, also after a timed-out packet.
+    for (const char* trace : {"libusb bulk transfer returned value -7", "USB transferred 40 bytes",
+                              "USB transferred 64 bytes", "libusb bulk transfer returned value 0",
+                              "USB transferred 5 bytes"})
+        EXPECT_TRUE(log.traced(trace)) << trace;
 }
 
 TEST(usbSend, FailuresGiveMinus34AndReleaseTheInterface)
@@ -176,6 +188,9 @@ TEST(usbRecv, TimeOutsReturnBytesMoved)
     EXPECT_EQ(vdlusb_dev_recv(handle, buffer.data(), 100, kShortTimeoutMs), 0);
     EXPECT_EQ(dev.count("release 0"), 2);
     EXPECT_THAT(log.errors(), IsEmpty());
+    EXPECT_TRUE(log.traced("libusb bulk transfer returned value -7"));
+    EXPECT_TRUE(log.traced("USB received 30 bytes"));
+    EXPECT_TRUE(log.traced("USB received 0 bytes"));
 }
 
 TEST(usbRecv, FailuresGiveMinus34)
@@ -244,6 +259,7 @@ TEST(usbTransfer, AfterCloseNothingReachesTheDevice)
 
     LogCapture log;
     ASSERT_EQ(vdlusb_dev_close(handle), 0);
+    EXPECT_FALSE(handle->isOpen());
     EXPECT_EQ(vdlusb_dev_send(handle, data.data(), 8, kTimeoutMs), -17);
     EXPECT_EQ(vdlusb_dev_recv(handle, data.data(), 8, kTimeoutMs), -17);
     // Closing a closed device changes nothing.
@@ -283,6 +299,15 @@ TEST(usbSendRecv, FailureIsLoggedAndTheInterfaceReleased)
     EXPECT_EQ(buffer[2], 3);
     EXPECT_THAT(dev.events(), ElementsAre("claim 0", "altsetting 0 1", "out 2 16", "in 129 16",
                                           "release 0"));
+
+    // A length of 0 leaves that direction out.
+    dev.clearEvents();
+    dev.queueIn({4, 5});
+    handle->sendRecv(data.data(), 0, kTimeoutMs, buffer.data(), 16, kTimeoutMs);
+    EXPECT_EQ(buffer[1], 5);
+    handle->sendRecv(data.data(), 16, kTimeoutMs, buffer.data(), 0, kTimeoutMs);
+    EXPECT_THAT(dev.events(), ElementsAre("claim 0", "altsetting 0 1", "in 129 16", "release 0",
+                                          "claim 0", "altsetting 0 1", "out 2 16", "release 0"));
 
     // A failed send skips the receive and is swallowed.
     dev.clearEvents();

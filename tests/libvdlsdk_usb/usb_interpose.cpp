@@ -80,8 +80,8 @@ ssize_t libusb_get_device_list(libusb_context* context, libusb_device*** list)
 int __open_2(const char* path, int flags)
 {
     static const auto next = real<int (*)(const char*, int)>("__open_2");
-    if (usbtest::openDenied(path)) {
-        errno = EACCES;
+    if (const int error = usbtest::openDenied(path)) {
+        errno = error;
         return -1;
     }
     return next(path, flags);
@@ -97,8 +97,8 @@ int open(const char* path, int flags, ...)
         mode = va_arg(args, mode_t);
         va_end(args);
     }
-    if (usbtest::openDenied(path)) {
-        errno = EACCES;
+    if (const int error = usbtest::openDenied(path)) {
+        errno = error;
         return -1;
     }
     return next(path, flags, mode);

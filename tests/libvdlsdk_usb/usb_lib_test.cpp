@@ -138,6 +138,27 @@ TEST(usbEnumeration, ListsOnlyTheMakersDevicesWithTheirStrings)
     EXPECT_THAT(loader.events(), ElementsAre("string 3", "string 2", "config 1"));
 }
 
+TEST(usbEnumeration, WithoutTheMakersDevicesEveryLookupGivesMinus13)
+{
+    Testbed& bed = Testbed::get();
+    const std::string hub = bed.addHubs(1, 4, 2);
+    bed.add(spec("1-4.1", hub, 1, 3, 0x1209, 0x1114, "OTHER"));
+    LogCapture log;
+
+    EXPECT_EQ(vdlusb_dev_count(), 0);
+    EXPECT_EQ(vdlusb_rescan(), 0);
+    unsigned short vendorId = 0;
+    unsigned short productId = 0;
+    char text[16];
+    VdlusbDevice* handle = reinterpret_cast<VdlusbDevice*>(&log);
+    EXPECT_EQ(vdlusb_dev_id(0, &vendorId, &productId), -13);
+    EXPECT_EQ(vdlusb_dev_location(0, text, sizeof text), -13);
+    EXPECT_EQ(vdlusb_dev_open(0, &handle), -13);
+    EXPECT_EQ(handle, nullptr);
+    const std::string message = "could not find USB device at index 0";
+    EXPECT_THAT(log.errors(), ElementsAre(message, message, message));
+}
+
 TEST(usbOpen, SecondOpenGivesTheSameDeviceAndReopenReadsAgain)
 {
     EmulatedDevice& dev = addBoard(2, 5, 0x1114, "SN-1", "Board");
@@ -215,6 +236,57 @@ TEST(usbOpen, PermissionRefusedAtEnumerationAndAtOpen)
     Testbed::get().denyOpen(dev, false);
     EXPECT_EQ(vdlusb_dev_open(0, &handle), 0);
     EXPECT_EQ(identity(0).serial, "SN-1");
+}
+
+// Any refusal but a permission one: not reported while listing, -35 at open.
+TEST(usbOpen, OtherOpenFailuresGiveMinus35)
+{
+    EmulatedDevice& dev = addBoard(2, 5, 0x1114, "SN-1", "Board");
+    Testbed::get().denyOpen(dev, true, EIO);
+    LogCapture log;
+
+    ASSERT_EQ(vdlusb_dev_count(), 1);
+    EXPECT_EQ(identity(0).serial, "");
+    EXPECT_EQ(identity(0).product, "");
+    EXPECT_FALSE(log.traced("Warning: insufficient permissions to open USB device [1-4.2]"));
+    EXPECT_THAT(log.errors(), IsEmpty());
+
+    VdlusbDevice* handle = nullptr;
+    EXPECT_EQ(vdlusb_dev_open(0, &handle), -35);
+    ASSERT_NE(handle, nullptr);
+    EXPECT_FALSE(handle->isOpen());
+    EXPECT_THAT(log.errors(), ElementsAre("failed to open libusb device"));
+
+    Testbed::get().denyOpen(dev, false);
+    EXPECT_EQ(vdlusb_dev_open(0, &handle), 0);
+    EXPECT_EQ(identity(0).product, "Board");
+}
+
+// Another device plugged into the same port is not the one listed there.
+TEST(usbOpen, DifferentDeviceAtTheSamePlaceIsNotOpened)
+{
+    EmulatedDevice* current = &addBoard(2, 5, 0x1114, "SN-1");
+    ASSERT_EQ(vdlusb_dev_count(), 1);
+
+    struct Case {
+        uint16_t vendorId;
+        uint16_t productId;
+    };
+    int address = 6;
+    for (const Case& c : {Case{VDLUSB_VENDOR_ID, 0x1115}, Case{0x1209, 0x1114}}) {
+        SCOPED_TRACE(c.productId);
+        Testbed::get().remove(*current);
+        ASSERT_TRUE(Testbed::get().settle(2));
+        current = &Testbed::get().add(
+            spec("1-4.2", "/sys/devices/usb1/1-4", 1, address++, c.vendorId, c.productId, "SN-2"));
+        ASSERT_TRUE(Testbed::get().settle(3));
+
+        LogCapture log;
+        VdlusbDevice* handle = nullptr;
+        EXPECT_EQ(vdlusb_dev_open(0, &handle), -13);
+        EXPECT_THAT(log.errors(), ElementsAre("could not open USB device index 0"));
+        EXPECT_THAT(current->events(), IsEmpty());
+    }
 }
 
 TEST(usbRescan, SeesAddedAndRemovedDevices)

@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <set>
+#include <map>
 #include <thread>
 
 #include <linux/usbdevice_fs.h>
@@ -499,28 +499,29 @@ std::mutex& deniedLock()
     static std::mutex lock;
     return lock;
 }
-std::set<std::string>& deniedPaths()
+std::map<std::string, int>& deniedPaths()
 {
-    static std::set<std::string> paths;
+    static std::map<std::string, int> paths;
     return paths;
 }
 } // namespace
 
-void Testbed::denyOpen(const EmulatedDevice& device, bool denied)
+void Testbed::denyOpen(const EmulatedDevice& device, bool denied, int error)
 {
     std::lock_guard<std::mutex> lock(deniedLock());
     if (denied)
-        deniedPaths().insert(device.devnode());
+        deniedPaths()[device.devnode()] = error;
     else
         deniedPaths().erase(device.devnode());
 }
 
-bool openDenied(const char* path)
+int openDenied(const char* path)
 {
     if (path == nullptr || std::strncmp(path, "/dev/bus/usb/", 13) != 0)
-        return false;
+        return 0;
     std::lock_guard<std::mutex> lock(deniedLock());
-    return deniedPaths().count(path) != 0;
+    const auto found = deniedPaths().find(path);
+    return found == deniedPaths().end() ? 0 : found->second;
 }
 
 libusb_context* Testbed::probe()

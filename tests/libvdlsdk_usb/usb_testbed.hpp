@@ -4,6 +4,7 @@
 // device of the maker answers usbfs requests from a handler that plays the
 // device (string descriptors, claims, alternate settings, bulk transfers) and
 // can be told to misbehave like hardware does.
+#include <cerrno>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -119,8 +120,8 @@ public:
     // returns the hub's syspath.
     std::string addHubs(int bus, int port, int hubAddress);
     void remove(EmulatedDevice& device);
-    // open() of the device node fails with EACCES while denied.
-    void denyOpen(const EmulatedDevice& device, bool denied);
+    // open() of the device node fails with `error` while denied.
+    void denyOpen(const EmulatedDevice& device, bool denied, int error = EACCES);
 
     // Waits until libusb lists `count` devices in all, so that hot-plug events
     // of added or removed devices have been taken in. False after 5 s.
@@ -153,6 +154,7 @@ struct LibusbInjection {
 LibusbInjection& injection();
 std::mutex& injectionLock();
 
-bool openDenied(const char* path);
+// The errno that open() of `path` fails with, or 0.
+int openDenied(const char* path);
 
 } // namespace usbtest

@@ -248,6 +248,16 @@ TEST_F(bmcBoard, FpgaLoadReadTable)
         EXPECT_TRUE(noPendingError());
     }
     EXPECT_EQ(-5, vdlbmc_get_fpga_load(handle, nullptr));
+    // A numeric "FPGA Configuration" is refused before its value is asked for.
+    clearFaults();
+    ASSERT_TRUE(py("from vdl_bmc import model\n"
+                   "c.lookup('FPGA Configuration').__class__ = model.NumericEffecter"));
+    LogCapture log;
+    int load = 99;
+    EXPECT_EQ(-1, vdlbmc_get_fpga_load(handle, &load));
+    EXPECT_EQ(99, load);
+    EXPECT_FALSE(evalTrue("c.called('FPGA Configuration.get_value')"));
+    EXPECT_TRUE(log.bmcLines().empty());
 }
 
 TEST_F(bmcBoard, FpgaLoadSetTable)
@@ -389,6 +399,11 @@ TEST_F(bmcBoard, CopyCodesOfTheTextResults)
 {
     char text[8];
     bool flag = false;
+    // A size below 2 is refused before the controller is asked.
+    clearFaults();
+    EXPECT_EQ(-6, vdlbmc_firmware_version(handle, text, 1));
+    EXPECT_EQ(-6, vdlbmc_get_mfg_info(handle, text, 0));
+    EXPECT_FALSE(evalTrue("c.called('BMC.version') or c.called('card.mfg_info')"));
     struct Row {
         const char* what;
         int result;

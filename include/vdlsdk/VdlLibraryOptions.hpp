@@ -24,7 +24,7 @@ public:
 
     int optionCount() const;
     void optionValue(const std::string& key, std::string& value) const;
-    std::string optionValue(const std::string& key);
+    std::string optionValue(const std::string& key) const;
     void option(int index, std::string& key, std::string& value) const;
     void setOption(const std::string& key, const std::string& value);
     void addOption(const std::string& key, const std::string& value);

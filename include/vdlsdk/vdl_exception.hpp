@@ -26,6 +26,10 @@ public:
     void log(T level) const
     {
         auto& logger = VDLLogger<LOGGER_GENERAL>::_logger;
+        // Off and numbers outside 0 to 6 name no message level: nothing to write,
+        // and the sinks index their per-level tables by it.
+        if (!(level >= spdlog::level::trace && level < spdlog::level::off))
+            return;
         const auto lvl = static_cast<spdlog::level::level_enum>(level);
         if (logger && logger->should_log(lvl))
             logger->log(lvl, spdlog::string_view_t(what()));

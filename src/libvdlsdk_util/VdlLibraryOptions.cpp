@@ -294,7 +294,7 @@ void LibraryOptions::optionValue(const std::string& key, std::string& value) con
     throw VDLException<-13>("could not find key in options {}", key);
 }
 
-std::string LibraryOptions::optionValue(const std::string& key)
+std::string LibraryOptions::optionValue(const std::string& key) const
 {
     try {
         return _jsonValueToString((*m_data)[key]);

@@ -71,8 +71,9 @@ TEST(framework, ThrowFromCErrorMapsEveryCodeAndIgnoresTheRest)
         std::string message;
         const bool inRange = code >= -40 && code <= -1;
         EXPECT_EQ(thrownCode(code, &message), inRange ? code : 0) << code;
-        if (inRange)
+        if (inRange) {
             EXPECT_EQ(message, "driver said no");
+        }
     }
     EXPECT_EQ(thrownCode(INT_MIN), 0);
     EXPECT_EQ(thrownCode(INT_MAX), 0);
@@ -127,6 +128,34 @@ TEST(framework, LogWritesTheMessageAloneAtTheChosenLevel)
     set_log_verbosity(LOGGER_GENERAL, spdlog::level::off);
     e.log();
     EXPECT_EQ(capture.text(), "error|braces {} and {:#x} stay\nwarning|braces {} and {:#x} stay\n");
+}
+
+// A level number that names no message level (off, or outside 0 to 6) writes
+// nothing, whatever the logger's own level, and never reaches the sinks'
+// per-level tables.
+TEST(framework, LogAtALevelThatIsNoMessageLevelWritesNothing)
+{
+    auto general = VDLLogger<LOGGER_GENERAL>::_logger;
+    LogCapture capture(general);
+    const VDLException<-5> e("m");
+    const struct {
+        int loggerLevel;
+        int messageLevel;
+    } cases[] = {
+        {spdlog::level::off, spdlog::level::off},
+        {spdlog::level::trace, spdlog::level::off},
+        {-1, -1},
+        {-1, 7},
+        {-1, 42},
+    };
+    for (const auto& c : cases) {
+        set_log_verbosity(LOGGER_GENERAL, c.loggerLevel);
+        e.log<int>(c.messageLevel);
+        EXPECT_EQ(capture.text(), "") << c.loggerLevel << " " << c.messageLevel;
+    }
+    set_log_verbosity(LOGGER_GENERAL, -1);
+    e.log<int>(spdlog::level::critical);
+    EXPECT_EQ(capture.text(), "critical|m\n");
 }
 
 TEST(framework, FiveLoggersAtInfoWithThreadSafeConsoleSinks)

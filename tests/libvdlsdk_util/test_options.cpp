@@ -373,6 +373,11 @@ TEST_F(utilOptions, MissingKeys)
     EXPECT_EQ(options.optionCount(), 2);
     EXPECT_EQ(empty.optionValue(std::string("new")), "null");
     EXPECT_EQ(empty.optionCount(), 1);
+    // A const member like the other reading operations: callers that hold the
+    // options through a const reference can use it.
+    const LibraryOptions& view = options;
+    EXPECT_EQ(view.optionValue(std::string("yy")), "null");
+    EXPECT_EQ(view.optionCount(), 3);
 }
 
 TEST_F(utilOptions, LoadMergesTheFileOverTheDefaults)

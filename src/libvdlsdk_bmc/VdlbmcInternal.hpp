@@ -73,8 +73,9 @@ const std::string& bmcModuleName();
 const std::string& commonVdlkModuleName();
 const std::string& commonKitModuleName();
 
-// True while an interpreter that the library may use is running: started by
-// the library, or found running, and not finalised.
+// True while an interpreter that the library may use is running (started by
+// the library, or found running, and not finalised) and the calling thread
+// holds its lock.
 bool interpreterRunning() noexcept;
 
 // Logs the pending interpreter error on "vdlsdk_bmc" as "type:value" and

@@ -192,7 +192,10 @@ const std::string& commonKitModuleName() { return VDL_COMMON_KIT; }
 bool interpreterRunning() noexcept
 {
     const Interpreter state = g_interpreter.load(std::memory_order_relaxed);
-    return (state == Interpreter::Owned || state == Interpreter::Foreign) && Py_IsInitialized();
+    // Only the thread that holds the interpreter's lock may touch it: a call from
+    // any other thread is refused (and a release there leaks rather than races).
+    return (state == Interpreter::Owned || state == Interpreter::Foreign) && Py_IsInitialized() &&
+           PyGILState_Check();
 }
 
 void clearPendingError() noexcept
@@ -284,8 +287,10 @@ void use_kits()
 {
     using vdlbmc_detail::log_traceback;
     using vdlbmc_detail::PyRef;
-    // The flag is spent only once there is an interpreter to activate them in.
-    if (!vdlbmc_detail::interpreterRunning())
+    // The flag is spent only once there is an interpreter to activate them in,
+    // reached from a thread that holds its lock (a foreign interpreter's
+    // program may call without it).
+    if (!vdlbmc_detail::interpreterRunning() || !PyGILState_Check())
         return;
     std::call_once(g_kitFlag, [] {
         PyRef module(PyImport_ImportModule(VDL_COMMON_VDLK.c_str()));
@@ -307,7 +312,7 @@ void use_kits()
 
 std::map<std::string, std::shared_ptr<PyObject>> get_interfaces()
 {
-    if (!vdlbmc_detail::interpreterRunning())
+    if (!vdlbmc_detail::interpreterRunning() || !PyGILState_Check())
         return {};
     std::call_once(g_interfaceFlag, [] {
         auto table = std::make_unique<InterfaceTable>();

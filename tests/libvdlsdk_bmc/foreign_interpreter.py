@@ -5,6 +5,15 @@ import ctypes
 import os
 import sys
 
+# Called without the interpreter's lock (ctypes.CDLL releases it), a connect is
+# refused without touching the interpreter, and the kits stay to be activated.
+unlocked = ctypes.CDLL(os.environ["VDLBMC_LIBRARY"])
+unlocked.vdlbmc_connect.argtypes = [ctypes.c_char_p, ctypes.c_uint32, ctypes.c_char_p,
+                                    ctypes.POINTER(ctypes.c_void_p)]
+refused = ctypes.c_void_p(1)
+assert unlocked.vdlbmc_connect(b"sim", 0, None, ctypes.byref(refused)) == -1
+assert not refused.value
+
 lib = ctypes.PyDLL(os.environ["VDLBMC_LIBRARY"])
 lib.vdlbmc_connect.argtypes = [ctypes.c_char_p, ctypes.c_uint32, ctypes.c_char_p,
                                ctypes.POINTER(ctypes.c_void_p)]

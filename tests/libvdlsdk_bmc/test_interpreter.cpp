@@ -149,6 +149,22 @@ TEST(bmcInterpreter, OtherThreadsAreRefused)
     vdlbmc_disconnect(handle);
 }
 
+TEST(bmcInterpreter, InterfaceTableIsNotFilledFromAnotherThread)
+{
+    unsetenv("VIRTUAL_ENV");
+    // The low-level connect starts the interpreter but leaves the table unfilled.
+    VdlbmcHandle* handle = nullptr;
+    ASSERT_EQ(0, vdlbmc_connect_low_level("vdl_bmc.transport", "handler", nullptr, &handle));
+    std::size_t otherThreadSize = 1;
+    std::thread([&] {
+        use_kits();
+        otherThreadSize = get_interfaces().size();
+    }).join();
+    EXPECT_EQ(0u, otherThreadSize);
+    EXPECT_EQ(3u, get_interfaces().size()) << "still to be filled by the interpreter's thread";
+    vdlbmc_disconnect(handle);
+}
+
 TEST(bmcInterpreter, NoReferenceLeaksOverManyCalls)
 {
     unsetenv("VIRTUAL_ENV");

@@ -84,8 +84,11 @@ void VdlpciConfigSpace::linkGenAndWidth(unsigned short offset, int& speed, int& 
 {
     unsigned int cap = 0;
     findCaps(CAP_ID_PCI_EXPRESS, &cap);
+    const unsigned long at = cap + offset;
     unsigned short reg = 0;
-    read16s(cap + offset, &reg, 1);
+    // The card's space gives zero for a failed read, which is no link state.
+    if (read16s(at, &reg, 1) < 0)
+        throw VDLException<-34>("Error reading PCIe link register {:#016x}", at);
     speed = reg & EXP_LINK_SPEED_MASK;
     width = (reg >> EXP_LINK_WIDTH_SHIFT) & EXP_LINK_WIDTH_MASK;
 }
@@ -123,7 +126,9 @@ void VdlpciConfigSpace::msiInfo(bool& enabled, unsigned long& address, unsigned 
     unsigned int cap = 0;
     findCaps(CAP_ID_MSI, &cap);
     std::uint32_t control = 0;
-    read32s(cap, &control, 1);
+    // Zero from a failed read would pass for a disabled MSI with one vector.
+    if (read32s(cap, &control, 1) < 0)
+        throw VDLException<-34>("Error reading PCI capability id {} at {:#016x}", CAP_ID_MSI, cap);
     enabled = (control & MSI_CTRL_ENABLE) != 0;
 
     const std::uint32_t mme = (control >> MSI_CTRL_MME_SHIFT) & MSI_CTRL_MME_MASK;
@@ -133,12 +138,13 @@ void VdlpciConfigSpace::msiInfo(bool& enabled, unsigned long& address, unsigned 
 
     // Message Address, then Upper Address in the 64-bit form, then Data.
     std::uint32_t words[3] = {0, 0, 0};
-    if (control & MSI_CTRL_64BIT) {
-        read32s(cap + MSI_MESSAGE_ADDRESS, words, 3);
+    const int count = (control & MSI_CTRL_64BIT) ? 3 : 2;
+    if (read32s(cap + MSI_MESSAGE_ADDRESS, words, count) < 0)
+        throw VDLException<-34>("Error reading PCI capability id {} at {:#016x}", CAP_ID_MSI, cap);
+    if (count == 3) {
         address = (static_cast<unsigned long>(words[1]) << 32) | words[0];
         data = static_cast<unsigned short>(words[2] & MSI_DATA_MASK);
     } else {
-        read32s(cap + MSI_MESSAGE_ADDRESS, words, 2);
         address = words[0];
         data = static_cast<unsigned short>(words[1] & MSI_DATA_MASK);
     }
@@ -150,7 +156,8 @@ void VdlpciConfigSpace::msixInfo(msix_info* info)
     unsigned int cap = 0;
     findCaps(CAP_ID_MSIX, &cap);
     std::uint32_t d[MSIX_DWORDS] = {0, 0, 0};
-    read32s(cap, d, MSIX_DWORDS);
+    if (read32s(cap, d, MSIX_DWORDS) < 0)
+        throw VDLException<-34>("Error reading PCI capability id {} at {:#016x}", CAP_ID_MSIX, cap);
 
     info->tableSize = ((d[0] >> MSIX_CTRL_TABLE_SIZE_SHIFT) & MSIX_CTRL_TABLE_SIZE_MASK) + 1;
     info->enabled = (d[0] & MSIX_CTRL_ENABLE) != 0;

@@ -2,6 +2,7 @@
 // the configuration-space base, on real dumps loaded into the stand-in and on
 // small hand-made lists.
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -446,6 +447,51 @@ TEST_F(pciConfigReports, MissingCapabilityPassesOutOfEveryReport)
     cfg.msixInfo(&info);
     EXPECT_EQ(info.tableSize, 3u);
     EXPECT_EQ(count(VDLSIM_CMD_CFG_WRITE16), 0u);
+}
+
+TEST_F(pciConfigReports, RegistersThatCannotBeReadAreNotReported)
+{
+    // The card's space gives zero for a failed read: MSI-X "disabled with one
+    // entry" or a link of speed and width 0 would pass for what the card holds.
+    VdlpciLinuxConfigSpace cfg(m_handle);
+    bool enabled = false;
+    unsigned long address = 0;
+    unsigned short data = 0;
+    int vectors = 0, speed = 0, width = 0;
+    msix_info info{};
+    const auto msi = [&] { cfg.msiInfo(enabled, address, data, vectors); };
+    const auto msix = [&] { cfg.msixInfo(&info); };
+    const auto status = [&] { cfg.linkStatus(speed, width); };
+    const auto capability = [&] { cfg.linkCapability(speed, width); };
+    struct Case {
+        const char* name;
+        std::uint32_t command;
+        unsigned address;
+        std::uint32_t skip; // the walk reads the header first
+        std::function<void()> report;
+    } cases[] = {
+        {"MSI header", VDLSIM_CMD_CFG_READ32, CARD_MSI, 1, msi},
+        {"MSI message address", VDLSIM_CMD_CFG_READ32, CARD_MSI + 4, 0, msi},
+        {"MSI-X header", VDLSIM_CMD_CFG_READ32, CARD_MSIX, 1, msix},
+        {"MSI-X PBA offset", VDLSIM_CMD_CFG_READ32, CARD_MSIX + 8, 0, msix},
+        {"Link Status", VDLSIM_CMD_CFG_READ16, CARD_EXP + EXP_LNKSTA, 0, status},
+        {"Link Capabilities", VDLSIM_CMD_CFG_READ16, CARD_EXP + EXP_LNKCAP, 0, capability},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        vdlsim_fault_clear();
+        addFault(VDLSIM_REQ_COMMAND, c.command, c.address, c.skip);
+        address = 77;
+        data = 88;
+        speed = width = -1;
+        info.tableSize = 12345;
+        EXPECT_EQ(raised(c.report).code, -34);
+        EXPECT_EQ(address, 77u);
+        EXPECT_EQ(data, 88u);
+        EXPECT_EQ(info.tableSize, 12345u);
+        EXPECT_EQ(speed, -1);
+        EXPECT_EQ(width, -1);
+    }
 }
 
 TEST_F(pciConfigReports, NullOutPointersAreRefusedBeforeAnyRequest)

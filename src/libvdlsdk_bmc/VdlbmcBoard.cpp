@@ -54,17 +54,6 @@ constexpr LoadCall kLoadCalls[] = {
 constexpr unsigned int kLoadCodeCount = sizeof(kLoadCalls) / sizeof(kLoadCalls[0]);
 constexpr int kDelayedArgument = 1;
 
-using TableMember = VdlbmcHandle::Table VdlbmcHandle::*;
-
-// -1 when there is no interpreter to call, -13 when the name is not in the table.
-int find(VdlbmcHandle* handle, TableMember table, const char* name, PyObject*& object) noexcept
-{
-    if (!interpreterRunning())
-        return kFailed;
-    object = findIn(handle->*table, name);
-    return object ? kOk : kNotFound;
-}
-
 const char* orFpga(const char* component) { return component ? component : kFpga; }
 
 // A method with no arguments whose result is only checked.
@@ -106,12 +95,14 @@ int callFpgaLoad(PyObject* fpga, const LoadCall& call)
     return result ? kOk : failCall(Report::Log);
 }
 
-// "key:value,key:value" from a dictionary. `anyValue`: a value that is not a
-// str is written as its str(); otherwise it is an error.
-int dictionaryText(PyObject* dict, bool anyValue, std::string& out)
+// "key:<value>,key:<value>" from a dictionary, `expected` naming it in the
+// TypeError for anything else. `appendValue(value, out)` writes one value and
+// gives 0 or the code to stop with.
+template <typename AppendValue>
+int joinItems(PyObject* dict, const char* expected, std::string& out, AppendValue&& appendValue)
 {
     if (!PyDict_Check(dict))
-        return failType(Report::Log, "a dictionary");
+        return failType(Report::Log, expected);
     PyRef iterator(PyObject_GetIter(dict));
     if (!iterator)
         return failCall(Report::Log);
@@ -125,6 +116,23 @@ int dictionaryText(PyObject* dict, bool anyValue, std::string& out)
         std::string_view keyText;
         if (!textOf(key.get(), keyText))
             return failCall(Report::Log);
+        out.append(keyText).append(":");
+        if (int code = appendValue(value, out); code != kOk)
+            return code;
+        out.append(",");
+    }
+    if (PyErr_Occurred())
+        return failCall(Report::Log);
+    if (!out.empty())
+        out.pop_back();
+    return kOk;
+}
+
+// "key:value,key:value" from a dictionary. `anyValue`: a value that is not a
+// str is written as its str(); otherwise it is an error.
+int dictionaryText(PyObject* dict, bool anyValue, std::string& out)
+{
+    return joinItems(dict, "a dictionary", out, [anyValue](PyObject* value, std::string& text) {
         PyRef printed;
         std::string_view valueText;
         if (PyUnicode_Check(value) || !anyValue) {
@@ -135,13 +143,9 @@ int dictionaryText(PyObject* dict, bool anyValue, std::string& out)
             if (!printed || !textOf(printed.get(), valueText))
                 return failCall(Report::Log);
         }
-        out.append(keyText).append(":").append(valueText).append(",");
-    }
-    if (PyErr_Occurred())
-        return failCall(Report::Log);
-    if (!out.empty())
-        out.pop_back();
-    return kOk;
+        text.append(valueText);
+        return kOk;
+    });
 }
 
 // A dictionary result of `method` on `object`, as text, into the buffer.
@@ -185,11 +189,7 @@ int vdlbmc_get_fpga_load(VdlbmcHandle* handle, int* load)
 {
     if (handle == nullptr || load == nullptr)
         return kNullPointer;
-    return guarded(kFailed, [&] {
-        PyObject* effecter = nullptr;
-        if (int code = find(handle, &VdlbmcHandle::effecters, kFpgaConfiguration, effecter);
-            code != kOk)
-            return code;
+    return onObject(handle, &VdlbmcHandle::effecters, kFpgaConfiguration, [&](PyObject* effecter) {
         if (isNumericEffecter(effecter))
             return kFailed;
         PyRef value(PyObject_CallMethod(effecter, "get_value", nullptr));
@@ -212,10 +212,7 @@ int vdlbmc_set_fpga_load(VdlbmcHandle* handle, unsigned int load)
         return kNullPointer;
     if (load < 1 || load > kLoadCodeCount)
         return kBadValue;
-    return guarded(kFailed, [&] {
-        PyObject* fpga = nullptr;
-        if (int code = find(handle, &VdlbmcHandle::components, kFpga, fpga); code != kOk)
-            return code;
+    return onObject(handle, &VdlbmcHandle::components, kFpga, [&](PyObject* fpga) {
         return callFpgaLoad(fpga, kLoadCalls[load - 1]);
     });
 }
@@ -224,11 +221,7 @@ int vdlbmc_fpga_reset(VdlbmcHandle* handle, const char* component)
 {
     if (handle == nullptr)
         return kNullPointer;
-    return guarded(kFailed, [&] {
-        PyObject* fpga = nullptr;
-        if (int code = find(handle, &VdlbmcHandle::components, orFpga(component), fpga);
-            code != kOk)
-            return code;
+    return onObject(handle, &VdlbmcHandle::components, orFpga(component), [&](PyObject* fpga) {
         return callLogged(fpga, "reset");
     });
 }
@@ -237,11 +230,7 @@ int vdlbmc_fpga_set_corev(VdlbmcHandle* handle, const char* component, double va
 {
     if (handle == nullptr)
         return kNullPointer;
-    return guarded(kFailed, [&] {
-        PyObject* fpga = nullptr;
-        if (int code = find(handle, &VdlbmcHandle::components, orFpga(component), fpga);
-            code != kOk)
-            return code;
+    return onObject(handle, &VdlbmcHandle::components, orFpga(component), [&](PyObject* fpga) {
         PyRef result(PyObject_CallMethod(fpga, "override_core", "(dO)", value,
                                          flag ? Py_True : Py_False));
         return result ? kOk : failCall(Report::Log);
@@ -253,21 +242,14 @@ int vdlbmc_fpga_get_corev(VdlbmcHandle* handle, const char* component, bool* ove
 {
     if (handle == nullptr || overrideDisabled == nullptr || value == nullptr)
         return kNullPointer;
-    return guarded(kFailed, [&] {
-        PyObject* fpga = nullptr;
-        if (int code = find(handle, &VdlbmcHandle::components, orFpga(component), fpga);
-            code != kOk)
-            return code;
+    return onObject(handle, &VdlbmcHandle::components, orFpga(component), [&](PyObject* fpga) {
         PyRef disabled(PyObject_CallMethod(fpga, "core_override_disabled", nullptr));
         if (!disabled)
             return failCall(Report::Log);
         *overrideDisabled = disabled.get() == Py_True;
-        PyRef voltage(PyObject_CallMethod(fpga, "core_override_value", nullptr));
-        if (!voltage)
-            return failCall(Report::Log);
-        const double number = PyFloat_AsDouble(voltage.get());
-        if (number == -1.0 && PyErr_Occurred())
-            return failCall(Report::Log);
+        double number = 0.0;
+        if (int code = numericResult(fpga, "core_override_value", number); code != kOk)
+            return code;
         *value = number;
         return kOk;
     });
@@ -277,11 +259,7 @@ int vdlbmc_set_boot_src(VdlbmcHandle* handle, const char* component, const char*
 {
     if (handle == nullptr)
         return kNullPointer;
-    return guarded(kFailed, [&] {
-        PyObject* fpga = nullptr;
-        if (int code = find(handle, &VdlbmcHandle::components, orFpga(component), fpga);
-            code != kOk)
-            return code;
+    return onObject(handle, &VdlbmcHandle::components, orFpga(component), [&](PyObject* fpga) {
         // A null text is passed as None.
         PyRef result(PyObject_CallMethod(fpga, "set_boot_source", "(s)", source));
         return result ? kOk : failCall(Report::Log);
@@ -292,11 +270,7 @@ int vdlbmc_get_boot_src(VdlbmcHandle* handle, const char* component, char* buffe
 {
     if (handle == nullptr)
         return kNullPointer;
-    return guarded(kFailed, [&] {
-        PyObject* fpga = nullptr;
-        if (int code = find(handle, &VdlbmcHandle::components, orFpga(component), fpga);
-            code != kOk)
-            return code;
+    return onObject(handle, &VdlbmcHandle::components, orFpga(component), [&](PyObject* fpga) {
         PyRef result;
         std::string_view text;
         if (int code = textResult(fpga, "get_boot_source", nullptr, result, text); code != kOk)
@@ -309,10 +283,7 @@ int vdlbmc_clock_program(VdlbmcHandle* handle, const char* clock, const char* fi
 {
     if (handle == nullptr || clock == nullptr || file == nullptr)
         return kNullPointer;
-    return guarded(kFailed, [&] {
-        PyObject* component = nullptr;
-        if (int code = find(handle, &VdlbmcHandle::components, clock, component); code != kOk)
-            return code;
+    return onObject(handle, &VdlbmcHandle::components, clock, [&](PyObject* component) {
         PyRef result(PyObject_CallMethod(component, "program", "(s)", file));
         return result ? kOk : failCall(Report::Log);
     });
@@ -322,10 +293,7 @@ int vdlbmc_clock_reload(VdlbmcHandle* handle, const char* clock)
 {
     if (handle == nullptr || clock == nullptr)
         return kNullPointer;
-    return guarded(kFailed, [&] {
-        PyObject* component = nullptr;
-        if (int code = find(handle, &VdlbmcHandle::components, clock, component); code != kOk)
-            return code;
+    return onObject(handle, &VdlbmcHandle::components, clock, [&](PyObject* component) {
         return callLogged(component, "reload");
     });
 }
@@ -335,10 +303,7 @@ int vdlbmc_clock_frequency(VdlbmcHandle* handle, const char* clock, uint8_t numb
 {
     if (handle == nullptr || clock == nullptr || buffer == nullptr)
         return kNullPointer;
-    return guarded(kFailed, [&] {
-        PyObject* component = nullptr;
-        if (int code = find(handle, &VdlbmcHandle::components, clock, component); code != kOk)
-            return code;
+    return onObject(handle, &VdlbmcHandle::components, clock, [&](PyObject* component) {
         PyRef result;
         std::string_view text;
         if (int code = textResult(component, "frequency", "(i)", result, text, number);
@@ -352,47 +317,31 @@ int vdlbmc_clock_information(VdlbmcHandle* handle, const char* clock, char* buff
 {
     if (handle == nullptr || clock == nullptr || buffer == nullptr)
         return kNullPointer;
-    return guarded(kFailed, [&] {
-        PyObject* component = nullptr;
-        if (int code = find(handle, &VdlbmcHandle::components, clock, component); code != kOk)
-            return code;
+    return onObject(handle, &VdlbmcHandle::components, clock, [&](PyObject* component) {
         PyRef result(PyObject_CallMethod(component, "information", nullptr));
         if (!result)
             return failCall(Report::Log);
-        if (!PyDict_Check(result.get()))
-            return failType(Report::Log, "a dictionary of clock outputs");
-        PyRef iterator(PyObject_GetIter(result.get()));
-        if (!iterator)
-            return failCall(Report::Log);
         std::string text;
-        while (PyRef key{PyIter_Next(iterator.get())}) {
-            PyObject* values = PyDict_GetItemWithError(result.get(), key.get()); // borrowed
-            if (values == nullptr) {
-                if (!PyErr_Occurred())
-                    PyErr_SetObject(PyExc_KeyError, key.get());
-                return failCall(Report::Log);
-            }
-            std::string_view keyText;
-            if (!textOf(key.get(), keyText))
-                return failCall(Report::Log);
-            if (!PyList_Check(values))
-                return failType(Report::Log, "a list of clock values");
-            text.append(keyText).append(":[");
-            const Py_ssize_t count = PyList_Size(values);
-            for (Py_ssize_t i = 0; i < count; ++i) {
-                std::string_view valueText;
-                if (!textOf(PyList_GetItem(values, i), valueText))
-                    return failCall(Report::Log);
-                text.append(valueText).append(",");
-            }
-            if (count > 0)
-                text.pop_back();
-            text.append("],");
-        }
-        if (PyErr_Occurred())
-            return failCall(Report::Log);
-        if (!text.empty())
-            text.pop_back();
+        const int code = joinItems(
+            result.get(), "a dictionary of clock outputs", text,
+            [](PyObject* values, std::string& out) {
+                if (!PyList_Check(values))
+                    return failType(Report::Log, "a list of clock values");
+                out.append("[");
+                const Py_ssize_t count = PyList_Size(values);
+                for (Py_ssize_t i = 0; i < count; ++i) {
+                    std::string_view valueText;
+                    if (!textOf(PyList_GetItem(values, i), valueText))
+                        return failCall(Report::Log);
+                    out.append(valueText).append(",");
+                }
+                if (count > 0)
+                    out.pop_back();
+                out.append("]");
+                return kOk;
+            });
+        if (code != kOk)
+            return code;
         return copyOutLogged(text, buffer, size);
     });
 }
@@ -430,10 +379,7 @@ int vdlbmc_reboot(VdlbmcHandle* handle)
 {
     if (handle == nullptr)
         return kNullPointer;
-    return guarded(kFailed, [&] {
-        PyObject* bmc = nullptr;
-        if (int code = find(handle, &VdlbmcHandle::components, kBmc, bmc); code != kOk)
-            return code;
+    return onObject(handle, &VdlbmcHandle::components, kBmc, [&](PyObject* bmc) {
         return callLogged(bmc, "reboot");
     });
 }
@@ -443,10 +389,7 @@ int vdlbmc_read_last_error(VdlbmcHandle* handle, char* resetCause, int resetCaus
 {
     if (handle == nullptr)
         return kNullPointer;
-    return guarded(kFailed, [&] {
-        PyObject* bmc = nullptr;
-        if (int code = find(handle, &VdlbmcHandle::components, kBmc, bmc); code != kOk)
-            return code;
+    return onObject(handle, &VdlbmcHandle::components, kBmc, [&](PyObject* bmc) {
         PyRef result(PyObject_CallMethod(bmc, "last_error", nullptr));
         if (!result)
             return failCall(Report::Log);
@@ -462,10 +405,7 @@ int vdlbmc_read_mgmt_prom_serial(VdlbmcHandle* handle, uint8_t* buffer, int leng
 {
     if (handle == nullptr || buffer == nullptr)
         return kNullPointer;
-    return guarded(kFailed, [&] {
-        PyObject* prom = nullptr;
-        if (int code = find(handle, &VdlbmcHandle::components, kMfgProm, prom); code != kOk)
-            return code;
+    return onObject(handle, &VdlbmcHandle::components, kMfgProm, [&](PyObject* prom) {
         PyRef result(PyObject_CallMethod(prom, "prom_serial_number", nullptr));
         if (!result)
             return failCall(Report::Log);
@@ -495,7 +435,7 @@ int vdlbmc_set_i2c_channel_ownership(VdlbmcHandle* handle, uint8_t channel, uint
     return guarded(kFailed, [&] {
         PyObject* effecter = nullptr;
         const std::string name = channelEffecter(channel);
-        if (int code = find(handle, &VdlbmcHandle::effecters, name.c_str(), effecter); code != kOk)
+        if (int code = lookUp(handle, &VdlbmcHandle::effecters, name.c_str(), effecter); code != kOk)
             return code;
         if (!enable)
             return callLogged(effecter, "disable");
@@ -516,7 +456,7 @@ int vdlbmc_get_i2c_channel_ownership(VdlbmcHandle* handle, uint8_t channel, bool
     return guarded(kFailed, [&] {
         PyObject* effecter = nullptr;
         const std::string name = channelEffecter(channel);
-        if (int code = find(handle, &VdlbmcHandle::effecters, name.c_str(), effecter); code != kOk)
+        if (int code = lookUp(handle, &VdlbmcHandle::effecters, name.c_str(), effecter); code != kOk)
             return code;
         PyRef state;
         std::string_view stateText;
@@ -536,10 +476,7 @@ int vdlbmc_enable_pcie_i2c(VdlbmcHandle* handle, uint8_t enable)
 {
     if (handle == nullptr)
         return kNullPointer;
-    return guarded(kFailed, [&] {
-        PyObject* effecter = nullptr;
-        if (int code = find(handle, &VdlbmcHandle::effecters, kPcieI2c, effecter); code != kOk)
-            return code;
+    return onObject(handle, &VdlbmcHandle::effecters, kPcieI2c, [&](PyObject* effecter) {
         PyRef result(
             PyObject_CallMethod(effecter, "set_value", "(s)", enable ? "Enabled" : "Disabled"));
         return result ? kOk : failCall(Report::Log);
@@ -566,10 +503,7 @@ int vdlbmc_firmware_version(VdlbmcHandle* handle, char* buffer, int size)
         return kNullPointer;
     if (size < kMinimumDictionaryBuffer)
         return kBadValue;
-    return guarded(kFailed, [&] {
-        PyObject* bmc = nullptr;
-        if (int code = find(handle, &VdlbmcHandle::components, kBmc, bmc); code != kOk)
-            return code;
+    return onObject(handle, &VdlbmcHandle::components, kBmc, [&](PyObject* bmc) {
         return copyDictionary(bmc, "version", false, buffer, size);
     });
 }

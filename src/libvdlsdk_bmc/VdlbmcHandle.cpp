@@ -25,11 +25,13 @@ void storeEntry(VdlbmcHandle::Table& table, std::string_view name, PyObject* obj
     Py_XDECREF(previous);
 }
 
-void releaseTable(VdlbmcHandle::Table& table) noexcept
+void releaseTables(VdlbmcHandle& handle) noexcept
 {
-    for (auto& entry : table)
-        Py_XDECREF(entry.second);
-    table.clear();
+    for (VdlbmcHandle::Table* table : {&handle.sensors, &handle.effecters, &handle.components}) {
+        for (auto& entry : *table)
+            Py_XDECREF(entry.second);
+        table->clear();
+    }
 }
 
 // Objects already walked, held alive for the walk so an address cannot be
@@ -162,9 +164,7 @@ void destroyHandle(VdlbmcHandle* handle) noexcept
     if (handle == nullptr)
         return;
     if (interpreterRunning()) {
-        releaseTable(handle->sensors);
-        releaseTable(handle->effecters);
-        releaseTable(handle->components);
+        releaseTables(*handle);
         Py_XDECREF(handle->card);
         Py_XDECREF(handle->controller);
     }
@@ -376,9 +376,7 @@ void vdlbmc_disconnect(VdlbmcHandle* handle)
     if (handle == nullptr)
         return;
     if (interpreterRunning()) {
-        releaseTable(handle->sensors);
-        releaseTable(handle->effecters);
-        releaseTable(handle->components);
+        releaseTables(*handle);
         // A handler that is missing or fails to close is not the caller's
         // concern here: the handle goes in any case.
         PyRef handler(PyObject_GetAttrString(handle->controller, "handler"));

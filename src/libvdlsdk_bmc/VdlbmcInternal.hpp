@@ -103,6 +103,17 @@ int copyOutLogged(std::string_view text, char* buffer, int size);
 // The object under `name`, or null.
 PyObject* findIn(const VdlbmcHandle::Table& table, const char* name) noexcept;
 
+using TableMember = VdlbmcHandle::Table VdlbmcHandle::*;
+
+// The common start of every function that works on one named object: -5 for
+// a null handle or name, -1 when there is no interpreter to call, -13 for a
+// name that is not in the table.
+int lookUp(VdlbmcHandle* handle, TableMember table, const char* name, PyObject*& object) noexcept;
+
+// The number a method with no arguments gives; -1 (logged) when the call
+// fails or its result is not a number.
+int numericResult(PyObject* object, const char* method, double& number);
+
 // Releases every reference the handle owns (when the interpreter still runs)
 // and frees it.
 void destroyHandle(VdlbmcHandle* handle) noexcept;
@@ -146,5 +157,18 @@ inline constexpr int kBadValue = -6;
 inline constexpr int kNotFound = -13;
 inline constexpr int kEndOfIteration = -27;
 inline constexpr int kTooSmall = -33;
+
+// Runs `body` on the object under `name` (see lookUp), guarded as every
+// exported function is.
+template <typename Body>
+int onObject(VdlbmcHandle* handle, TableMember table, const char* name, Body&& body) noexcept
+{
+    return guarded(kFailed, [&] {
+        PyObject* object = nullptr;
+        if (int code = lookUp(handle, table, name, object); code != kOk)
+            return code;
+        return body(object);
+    });
+}
 
 } // namespace vdlbmc_detail

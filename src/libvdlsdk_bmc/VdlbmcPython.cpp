@@ -134,22 +134,32 @@ void startInterpreter()
     g_interpreter = Interpreter::Owned;
 }
 
+// `name` of the imported `module`; null (logged) when either is missing.
+vdlbmc_detail::PyRef moduleAttribute(const std::string& module, const char* name)
+{
+    using vdlbmc_detail::log_traceback;
+    using vdlbmc_detail::PyRef;
+
+    PyRef imported(PyImport_ImportModule(module.c_str()));
+    if (!imported) {
+        log_traceback();
+        return PyRef();
+    }
+    PyRef attribute(PyObject_GetAttrString(imported.get(), name));
+    imported.reset();
+    if (!attribute)
+        log_traceback();
+    return attribute;
+}
+
 void fillInterfaces(InterfaceTable& table)
 {
     using vdlbmc_detail::log_traceback;
     using vdlbmc_detail::PyRef;
 
-    PyRef module(PyImport_ImportModule(VDL_COMMON_KIT.c_str()));
-    if (!module) {
-        log_traceback();
+    PyRef interfaces = moduleAttribute(VDL_COMMON_KIT, "KitInterfaces");
+    if (!interfaces)
         return;
-    }
-    PyRef interfaces(PyObject_GetAttrString(module.get(), "KitInterfaces"));
-    module.reset();
-    if (!interfaces) {
-        log_traceback();
-        return;
-    }
     if (!PyDict_Check(interfaces.get())) {
         PyErr_SetString(PyExc_TypeError, "KitInterfaces is not a dictionary");
         log_traceback();
@@ -293,17 +303,9 @@ void use_kits()
     if (!vdlbmc_detail::interpreterRunning() || !PyGILState_Check())
         return;
     std::call_once(g_kitFlag, [] {
-        PyRef module(PyImport_ImportModule(VDL_COMMON_VDLK.c_str()));
-        if (!module) {
-            log_traceback();
+        PyRef activate = moduleAttribute(VDL_COMMON_VDLK, "use_kits");
+        if (!activate)
             return;
-        }
-        PyRef activate(PyObject_GetAttrString(module.get(), "use_kits"));
-        module.reset();
-        if (!activate) {
-            log_traceback();
-            return;
-        }
         PyRef result(PyObject_CallObject(activate.get(), nullptr));
         if (!result)
             log_traceback();

@@ -19,20 +19,6 @@ constexpr const char* kSensorValueFormat = "%.3f";
 constexpr char kStateSeparator = ',';
 constexpr unsigned int kThresholdCount = 6;
 
-using TableMember = VdlbmcHandle::Table VdlbmcHandle::*;
-
-// The common start of every function: -5 for a null handle or name, -1 when
-// there is no interpreter to call, -13 for a name that is not in the table.
-int lookUp(VdlbmcHandle* handle, TableMember table, const char* name, PyObject*& object) noexcept
-{
-    if (handle == nullptr || name == nullptr)
-        return kNullPointer;
-    if (!interpreterRunning())
-        return kFailed;
-    object = findIn(handle->*table, name);
-    return object ? kOk : kNotFound;
-}
-
 // The value a numeric member returned. False, with an error pending, for a
 // result that is not a number.
 bool numberOf(PyObject* result, double& value) noexcept
@@ -75,12 +61,9 @@ int readNumericSensor(VdlbmcHandle* handle, const char* name, double* value, cha
         return kNullPointer;
     if (!isNumericSensor(sensor))
         return kFailed;
-    PyRef reading(PyObject_CallMethod(sensor, "get_reading", nullptr));
-    if (!reading)
-        return failCall(Report::Log);
     double number = 0.0;
-    if (!numberOf(reading.get(), number))
-        return failCall(Report::Log);
+    if (int code = numericResult(sensor, "get_reading", number); code != kOk)
+        return code;
     *value = number;
     if (units == nullptr)
         return kOk;
@@ -105,12 +88,9 @@ int readNumericEffecter(VdlbmcHandle* handle, const char* name, double* value)
         return kNullPointer;
     if (!isNumericEffecter(effecter))
         return kFailed;
-    PyRef result(PyObject_CallMethod(effecter, "get_value", nullptr));
-    if (!result)
-        return failCall(Report::Log);
     double number = 0.0;
-    if (!numberOf(result.get(), number))
-        return failCall(Report::Log);
+    if (int code = numericResult(effecter, "get_value", number); code != kOk)
+        return code;
     *value = number;
     return kOk;
 }
@@ -143,6 +123,24 @@ int kindOf(VdlbmcHandle* handle, TableMember table, const char* name, bool* isNu
 } // namespace
 
 namespace vdlbmc_detail {
+
+int lookUp(VdlbmcHandle* handle, TableMember table, const char* name, PyObject*& object) noexcept
+{
+    if (handle == nullptr || name == nullptr)
+        return kNullPointer;
+    if (!interpreterRunning())
+        return kFailed;
+    object = findIn(handle->*table, name);
+    return object ? kOk : kNotFound;
+}
+
+int numericResult(PyObject* object, const char* method, double& number)
+{
+    PyRef result(PyObject_CallMethod(object, method, nullptr));
+    if (!result || !numberOf(result.get(), number))
+        return failCall(Report::Log);
+    return kOk;
+}
 
 bool isNumericSensor(PyObject* sensor) noexcept
 {
@@ -254,10 +252,7 @@ int vdlbmc_read_numeric_sensor_value(VdlbmcHandle* handle, const char* name, dou
 int vdlbmc_read_sensor_value(VdlbmcHandle* handle, const char* name, char* value, int valueSize,
                              char* units, int unitsSize)
 {
-    return guarded(kFailed, [&] {
-        PyObject* sensor = nullptr;
-        if (int code = lookUp(handle, &VdlbmcHandle::sensors, name, sensor); code != kOk)
-            return code;
+    return onObject(handle, &VdlbmcHandle::sensors, name, [&](PyObject* sensor) {
         if (!isNumericSensor(sensor)) {
             if (int code = copyValueRepr(sensor, value, valueSize); code != kOk)
                 return code;
@@ -277,10 +272,7 @@ int vdlbmc_read_sensor_value(VdlbmcHandle* handle, const char* name, char* value
 int vdlbmc_get_sensor_thresholds(VdlbmcHandle* handle, const char* name, uint8_t* mask,
                                  VdlbmcThresholds* thresholds)
 {
-    return guarded(kFailed, [&] {
-        PyObject* sensor = nullptr;
-        if (int code = lookUp(handle, &VdlbmcHandle::sensors, name, sensor); code != kOk)
-            return code;
+    return onObject(handle, &VdlbmcHandle::sensors, name, [&](PyObject* sensor) {
         if (mask == nullptr || thresholds == nullptr)
             return kNullPointer;
         PyRef result(PyObject_CallMethod(sensor, "get_thresholds", nullptr));
@@ -312,10 +304,7 @@ int vdlbmc_get_sensor_thresholds(VdlbmcHandle* handle, const char* name, uint8_t
 int vdlbmc_set_sensor_thresholds(VdlbmcHandle* handle, const char* name, uint8_t mask,
                                  const VdlbmcThresholds* thresholds)
 {
-    return guarded(kFailed, [&] {
-        PyObject* sensor = nullptr;
-        if (int code = lookUp(handle, &VdlbmcHandle::sensors, name, sensor); code != kOk)
-            return code;
+    return onObject(handle, &VdlbmcHandle::sensors, name, [&](PyObject* sensor) {
         if (thresholds == nullptr)
             return kNullPointer;
         PyRef dict(PyDict_New());
@@ -334,10 +323,7 @@ int vdlbmc_set_sensor_thresholds(VdlbmcHandle* handle, const char* name, uint8_t
 
 int vdlbmc_sensor_enable(VdlbmcHandle* handle, const char* name, uint8_t enable)
 {
-    return guarded(kFailed, [&] {
-        PyObject* sensor = nullptr;
-        if (int code = lookUp(handle, &VdlbmcHandle::sensors, name, sensor); code != kOk)
-            return code;
+    return onObject(handle, &VdlbmcHandle::sensors, name, [&](PyObject* sensor) {
         PyRef result(PyObject_CallMethod(sensor, enable ? "enable" : "disable", nullptr));
         return result ? kOk : failCall(Report::Clear);
     });
@@ -345,10 +331,7 @@ int vdlbmc_sensor_enable(VdlbmcHandle* handle, const char* name, uint8_t enable)
 
 int vdlbmc_is_sensor_enabled(VdlbmcHandle* handle, const char* name, bool* enabled)
 {
-    return guarded(kFailed, [&] {
-        PyObject* sensor = nullptr;
-        if (int code = lookUp(handle, &VdlbmcHandle::sensors, name, sensor); code != kOk)
-            return code;
+    return onObject(handle, &VdlbmcHandle::sensors, name, [&](PyObject* sensor) {
         if (enabled == nullptr)
             return kNullPointer;
         PyRef state(PyObject_CallMethod(sensor, "operational_state", nullptr));
@@ -365,10 +348,7 @@ int vdlbmc_is_sensor_enabled(VdlbmcHandle* handle, const char* name, bool* enabl
 int vdlbmc_get_sensor_display_level(VdlbmcHandle* handle, const char* name, char* buffer,
                                     int size)
 {
-    return guarded(kFailed, [&] {
-        PyObject* sensor = nullptr;
-        if (int code = lookUp(handle, &VdlbmcHandle::sensors, name, sensor); code != kOk)
-            return code;
+    return onObject(handle, &VdlbmcHandle::sensors, name, [&](PyObject* sensor) {
         PyRef level(PyObject_GetAttrString(sensor, "display_level"));
         std::string_view text;
         if (!level || !textOf(level.get(), text))
@@ -384,10 +364,7 @@ int vdlbmc_read_numeric_effecter_value(VdlbmcHandle* handle, const char* name, d
 
 int vdlbmc_read_effecter_value(VdlbmcHandle* handle, const char* name, char* buffer, int size)
 {
-    return guarded(kFailed, [&] {
-        PyObject* effecter = nullptr;
-        if (int code = lookUp(handle, &VdlbmcHandle::effecters, name, effecter); code != kOk)
-            return code;
+    return onObject(handle, &VdlbmcHandle::effecters, name, [&](PyObject* effecter) {
         if (!isNumericEffecter(effecter))
             return copyValueRepr(effecter, buffer, size);
         double value = 0.0;
@@ -401,10 +378,7 @@ int vdlbmc_read_effecter_value(VdlbmcHandle* handle, const char* name, char* buf
 
 int vdlbmc_set_numeric_effecter(VdlbmcHandle* handle, const char* name, double value)
 {
-    return guarded(kFailed, [&] {
-        PyObject* effecter = nullptr;
-        if (int code = lookUp(handle, &VdlbmcHandle::effecters, name, effecter); code != kOk)
-            return code;
+    return onObject(handle, &VdlbmcHandle::effecters, name, [&](PyObject* effecter) {
         if (!isNumericEffecter(effecter))
             return kFailed;
         PyRef result(PyObject_CallMethod(effecter, "set_value", "(d)", value));
@@ -414,10 +388,7 @@ int vdlbmc_set_numeric_effecter(VdlbmcHandle* handle, const char* name, double v
 
 int vdlbmc_set_effecter(VdlbmcHandle* handle, const char* name, const char* value)
 {
-    return guarded(kFailed, [&] {
-        PyObject* effecter = nullptr;
-        if (int code = lookUp(handle, &VdlbmcHandle::effecters, name, effecter); code != kOk)
-            return code;
+    return onObject(handle, &VdlbmcHandle::effecters, name, [&](PyObject* effecter) {
         if (isNumericEffecter(effecter))
             return kFailed;
         // A null text is passed as None.

@@ -10,6 +10,20 @@
 
 namespace bmctest {
 
+// A handle connected to the default simulated controller for each test.
+class ConnectedTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        plainInterpreterEnvironment();
+        handle = connect();
+        ASSERT_NE(nullptr, handle);
+    }
+    void TearDown() override { vdlbmc_disconnect(handle); }
+
+    VdlbmcHandle* handle = nullptr;
+};
+
 struct CallRow {
     const char* what;
     std::function<int(VdlbmcHandle*)> call;

@@ -10,18 +10,7 @@ using namespace bmctest;
 
 namespace {
 
-class bmcBoard : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        plainInterpreterEnvironment();
-        handle = connect();
-        ASSERT_NE(nullptr, handle);
-    }
-    void TearDown() override { vdlbmc_disconnect(handle); }
-
-    VdlbmcHandle* handle = nullptr;
-};
+class bmcBoard : public ConnectedTest {};
 
 } // namespace
 

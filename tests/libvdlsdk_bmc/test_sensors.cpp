@@ -9,18 +9,7 @@ using namespace bmctest;
 
 namespace {
 
-class bmcSensors : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        plainInterpreterEnvironment();
-        handle = connect();
-        ASSERT_NE(nullptr, handle);
-    }
-    void TearDown() override { vdlbmc_disconnect(handle); }
-
-    VdlbmcHandle* handle = nullptr;
-};
+class bmcSensors : public ConnectedTest {};
 
 } // namespace
 

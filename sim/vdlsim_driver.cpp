@@ -225,10 +225,13 @@ struct Call {
     int fd;
 };
 
-template <typename T> bool load(void* arg, T& out)
+// A request without its record is the caller's fault, and the model says so.
+template <typename T> bool load(Call& k, void* arg, T& out)
 {
-    if (!arg)
+    if (!arg) {
+        k.s.violation(k.e, "null record");
         return false;
+    }
     std::memcpy(&out, arg, sizeof out);
     return true;
 }
@@ -249,10 +252,8 @@ int doWord(Call& k, void* arg, uint32_t word)
 int doUpstreamDescriptor(Call& k, void* arg)
 {
     Command cmd;
-    if (!load(arg, cmd)) {
-        k.s.violation(k.e, "null record");
+    if (!load(k, arg, cmd))
         return EINVAL;
-    }
     if (cmd.readCount != kUpstreamDescriptorCount || cmd.readBuffer == 0) {
         k.s.violation(k.e, "readCount %u, readBuffer %#llx: expected 40 and a buffer",
                       cmd.readCount, (unsigned long long)cmd.readBuffer);
@@ -404,10 +405,8 @@ int doBar(Call& k, const Command& cmd, uint32_t op, std::unique_lock<std::mutex>
 int doCommand(Call& k, void* arg, std::unique_lock<std::mutex>& lock)
 {
     Command cmd;
-    if (!load(arg, cmd)) {
-        k.s.violation(k.e, "null record");
+    if (!load(k, arg, cmd))
         return EINVAL;
-    }
     k.e.command = cmd.command;
     k.e.address = cmd.address;
     if (cmd.padding) {
@@ -463,10 +462,8 @@ ContigBuffer* findBuffer(Call& k, uint64_t bus)
 int doContig(Call& k, unsigned long request, void* arg)
 {
     ContigRequest r;
-    if (!load(arg, r)) {
-        k.s.violation(k.e, "null record");
+    if (!load(k, arg, r))
         return EINVAL;
-    }
     k.e.address = busOf(r);
     k.e.value = r.len;
     if (r.vaddr || r.padding) {
@@ -543,10 +540,8 @@ int doContig(Call& k, unsigned long request, void* arg)
 int doMapMode(Call& k, void* arg)
 {
     int32_t mode;
-    if (!load(arg, mode)) {
-        k.s.violation(k.e, "null record");
+    if (!load(k, arg, mode))
         return EINVAL;
-    }
     k.e.value = uint32_t(mode);
     if (mode != 0 && mode != 1) {
         k.s.violation(k.e, "mapping mode %d: expected 0 or 1", mode);
@@ -563,10 +558,8 @@ int doMapMode(Call& k, void* arg)
 int doBarQuery(Call& k, unsigned long request, void* arg)
 {
     BarQuery q;
-    if (!load(arg, q)) {
-        k.s.violation(k.e, "null record");
+    if (!load(k, arg, q))
         return EINVAL;
-    }
     k.e.address = q.bar;
     if (q.bar >= kNumBars || q.padding) {
         k.s.violation(k.e, "BAR %u, padding %#x: expected a BAR 0 to 5 and zero padding", q.bar,
@@ -585,10 +578,8 @@ int doBarQuery(Call& k, unsigned long request, void* arg)
 int doSlotPath(Call& k, void* arg)
 {
     SlotPath p;
-    if (!load(arg, p)) {
-        k.s.violation(k.e, "null record");
+    if (!load(k, arg, p))
         return EINVAL;
-    }
     if (p.buffer == 0 || p.length == 0 || p.padding) {
         k.s.violation(k.e, "slot path buffer %#llx length %u padding %#x",
                       (unsigned long long)p.buffer, p.length, p.padding);
@@ -609,10 +600,8 @@ int doSlotPath(Call& k, void* arg)
 int doCancel(Call& k, void* arg)
 {
     int32_t vector;
-    if (!load(arg, vector)) {
-        k.s.violation(k.e, "null record");
+    if (!load(k, arg, vector))
         return EINVAL;
-    }
     k.e.address = uint32_t(vector);
     if (vector < 0 || vector >= VDLSIM_MAX_VECTORS) {
         k.s.violation(k.e, "cancel of vector %d out of range", vector);
@@ -636,10 +625,8 @@ int doCancel(Call& k, void* arg)
 int doWait(Call& k, void* arg, std::unique_lock<std::mutex>& lock)
 {
     IntWait w;
-    if (!load(arg, w)) {
-        k.s.violation(k.e, "null record");
+    if (!load(k, arg, w))
         return EINVAL;
-    }
     k.e.address = w.vector;
     k.e.aux = w.timeout;
     if (w.vector >= VDLSIM_MAX_VECTORS || w.status != 0) {
@@ -697,10 +684,8 @@ PinnedRegion* findPin(Call& k, const LockRecord& r)
 int doPin(Call& k, unsigned long request, void* arg)
 {
     LockRecord r;
-    if (!load(arg, r)) {
-        k.s.violation(k.e, "null record");
+    if (!load(k, arg, r))
         return EINVAL;
-    }
     k.e.address = r.addr;
     k.e.value = r.size;
     k.e.aux = r.npages;

@@ -60,17 +60,24 @@ static int is_absolute_node(const char *path)
     return path != NULL && vdlsim_is_node_path(path);
 }
 
+/* The mode argument is there only when the flags ask for one; a macro, since
+ * only the variadic function itself can reach its arguments. */
+#define TAKE_MODE(flags, mode)                                                               \
+    do {                                                                                     \
+        if (wants_mode(flags)) {                                                             \
+            va_list ap_;                                                                     \
+            va_start(ap_, flags);                                                            \
+            (mode) = va_arg(ap_, mode_t);                                                    \
+            va_end(ap_);                                                                     \
+        }                                                                                    \
+    } while (0)
+
 /* openat with a relative path never names a node: the nodes have absolute paths. */
 
 int open(const char *path, int flags, ...)
 {
     mode_t mode = 0;
-    if (wants_mode(flags)) {
-        va_list ap;
-        va_start(ap, flags);
-        mode = va_arg(ap, mode_t);
-        va_end(ap);
-    }
+    TAKE_MODE(flags, mode);
     if (is_absolute_node(path))
         return vdlsim_driver_open(path, flags);
     return NEXT(open_fn, open)(path, flags, mode);
@@ -79,12 +86,7 @@ int open(const char *path, int flags, ...)
 int open64(const char *path, int flags, ...)
 {
     mode_t mode = 0;
-    if (wants_mode(flags)) {
-        va_list ap;
-        va_start(ap, flags);
-        mode = va_arg(ap, mode_t);
-        va_end(ap);
-    }
+    TAKE_MODE(flags, mode);
     if (is_absolute_node(path))
         return vdlsim_driver_open(path, flags);
     return NEXT(open_fn, open64)(path, flags, mode);
@@ -93,12 +95,7 @@ int open64(const char *path, int flags, ...)
 int openat(int dirfd, const char *path, int flags, ...)
 {
     mode_t mode = 0;
-    if (wants_mode(flags)) {
-        va_list ap;
-        va_start(ap, flags);
-        mode = va_arg(ap, mode_t);
-        va_end(ap);
-    }
+    TAKE_MODE(flags, mode);
     if (is_absolute_node(path))
         return vdlsim_driver_open(path, flags);
     return NEXT(openat_fn, openat)(dirfd, path, flags, mode);
@@ -107,12 +104,7 @@ int openat(int dirfd, const char *path, int flags, ...)
 int openat64(int dirfd, const char *path, int flags, ...)
 {
     mode_t mode = 0;
-    if (wants_mode(flags)) {
-        va_list ap;
-        va_start(ap, flags);
-        mode = va_arg(ap, mode_t);
-        va_end(ap);
-    }
+    TAKE_MODE(flags, mode);
     if (is_absolute_node(path))
         return vdlsim_driver_open(path, flags);
     return NEXT(openat_fn, openat64)(dirfd, path, flags, mode);

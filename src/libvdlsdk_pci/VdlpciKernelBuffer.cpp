@@ -2,9 +2,9 @@
 #include "vdlsdk/VdlpciKernelBuffer.hpp"
 
 #include <cstdint>
-#include <cstring>
 #include <new>
 
+#include "element_access.hpp"
 #include "vdlsdk/vdl_exception.hpp"
 #include "vdlsdk/vdl_logger.hpp"
 #include "vdlsdk/vdlcard.h"
@@ -12,21 +12,10 @@
 namespace {
 
 constexpr unsigned int kAddressWordBits = 32;
-// The driver's records carry 32-bit lengths.
-constexpr unsigned long kMaxLength = 0xFFFFFFFFul;
 
-bool isElementWidth(int width) { return width == 1 || width == 2 || width == 4 || width == 8; }
-
-// One copy of a fixed width, so each element is a single load and store.
-void copyElement(void* to, const void* from, int width)
-{
-    switch (width) {
-    case 1: std::memcpy(to, from, 1); break;
-    case 2: std::memcpy(to, from, 2); break;
-    case 4: std::memcpy(to, from, 4); break;
-    default: std::memcpy(to, from, 8); break;
-    }
-}
+using vdlpci_detail::copyElement;
+using vdlpci_detail::isAccessWidth;
+using vdlpci_detail::kMaxDriverLength;
 
 } // namespace
 
@@ -45,7 +34,7 @@ void VdlpciKernelBuffer::alloc(void* handle, unsigned long size, VdlpciKernelBuf
 {
     // A length the driver's record cannot carry would silently give a smaller
     // buffer, and one of 0 bytes would be born released.
-    if (size == 0 || size > kMaxLength)
+    if (size == 0 || size > kMaxDriverLength)
         throw VDLException<-34>("Unable to allocate memory.");
     auto* hcard = static_cast<vdlcard_handle*>(handle);
     vdlcard_contig_request request{};
@@ -119,7 +108,7 @@ int VdlpciKernelBuffer::write(unsigned long offset, unsigned char* data, int wid
 {
     if (data == nullptr)
         throw VDLException<-6>("A null pointer was passed to the buffer argument");
-    if (!isElementWidth(width))
+    if (!isAccessWidth(width))
         throw VDLException<-6>("invalid width {}", width);
     if (offset >= m_size || m_size - offset < static_cast<unsigned long>(width))
         throw VDLException<-8>("PCI kernel buffer write address {:#016x} was out of range {:#016x}",
@@ -132,7 +121,7 @@ int VdlpciKernelBuffer::read(unsigned long offset, unsigned char* data, int widt
 {
     if (data == nullptr)
         throw VDLException<-6>("A null pointer was passed to the buffer argument");
-    if (!isElementWidth(width))
+    if (!isAccessWidth(width))
         throw VDLException<-6>("invalid width {}", width);
     if (offset >= m_size || m_size - offset < static_cast<unsigned long>(width))
         throw VDLException<-8>("PCI kernel buffer read address {:#016x} was out of range {:#016x}",

@@ -98,12 +98,13 @@ inline int addFault(int card, uint32_t request, uint32_t command, int err, uint3
         b = 0xA5;
 }
 
-// Lines written on "vdlsdk_pci" while it lives, as "<level>: <text>"; turns
+// Lines written on one logger while it lives, as "<level>: <text>"; turns
 // debug traces on for that time.
-class LogCapture {
+template <LoggerType T>
+class LoggerCapture {
 public:
-    LogCapture()
-        : m_logger(VDLLogger<LOGGER_PCI>::_logger),
+    LoggerCapture()
+        : m_logger(VDLLogger<T>::_logger),
           m_sink(std::make_shared<spdlog::sinks::ostream_sink_mt>(m_stream)),
           m_level(m_logger->level())
     {
@@ -111,7 +112,7 @@ public:
         m_logger->sinks().push_back(m_sink);
         m_logger->set_level(spdlog::level::debug);
     }
-    ~LogCapture()
+    ~LoggerCapture()
     {
         m_logger->set_level(m_level);
         auto& sinks = m_logger->sinks();
@@ -122,8 +123,8 @@ public:
             }
         }
     }
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
+    LoggerCapture(const LoggerCapture&) = delete;
+    LoggerCapture& operator=(const LoggerCapture&) = delete;
 
     std::vector<std::string> lines() const
     {
@@ -133,8 +134,12 @@ public:
             out.push_back(line);
         return out;
     }
-    // Lines at one level ("error", "debug"), the debug trace prefix removed.
-    std::vector<std::string> at(const std::string& level) const
+    void clear() { m_stream.str(""); }
+
+protected:
+    // Lines at one level ("error", "debug"), the debug trace prefix removed;
+    // debug traces whose prefix names `skipSource` are left out.
+    std::vector<std::string> linesAt(const std::string& level, const char* skipSource) const
     {
         std::vector<std::string> out;
         const std::string head = level + ": ";
@@ -144,14 +149,17 @@ public:
             std::string text = line.substr(head.size());
             if (level == "debug") {
                 const auto cut = text.find(" - ");
-                if (cut != std::string::npos)
+                if (cut != std::string::npos) {
+                    if (skipSource != nullptr &&
+                        text.substr(0, cut).find(skipSource) != std::string::npos)
+                        continue;
                     text = text.substr(cut + 3);
+                }
             }
             out.push_back(text);
         }
         return out;
     }
-    void clear() { m_stream.str(""); }
 
 private:
     std::shared_ptr<spdlog::logger> m_logger;
@@ -160,18 +168,27 @@ private:
     spdlog::level::level_enum m_level;
 };
 
+// The "vdlsdk_pci" logger, every trace kept.
+class LogCapture : public LoggerCapture<LOGGER_PCI> {
+public:
+    std::vector<std::string> at(const std::string& level) const { return linesAt(level, nullptr); }
+};
+
+// The default model, no faults, an empty request log and no violations.
+inline void resetStandIn()
+{
+    vdlsim_reset();
+    vdlsim_fault_clear();
+    vdlsim_log_clear();
+    vdlsim_violation_clear();
+}
+
 // A fresh stand-in with the default card 0 (plus whatever a test adds), an
 // empty request log, and no protocol violation allowed unless a test expects
 // one.
 class SimTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        vdlsim_reset();
-        vdlsim_fault_clear();
-        vdlsim_log_clear();
-        vdlsim_violation_clear();
-    }
+    void SetUp() override { resetStandIn(); }
     void TearDown() override
     {
         if (m_checkViolations) {

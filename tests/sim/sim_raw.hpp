@@ -97,29 +97,37 @@ inline int request(int fd, unsigned long req, void* arg)
 
 inline int command(int fd, Command& c) { return request(fd, VDLSIM_REQ_COMMAND, &c); }
 
-inline int cfgRead(int fd, unsigned offset, unsigned width, uint32_t& value)
+// One register command of the configuration family: the value travels in the
+// word at readBuffer both ways; an upstream command also carries the bridge's
+// descriptor.
+inline int registerCommand(int fd, uint32_t word, const UpstreamDescriptor* up, unsigned offset,
+                           uint32_t& value)
 {
-    static const uint32_t words[] = {0, VDLSIM_CMD_CFG_READ8, VDLSIM_CMD_CFG_READ16, 0,
-                                     VDLSIM_CMD_CFG_READ32};
-    value = 0;
     Command c;
-    c.command = words[width];
+    c.command = word;
+    if (up != nullptr) {
+        c.writeCount = 40;
+        c.writeBuffer = up;
+    }
     c.readCount = 1;
     c.readBuffer = &value;
     c.address = offset;
     return command(fd, c);
 }
 
+inline int cfgRead(int fd, unsigned offset, unsigned width, uint32_t& value)
+{
+    static const uint32_t words[] = {0, VDLSIM_CMD_CFG_READ8, VDLSIM_CMD_CFG_READ16, 0,
+                                     VDLSIM_CMD_CFG_READ32};
+    value = 0;
+    return registerCommand(fd, words[width], nullptr, offset, value);
+}
+
 inline int cfgWrite(int fd, unsigned offset, unsigned width, uint32_t value)
 {
     static const uint32_t words[] = {0, VDLSIM_CMD_CFG_WRITE8, VDLSIM_CMD_CFG_WRITE16, 0,
                                      VDLSIM_CMD_CFG_WRITE32};
-    Command c;
-    c.command = words[width];
-    c.readCount = 1;
-    c.readBuffer = &value;
-    c.address = offset;
-    return command(fd, c);
+    return registerCommand(fd, words[width], nullptr, offset, value);
 }
 
 inline int upstreamDescriptor(int fd, UpstreamDescriptor& d)
@@ -136,14 +144,7 @@ inline int upRead(int fd, const UpstreamDescriptor& d, unsigned offset, unsigned
     static const uint32_t words[] = {0, VDLSIM_CMD_UP_READ8, VDLSIM_CMD_UP_READ16, 0,
                                      VDLSIM_CMD_UP_READ32};
     value = 0;
-    Command c;
-    c.command = words[width];
-    c.writeCount = 40;
-    c.writeBuffer = &d;
-    c.readCount = 1;
-    c.readBuffer = &value;
-    c.address = offset;
-    return command(fd, c);
+    return registerCommand(fd, words[width], &d, offset, value);
 }
 
 inline int upWrite(int fd, const UpstreamDescriptor& d, unsigned offset, unsigned width,
@@ -151,54 +152,44 @@ inline int upWrite(int fd, const UpstreamDescriptor& d, unsigned offset, unsigne
 {
     static const uint32_t words[] = {0, VDLSIM_CMD_UP_WRITE8, VDLSIM_CMD_UP_WRITE16, 0,
                                      VDLSIM_CMD_UP_WRITE32};
+    return registerCommand(fd, words[width], &d, offset, value);
+}
+
+// A BAR element: a read's value comes back in the read buffer, a write's goes
+// out in the write buffer.
+inline int barCommand(int fd, uint32_t word, uint64_t offset, void* value, bool isWrite)
+{
     Command c;
-    c.command = words[width];
-    c.writeCount = 40;
-    c.writeBuffer = &d;
-    c.readCount = 1;
-    c.readBuffer = &value;
+    c.command = word;
+    if (isWrite) {
+        c.writeCount = 1;
+        c.writeBuffer = value;
+    } else {
+        c.readCount = 1;
+        c.readBuffer = value;
+    }
     c.address = offset;
     return command(fd, c);
 }
 
 inline int barRead32(int fd, unsigned bar, uint64_t offset, uint32_t& value)
 {
-    Command c;
-    c.command = VDLSIM_CMD_BAR_READ32 + bar;
-    c.readCount = 1;
-    c.readBuffer = &value;
-    c.address = offset;
-    return command(fd, c);
+    return barCommand(fd, VDLSIM_CMD_BAR_READ32 + bar, offset, &value, false);
 }
 
 inline int barWrite32(int fd, unsigned bar, uint64_t offset, uint32_t value)
 {
-    Command c;
-    c.command = VDLSIM_CMD_BAR_WRITE32 + bar;
-    c.writeCount = 1;
-    c.writeBuffer = &value;
-    c.address = offset;
-    return command(fd, c);
+    return barCommand(fd, VDLSIM_CMD_BAR_WRITE32 + bar, offset, &value, true);
 }
 
 inline int barRead64(int fd, unsigned bar, uint64_t offset, uint64_t& value)
 {
-    Command c;
-    c.command = VDLSIM_CMD_BAR_READ64 + bar;
-    c.readCount = 1;
-    c.readBuffer = &value;
-    c.address = offset;
-    return command(fd, c);
+    return barCommand(fd, VDLSIM_CMD_BAR_READ64 + bar, offset, &value, false);
 }
 
 inline int barWrite64(int fd, unsigned bar, uint64_t offset, uint64_t value)
 {
-    Command c;
-    c.command = VDLSIM_CMD_BAR_WRITE64 + bar;
-    c.writeCount = 1;
-    c.writeBuffer = &value;
-    c.address = offset;
-    return command(fd, c);
+    return barCommand(fd, VDLSIM_CMD_BAR_WRITE64 + bar, offset, &value, true);
 }
 
 // Standard capability walk through the driver, bounded.

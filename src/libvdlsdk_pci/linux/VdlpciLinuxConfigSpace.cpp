@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "element_access.hpp"
+#include "linux/config_command.hpp"
 #include "pci_regs.hpp"
 #include "vdlsdk/vdl_exception.hpp"
 #include "vdlsdk/vdl_logger.hpp"
@@ -15,7 +17,9 @@ namespace {
 constexpr int DWORD_BYTES = 4;
 constexpr int QWORD_BYTES = 8;
 
-bool isAccessWidth(int width) { return width == 1 || width == 2 || width == 4 || width == 8; }
+using vdlpci_detail::commandOfWidth;
+using vdlpci_detail::configCommand;
+using vdlpci_detail::isAccessWidth;
 
 } // namespace
 
@@ -46,15 +50,9 @@ int VdlpciLinuxConfigSpace::read(unsigned long offset, unsigned char* data, int 
     }
 
     std::uint32_t value = 0;
-    vdlcard_command packet{};
-    packet.command = width == 1   ? VDLCARD_CMD_CFG_READ8
-                     : width == 2 ? VDLCARD_CMD_CFG_READ16
-                                  : VDLCARD_CMD_CFG_READ32;
-    packet.readCount = 1;
-    packet.readBuffer = &value;
-    packet.address = offset;
-    const int result = vdlcard_Status(static_cast<vdlcard_handle*>(deviceHandle()),
-                                      VDLCARD_STATUS_COMMAND, &packet);
+    const std::uint32_t command = commandOfWidth(width, VDLCARD_CMD_CFG_READ8,
+                                                 VDLCARD_CMD_CFG_READ16, VDLCARD_CMD_CFG_READ32);
+    const int result = configCommand(deviceHandle(), command, offset, value);
     if (result == 0) {
         VDL_TRACE(LOGGER_PCI, "Reading PCIe config register {:#016x}: {:#016x}", offset, value);
     } else if (width == 1) {
@@ -92,15 +90,9 @@ int VdlpciLinuxConfigSpace::write(unsigned long offset, unsigned char* data, int
 
     std::uint32_t value = 0;
     std::memcpy(&value, data, static_cast<std::size_t>(width));
-    vdlcard_command packet{};
-    packet.command = width == 1   ? VDLCARD_CMD_CFG_WRITE8
-                     : width == 2 ? VDLCARD_CMD_CFG_WRITE16
-                                  : VDLCARD_CMD_CFG_WRITE32;
-    packet.readCount = 1;
-    packet.readBuffer = &value;
-    packet.address = offset;
-    const int result = vdlcard_Status(static_cast<vdlcard_handle*>(deviceHandle()),
-                                      VDLCARD_STATUS_COMMAND, &packet);
+    const std::uint32_t command = commandOfWidth(width, VDLCARD_CMD_CFG_WRITE8,
+                                                 VDLCARD_CMD_CFG_WRITE16, VDLCARD_CMD_CFG_WRITE32);
+    const int result = configCommand(deviceHandle(), command, offset, value);
     if (result == 0) {
         if (width == 1)
             VDL_TRACE(LOGGER_PCI, "Writing PCIe config register {:#016x}: {:#016X}", offset, value);

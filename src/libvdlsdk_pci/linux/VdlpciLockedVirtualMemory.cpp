@@ -3,35 +3,22 @@
 
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <new>
 
 #include <unistd.h>
 
+#include "element_access.hpp"
 #include "vdlsdk/vdl_exception.hpp"
 #include "vdlsdk/vdl_logger.hpp"
 #include "vdlsdk/vdlcard.h"
 
 namespace {
 
-// The driver's records carry 32-bit lengths.
-constexpr unsigned long kMaxLength = 0xFFFFFFFFul;
+using vdlpci_detail::copyElement;
+using vdlpci_detail::isAccessWidth;
+using vdlpci_detail::kMaxDriverLength;
 
 unsigned long pageSize() { return static_cast<unsigned long>(::getpagesize()); }
-
-bool isElementWidth(int width) { return width == 1 || width == 2 || width == 4 || width == 8; }
-
-// One load or store of the element's width: the device may be looking at the
-// same memory, so an element is never split into smaller accesses.
-void copyElement(void* to, const void* from, int width)
-{
-    switch (width) {
-    case 1: std::memcpy(to, from, 1); break;
-    case 2: std::memcpy(to, from, 2); break;
-    case 4: std::memcpy(to, from, 4); break;
-    default: std::memcpy(to, from, 8); break;
-    }
-}
 
 [[noreturn]] void throwReleased() { throw VDLException<-5>("PCI kernel memory handle was null"); }
 
@@ -57,7 +44,7 @@ void VdlpciLockedVirtualMemory::alloc(void* handle, unsigned long size,
                                       VdlpciLockedVirtualMemory*& out)
 {
     // The driver would pin only the low 32 bits' worth of a larger region.
-    if (size > kMaxLength)
+    if (size > kMaxDriverLength)
         throw VDLException<-4>("PCI virtual memory could not be allocated");
     void* region = nullptr;
     if (::posix_memalign(&region, pageSize(), size) != 0 || region == nullptr)
@@ -137,7 +124,7 @@ int VdlpciLockedVirtualMemory::write(unsigned long offset, unsigned char* data, 
     if (offset >= m_size)
         throw VDLException<-8>("PCI virtual memory write address {:#016x} was out of range {:#016x}",
                                offset, m_size);
-    if (!isElementWidth(width))
+    if (!isAccessWidth(width))
         throw VDLException<-6>("invalid width {}", width);
     // The region ends at the size; after free_mem it is gone altogether.
     if (m_size - offset < static_cast<unsigned long>(width))
@@ -156,7 +143,7 @@ int VdlpciLockedVirtualMemory::read(unsigned long offset, unsigned char* data, i
     if (offset >= m_size)
         throw VDLException<-8>("PCI virtual memory read address {:#016x} was out of range {:#016x}",
                                offset, m_size);
-    if (!isElementWidth(width))
+    if (!isAccessWidth(width))
         throw VDLException<-6>("invalid width {}", width);
     if (m_size - offset < static_cast<unsigned long>(width))
         throw VDLException<-8>("PCI virtual memory read address {:#016x} was out of range {:#016x}",

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "linux/config_command.hpp"
 #include "vdlsdk/vdl_exception.hpp"
 #include "vdlsdk/vdl_logger.hpp"
 
@@ -12,6 +13,9 @@ namespace {
 
 constexpr int DWORD_BYTES = 4;
 constexpr int QWORD_BYTES = 8;
+
+using vdlpci_detail::commandOfWidth;
+using vdlpci_detail::configCommand;
 
 bool isRegisterWidth(int width) { return width == 1 || width == 2 || width == 4; }
 
@@ -53,17 +57,9 @@ int VdlpciUpstreamBridgeConfigSpace::read(unsigned long offset, unsigned char* d
             size());
 
     std::uint32_t value = 0;
-    vdlcard_command packet{};
-    packet.command = width == 1   ? VDLCARD_CMD_UP_READ8
-                     : width == 2 ? VDLCARD_CMD_UP_READ16
-                                  : VDLCARD_CMD_UP_READ32;
-    packet.writeCount = VDLCARD_UPSTREAM_DESCRIPTOR_SIZE;
-    packet.writeBuffer = &m_descriptor;
-    packet.readCount = 1;
-    packet.readBuffer = &value;
-    packet.address = offset;
-    if (vdlcard_Status(static_cast<vdlcard_handle*>(deviceHandle()), VDLCARD_STATUS_COMMAND,
-                       &packet) != 0) {
+    const std::uint32_t command = commandOfWidth(width, VDLCARD_CMD_UP_READ8,
+                                                 VDLCARD_CMD_UP_READ16, VDLCARD_CMD_UP_READ32);
+    if (configCommand(deviceHandle(), command, offset, value, &m_descriptor) != 0) {
         if (width == 1)
             throw VDLException<-34>("Error reading8 upstream PCIe config register {:#016x}",
                                     offset);
@@ -98,17 +94,9 @@ int VdlpciUpstreamBridgeConfigSpace::write(unsigned long offset, unsigned char* 
     // zeroed word keeps it from reaching past the caller's bytes.
     std::uint32_t value = 0;
     std::memcpy(&value, data, static_cast<std::size_t>(width));
-    vdlcard_command packet{};
-    packet.command = width == 1   ? VDLCARD_CMD_UP_WRITE8
-                     : width == 2 ? VDLCARD_CMD_UP_WRITE16
-                                  : VDLCARD_CMD_UP_WRITE32;
-    packet.writeCount = VDLCARD_UPSTREAM_DESCRIPTOR_SIZE;
-    packet.writeBuffer = &m_descriptor;
-    packet.readCount = 1;
-    packet.readBuffer = &value;
-    packet.address = offset;
-    if (vdlcard_Status(static_cast<vdlcard_handle*>(deviceHandle()), VDLCARD_STATUS_COMMAND,
-                       &packet) != 0)
+    const std::uint32_t command = commandOfWidth(width, VDLCARD_CMD_UP_WRITE8,
+                                                 VDLCARD_CMD_UP_WRITE16, VDLCARD_CMD_UP_WRITE32);
+    if (configCommand(deviceHandle(), command, offset, value, &m_descriptor) != 0)
         throw VDLException<-34>("Error writing PCIe config register {:#016x}", offset);
     if (width == 1)
         VDL_TRACE(LOGGER_PCI, "Writing8 PCIe config register {:#016x}: {:#02X}", offset, value);

@@ -6,13 +6,10 @@
 
 #include <cstdint>
 #include <functional>
-#include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include <spdlog/sinks/ostream_sink.h>
-
+#include "../pci_test_support.hpp"
 #include "vdlsdk/vdl_exception.hpp"
 #include "vdlsdk/vdl_logger.hpp"
 #include "vdlsdk/vdlcard.h"
@@ -129,53 +126,13 @@ inline Raised raised(const std::function<void()>& f)
 // their source prefix and without the driver interface's own; turns debug on
 // for that time.
 template <LoggerType T>
-class LogCapture {
+class LogCapture : public pcitest::LoggerCapture<T> {
 public:
-    LogCapture()
-        : m_logger(VDLLogger<T>::_logger),
-          m_sink(std::make_shared<spdlog::sinks::ostream_sink_mt>(m_stream)),
-          m_level(m_logger->level())
-    {
-        m_sink->set_pattern("%l: %v");
-        m_logger->sinks().push_back(m_sink);
-        m_logger->set_level(spdlog::level::debug);
-    }
-    ~LogCapture()
-    {
-        m_logger->set_level(m_level);
-        auto& sinks = m_logger->sinks();
-        for (auto it = sinks.begin(); it != sinks.end(); ++it) {
-            if (*it == m_sink) {
-                sinks.erase(it);
-                break;
-            }
-        }
-    }
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
-
+    // The driver interface traces every request; only the classes' own
+    // traces are of interest here.
     std::vector<std::string> at(const std::string& level) const
     {
-        std::vector<std::string> out;
-        std::istringstream in(m_stream.str());
-        const std::string head = level + ": ";
-        for (std::string line; std::getline(in, line);) {
-            if (line.compare(0, head.size(), head) != 0)
-                continue;
-            std::string text = line.substr(head.size());
-            if (level == "debug") {
-                const auto cut = text.find(" - ");
-                if (cut != std::string::npos) {
-                    // The driver interface traces every request; only the
-                    // classes' own traces are of interest here.
-                    if (text.substr(0, cut).find("vdlcard.cpp") != std::string::npos)
-                        continue;
-                    text = text.substr(cut + 3);
-                }
-            }
-            out.push_back(text);
-        }
-        return out;
+        return this->linesAt(level, "vdlcard.cpp");
     }
     bool has(const std::string& level, const std::string& text) const
     {
@@ -184,13 +141,6 @@ public:
                 return true;
         return false;
     }
-    void clear() { m_stream.str(""); }
-
-private:
-    std::shared_ptr<spdlog::logger> m_logger;
-    std::ostringstream m_stream;
-    std::shared_ptr<spdlog::sinks::ostream_sink_mt> m_sink;
-    spdlog::level::level_enum m_level;
 };
 
 // A fresh stand-in with its default card 0 and bridge, card 0's node open, an

@@ -146,13 +146,7 @@ inline std::size_t countEvents(uint32_t event, uint32_t card)
 // expects one.
 class DeviceTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        vdlsim_reset();
-        vdlsim_fault_clear();
-        vdlsim_log_clear();
-        vdlsim_violation_clear();
-    }
+    void SetUp() override { pcitest::resetStandIn(); }
     void TearDown() override { EXPECT_EQ(pcitest::violations(), std::vector<std::string>{}); }
 
     void* open(int index = 0)

@@ -8,6 +8,30 @@ if(VDLSDK_SANITIZE)
   add_link_options(-fsanitize=address,undefined)
 endif()
 
+# Symbol surface. A library exports what its public headers declare and nothing
+# else: the names listed in src/<name>/<name>.exports (lines of a linker version
+# script) and the exception family every library shares
+# (cmake/vdlsdk-exports.map.in). Patterns match demangled names; "?" stands
+# for a blank or for "<", which a version script cannot spell. Inline members of classes stay inside each
+# library that uses them (-fvisibility-inlines-hidden), so the surface does not
+# change with the build type. tests/framework checks the result against a list.
+function(vdlsdk_export_surface name)
+  set(source "${CMAKE_CURRENT_SOURCE_DIR}/${name}.exports")
+  if(NOT EXISTS "${source}")
+    message(FATAL_ERROR "${name}: no ${name}.exports beside its CMakeLists.txt")
+  endif()
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${source}"
+    "${PROJECT_SOURCE_DIR}/cmake/vdlsdk-exports.map.in")
+  file(READ "${source}" VDLSDK_EXPORTS)
+  set(VDLSDK_EXPORTS_LIBRARY ${name})
+  file(RELATIVE_PATH VDLSDK_EXPORTS_SOURCE "${PROJECT_SOURCE_DIR}" "${source}")
+  set(map "${CMAKE_CURRENT_BINARY_DIR}/${name}.map")
+  configure_file("${PROJECT_SOURCE_DIR}/cmake/vdlsdk-exports.map.in" "${map}" @ONLY)
+  target_compile_options(${name} PRIVATE $<$<COMPILE_LANGUAGE:CXX>:-fvisibility-inlines-hidden>)
+  target_link_options(${name} PRIVATE "LINKER:--version-script=${map}")
+  set_property(TARGET ${name} APPEND PROPERTY LINK_DEPENDS "${map}")
+endfunction()
+
 # vdlsdk_add_library(<name> SOURCES ... [LIBS ...])
 # A deliverable shared library with a SONAME, the public headers and install rules.
 function(vdlsdk_add_library name)
@@ -22,5 +46,6 @@ function(vdlsdk_add_library name)
     VERSION ${PROJECT_VERSION}
     SOVERSION 1)
   target_link_options(${name} PRIVATE -Wl,--no-undefined)
+  vdlsdk_export_surface(${name})
   install(TARGETS ${name} LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 endfunction()

@@ -1,5 +1,6 @@
 // The one definition of each logger holder for the whole process, their creation
 // and their file sinks.
+#include <algorithm>
 #include <array>
 #include <cstdlib>
 #include <mutex>
@@ -18,23 +19,40 @@ template <> std::shared_ptr<spdlog::logger> VDLLogger<LOGGER_BMC>::_logger{};
 
 namespace {
 
+const char* const kLoggerNames[VDL_LOGGER_COUNT] = {"general", "vdlsdk_pci", "vdlsdk_usb",
+                                                    "vdlsdk_s10", "vdlsdk_bmc"};
+
+// What this library put into the logging library, which outlives it (libspdlog
+// stays mapped once loaded): the loggers it registered and the file sinks it
+// added. Both hold code of this library (the sinks' control blocks), so they
+// are taken back when this library is finalised, at exit or when dlclose
+// unloads it; a later load starts afresh. Constant-initialised, so the
+// initialisers of other translation units may fill it before this one runs;
+// defined after the holders, so it is finalised before them.
+struct Contributions {
+    std::array<bool, VDL_LOGGER_COUNT> registered{};
+    std::array<spdlog::sink_ptr, VDL_LOGGER_COUNT> fileSinks{};
+    ~Contributions();
+};
+Contributions s_contributions;
+
 template <LoggerType T>
-void createLogger(const char* name)
+void createLogger()
 {
     auto& holder = VDLLogger<T>::_logger;
     if (holder)
         return;
     // A logger of that name registered by the program itself is adopted rather
     // than registered twice (which would raise during library load).
-    holder = spdlog::get(name);
+    holder = spdlog::get(kLoggerNames[T]);
     if (!holder) {
         // Thread-safe sinks: an interrupt wait and its cancel log from two threads.
-        holder = spdlog::stdout_color_mt(name, spdlog::color_mode::automatic);
+        holder = spdlog::stdout_color_mt(kLoggerNames[T], spdlog::color_mode::automatic);
+        s_contributions.registered[T] = true;
     }
-    // No release of our own at exit: the holder's destructor releases the logger
-    // when this library is finalised, after the libraries that depend on it. An
-    // atexit handler registered here would run after that destructor (handlers run
-    // in reverse order of registration) and release the logger a second time.
+    // No release of our own at exit: Contributions and the holder's destructor
+    // release the logger when this library is finalised, after the libraries
+    // that depend on it.
 }
 
 std::array<std::once_flag, VDL_LOGGER_COUNT>& fileFlags()
@@ -48,12 +66,32 @@ std::array<std::once_flag, VDL_LOGGER_COUNT>& fileFlags()
 void vdl_create_loggers()
 {
     // Static initialisation runs one initialiser at a time; no lock needed.
-    createLogger<LOGGER_GENERAL>("general");
-    createLogger<LOGGER_PCI>("vdlsdk_pci");
-    createLogger<LOGGER_USB>("vdlsdk_usb");
-    createLogger<LOGGER_S10>("vdlsdk_s10");
-    createLogger<LOGGER_BMC>("vdlsdk_bmc");
+    createLogger<LOGGER_GENERAL>();
+    createLogger<LOGGER_PCI>();
+    createLogger<LOGGER_USB>();
+    createLogger<LOGGER_S10>();
+    createLogger<LOGGER_BMC>();
 }
+
+namespace {
+
+Contributions::~Contributions()
+{
+    for (int type = 0; type < VDL_LOGGER_COUNT; ++type) {
+        auto logger = vdl_detail::loggerOfType(type);
+        if (!logger)
+            continue;
+        if (fileSinks[type]) {
+            auto& sinks = logger->sinks();
+            sinks.erase(std::remove(sinks.begin(), sinks.end(), fileSinks[type]), sinks.end());
+            fileSinks[type].reset();
+        }
+        if (registered[type] && spdlog::get(kLoggerNames[type]) == logger)
+            spdlog::drop(kLoggerNames[type]);
+    }
+}
+
+} // namespace
 
 namespace vdl_detail {
 
@@ -62,8 +100,10 @@ void addFileSink(int type, const std::function<spdlog::sink_ptr()>& makeSink)
     std::call_once(fileFlags().at(type), [&] {
         auto logger = loggerOfType(type);
         auto sink = makeSink();
-        if (logger)
-            logger->sinks().push_back(std::move(sink));
+        if (logger) {
+            logger->sinks().push_back(sink);
+            s_contributions.fileSinks[type] = std::move(sink);
+        }
     });
 }
 

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "vdlsim.h"
+#include "vdlsim_devices.hpp"
 #include "vdlsim_internal.h"
 #include "vdlsim_model.hpp"
 
@@ -389,6 +390,15 @@ int State::applyScenario(const std::string& text, int* badLine)
         } else if (op == "link" && w.size() == 4 && (w[3] == "up" || w[3] == "down")) {
             c->partnerUp = w[3] == "up";
             updateLink(*c);
+        } else if (op == "device" && (w.size() == 4 || w.size() == 5)) {
+            unsigned bar = 0;
+            if (w.size() == 5) {
+                if (!parseNumber(w[4], v) || v >= kNumBars)
+                    return bad();
+                bar = unsigned(v);
+            }
+            if (installDevice(*c, w[3], bar) != 0)
+                return bad();
         } else {
             return bad();
         }

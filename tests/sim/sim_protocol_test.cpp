@@ -3,6 +3,7 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -913,8 +914,99 @@ TEST_F(simProtocol, BarCallbackBuildsADeviceThatWritesHostMemoryAndInterrupts)
     expectNoViolations();
 }
 
+// The built-in DMA engine a scenario puts behind a BAR: registers, a transfer into a
+// contiguous buffer with its interrupt, a refused destination, read-only registers.
+TEST_F(simProtocol, ScenarioDmaEngineWritesTheBufferAndRaisesItsVector)
+{
+    int bad = -1;
+    ASSERT_EQ(vdlsim_apply_scenario("card 0 device dma-engine 2\n", &bad), 0) << bad;
+    uint32_t v = 0;
+    ASSERT_EQ(barRead32(fd, 2, 0x00, v), 0);
+    EXPECT_EQ(v, 0x444D4131u);
+    ASSERT_EQ(barWrite32(fd, 2, 0x00, 0), 0);
+    ASSERT_EQ(barRead32(fd, 2, 0x00, v), 0);
+    EXPECT_EQ(v, 0x444D4131u) << "ID is read-only";
+
+    ContigRequest r;
+    auto* host = static_cast<uint32_t*>(allocate(fd, 8192, r));
+    ASSERT_NE(host, nullptr);
+    const uint32_t regs[][2] = {{0x08, r.physLo + 16}, {0x0C, r.physHi}, {0x10, 4094},
+                                {0x14, 0xA0000000u}, {0x18, 5}};
+    for (const auto& w : regs)
+        ASSERT_EQ(barWrite32(fd, 2, w[0], w[1]), 0);
+    ASSERT_EQ(barWrite32(fd, 2, 0x1C, 1), 0);
+    EXPECT_EQ(host[3], 0u) << "nothing before the destination";
+    EXPECT_EQ(host[4], 0xA0000000u);
+    EXPECT_EQ(host[4 + 1022], 0xA0000000u + 1022);
+    EXPECT_EQ(host[4 + 1023], 0x03FFu) << "the low half of word 1023 only";
+    EXPECT_EQ(host[4 + 1024], 0u);
+    IntWait w{5, 1000};
+    ASSERT_EQ(request(fd, VDLSIM_REQ_INT_WAIT, &w), 0);
+    EXPECT_EQ(w.status, 3u);
+    EXPECT_EQ(w.value, 4094u);
+    ASSERT_EQ(barRead32(fd, 2, 0x04, v), 0);
+    EXPECT_EQ(v, 1u);
+
+    // A destination outside the card's buffers fails the transfer, with an interrupt
+    // all the same; STATUS and COUNT ignore writes.
+    ASSERT_EQ(barWrite32(fd, 2, 0x08, 0x1000), 0);
+    ASSERT_EQ(barWrite32(fd, 2, 0x0C, 0), 0);
+    ASSERT_EQ(barWrite32(fd, 2, 0x04, 0), 0);
+    ASSERT_EQ(barWrite32(fd, 2, 0x20, 0), 0);
+    ASSERT_EQ(barWrite32(fd, 2, 0x1C, 1), 0);
+    w = IntWait{5, 1000};
+    ASSERT_EQ(request(fd, VDLSIM_REQ_INT_WAIT, &w), 0);
+    EXPECT_EQ(w.status, 3u);
+    EXPECT_EQ(w.value, 0u);
+    ASSERT_EQ(barRead32(fd, 2, 0x04, v), 0);
+    EXPECT_EQ(v, 2u);
+    ASSERT_EQ(barRead32(fd, 2, 0x20, v), 0);
+    EXPECT_EQ(v, 2u);
+    // Past the registers the BAR is memory.
+    ASSERT_EQ(barWrite32(fd, 2, 0x100, 0x600DF00D), 0);
+    ASSERT_EQ(barRead32(fd, 2, 0x100, v), 0);
+    EXPECT_EQ(v, 0x600DF00Du);
+
+    ASSERT_EQ(vdlsim_apply_scenario("card 0 device none\n", &bad), 0);
+    ASSERT_EQ(barWrite32(fd, 2, 0x00, 7), 0);
+    ASSERT_EQ(barRead32(fd, 2, 0x00, v), 0);
+    EXPECT_EQ(v, 7u) << "without the device BAR 2 is plain memory";
+    ::munmap(host, 8192);
+    expectNoViolations();
+
+    for (const char* line : {"card 0 device dma-engine 1\n",   // BAR 1 has no memory
+                             "card 0 device dma-engine 6\n",   // no BAR 6
+                             "card 0 device blender\n",        // no such device
+                             "card 0 device\n"}) {
+        SCOPED_TRACE(line);
+        EXPECT_EQ(vdlsim_apply_scenario(line, &bad), -EINVAL);
+        EXPECT_EQ(bad, 1);
+    }
+}
+
 // ---------------------------------------------------------------------------
 // Scenarios and reset
+
+// Every scenario shipped for vdlsim-run applies cleanly and leaves card 0 usable.
+TEST_F(simProtocol, ShippedScenariosApply)
+{
+    for (const char* name : {"default", "two-cards", "dma-engine"}) {
+        SCOPED_TRACE(name);
+        const std::string path = std::string(VDLSIM_SCENARIO_DIR) + "/" + name + ".scenario";
+        FILE* f = std::fopen(path.c_str(), "r");
+        ASSERT_NE(f, nullptr) << path;
+        std::string text;
+        char chunk[512];
+        for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, f)) > 0;)
+            text.append(chunk, n);
+        std::fclose(f);
+        int bad = -1;
+        EXPECT_EQ(vdlsim_apply_scenario(text.c_str(), &bad), 0) << "line " << bad;
+        ::close(fd);
+        fd = openCard(0);
+        EXPECT_GE(fd, 0);
+    }
+}
 
 TEST_F(simProtocol, ScenarioTextBuildsCards)
 {

@@ -32,20 +32,28 @@ function(vdlsdk_export_surface name)
   set_property(TARGET ${name} APPEND PROPERTY LINK_DEPENDS "${map}")
 endfunction()
 
-# vdlsdk_add_library(<name> SOURCES ... [LIBS ...])
+# vdlsdk_add_library(<name> SOURCES ... [LIBS ...] [PRIVATE_LIBS ...])
 # A deliverable shared library with a SONAME, the public headers and install rules.
+# LIBS are what its public headers need too (a consumer gets them); PRIVATE_LIBS
+# only the library itself. Installed, it finds libvdlsdk_util beside itself
+# (RUNPATH $ORIGIN) and is exported as vdlsdk::<short name> (util, pci, ...),
+# which is also its name in the build tree.
 function(vdlsdk_add_library name)
-  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;PRIVATE_LIBS" ${ARGN})
   add_library(${name} SHARED ${ARG_SOURCES})
+  string(REGEX REPLACE "^libvdlsdk_" "" short ${name})
+  add_library(vdlsdk::${short} ALIAS ${name})
   target_include_directories(${name} PUBLIC
     $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>
     $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
-  target_link_libraries(${name} PUBLIC ${ARG_LIBS})
+  target_link_libraries(${name} PUBLIC ${ARG_LIBS} PRIVATE ${ARG_PRIVATE_LIBS})
   set_target_properties(${name} PROPERTIES
     PREFIX ""
     VERSION ${PROJECT_VERSION}
-    SOVERSION 1)
+    SOVERSION 1
+    EXPORT_NAME ${short}
+    INSTALL_RPATH "$ORIGIN")
   target_link_options(${name} PRIVATE -Wl,--no-undefined)
   vdlsdk_export_surface(${name})
-  install(TARGETS ${name} LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+  install(TARGETS ${name} EXPORT vdlsdkTargets LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 endfunction()

@@ -22,5 +22,8 @@ function(vdlsdk_add_library name)
     VERSION ${PROJECT_VERSION}
     SOVERSION 1)
   target_link_options(${name} PRIVATE -Wl,--no-undefined)
+  # Calls between a library's own functions bind inside it: no PLT or GOT
+  # on the hot paths. Data such as the shared loggers still resolve once.
+  target_link_options(${name} PRIVATE -Wl,-Bsymbolic-functions)
   install(TARGETS ${name} LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 endfunction()

@@ -22,7 +22,7 @@ constexpr uint64_t kBarOffset = 0x40;
 // Interrupt Line: a register the card lets software write.
 constexpr uint64_t kConfigOffset = 0x3C;
 // Single-word calls run in batches so that the clock is read rarely.
-constexpr int kBatch = 256;
+constexpr int kBatch = 64;
 
 // The request the library sends for one word, built the same way.
 inline bool rawCommand(int fd, uint32_t command, uint64_t address, uint32_t* word, bool barWrite)

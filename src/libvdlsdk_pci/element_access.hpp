@@ -1,6 +1,8 @@
 #pragma once
 // One element of a mapped memory space or one configuration access, shared
 // by every space that copies or forwards elements itself.
+#include <cstddef>
+#include <cstdint>
 #include <cstring>
 
 namespace vdlpci_detail {
@@ -13,15 +15,88 @@ inline bool isAccessWidth(int width)
     return width == 1 || width == 2 || width == 4 || width == 8;
 }
 
-// One load or store of the element's width: the device may be looking at the
-// same memory, so an element is never split into smaller accesses.
-inline void copyElement(void* to, const void* from, int width)
+// The element of each width, and the same at any address.
+template <int W> struct ElementOf;
+template <> struct ElementOf<1> {
+    using type = std::uint8_t;
+    using anywhere = std::uint8_t;
+};
+template <> struct ElementOf<2> {
+    using type = std::uint16_t;
+    using anywhere = std::uint16_t __attribute__((aligned(1)));
+};
+template <> struct ElementOf<4> {
+    using type = std::uint32_t;
+    using anywhere = std::uint32_t __attribute__((aligned(1)));
+};
+template <> struct ElementOf<8> {
+    using type = std::uint64_t;
+    using anywhere = std::uint64_t __attribute__((aligned(1)));
+};
+
+// Sixteen bytes moved as one aligned access on the buffer's side.
+using Block = long long __attribute__((vector_size(16)));
+using UnalignedBlock = long long __attribute__((vector_size(16), aligned(1), may_alias));
+inline constexpr std::size_t kBlockBytes = sizeof(Block);
+
+// Moves `count` elements of W bytes between a DMA buffer (`device`, which the
+// card may read or write at the same time) and the caller's memory (`user`).
+// Every element of the buffer is read or written exactly once, never in
+// pieces: by a volatile access of its own width or, where the elements are
+// aligned to their width, by volatile aligned 16-byte accesses that hold whole
+// elements. Nothing outside the run is touched.
+template <int W, bool ToDevice>
+inline void moveElements(unsigned char* device, unsigned char* user, std::size_t count)
+{
+    using Element = typename ElementOf<W>::type;
+    using UnalignedElement = typename ElementOf<W>::anywhere;
+    auto one = [&](std::size_t i) {
+        auto* at = reinterpret_cast<volatile UnalignedElement*>(device + i * W);
+        Element value;
+        if constexpr (ToDevice) {
+            std::memcpy(&value, user + i * W, W);
+            *at = value;
+        } else {
+            value = *at;
+            std::memcpy(user + i * W, &value, W);
+        }
+    };
+    std::size_t i = 0;
+    if (reinterpret_cast<std::uintptr_t>(device) % W == 0) {
+        // Single elements up to the first aligned block, blocks, then the rest.
+        constexpr std::size_t perBlock = kBlockBytes / W;
+        const std::size_t misalign = reinterpret_cast<std::uintptr_t>(device) % kBlockBytes;
+        std::size_t head = misalign == 0 ? 0 : (kBlockBytes - misalign) / W;
+        if (head > count)
+            head = count;
+        for (; i < head; ++i)
+            one(i);
+        const std::size_t blocks = (count - i) / perBlock;
+        unsigned char* d = device + i * W;
+        unsigned char* u = user + i * W;
+        for (std::size_t b = 0; b < blocks; ++b) {
+            auto* at = reinterpret_cast<volatile Block*>(d + b * kBlockBytes);
+            auto* mine = reinterpret_cast<UnalignedBlock*>(u + b * kBlockBytes);
+            if constexpr (ToDevice)
+                *at = *mine;
+            else
+                *mine = *at;
+        }
+        i += blocks * perBlock;
+    }
+    for (; i < count; ++i)
+        one(i);
+}
+
+// One element of a DMA buffer, of a width only known at run time.
+template <bool ToDevice>
+inline void moveElement(unsigned char* device, unsigned char* user, int width)
 {
     switch (width) {
-    case 1: std::memcpy(to, from, 1); break;
-    case 2: std::memcpy(to, from, 2); break;
-    case 4: std::memcpy(to, from, 4); break;
-    default: std::memcpy(to, from, 8); break;
+    case 1: moveElements<1, ToDevice>(device, user, 1); break;
+    case 2: moveElements<2, ToDevice>(device, user, 1); break;
+    case 4: moveElements<4, ToDevice>(device, user, 1); break;
+    default: moveElements<8, ToDevice>(device, user, 1); break;
     }
 }
 

@@ -34,16 +34,54 @@ template <> struct ElementOf<8> {
     using anywhere = std::uint64_t __attribute__((aligned(1)));
 };
 
-// Sixteen bytes moved as one aligned access on the buffer's side.
-using Block = long long __attribute__((vector_size(16)));
-using UnalignedBlock = long long __attribute__((vector_size(16), aligned(1), may_alias));
-inline constexpr std::size_t kBlockBytes = sizeof(Block);
+// Blocks of whole elements moved as one aligned access each on the buffer's
+// side: 32 bytes where the processor has AVX2, 16 otherwise.
+using Block16 = long long __attribute__((vector_size(16)));
+using UnalignedBlock16 = long long __attribute__((vector_size(16), aligned(1), may_alias));
+using Block32 = long long __attribute__((vector_size(32)));
+using UnalignedBlock32 = long long __attribute__((vector_size(32), aligned(1), may_alias));
+
+inline bool hasWideBlocks()
+{
+    static const bool wide = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx2") != 0;
+    }();
+    return wide;
+}
+
+template <bool ToDevice>
+inline void moveBlocks16(unsigned char* device, unsigned char* user, std::size_t blocks)
+{
+    for (std::size_t b = 0; b < blocks; ++b) {
+        auto* at = reinterpret_cast<volatile Block16*>(device + b * sizeof(Block16));
+        auto* mine = reinterpret_cast<UnalignedBlock16*>(user + b * sizeof(Block16));
+        if constexpr (ToDevice)
+            *at = *mine;
+        else
+            *mine = *at;
+    }
+}
+
+template <bool ToDevice>
+__attribute__((target("avx2"))) void moveBlocks32(unsigned char* device, unsigned char* user,
+                                                  std::size_t blocks)
+{
+    for (std::size_t b = 0; b < blocks; ++b) {
+        auto* at = reinterpret_cast<volatile Block32*>(device + b * sizeof(Block32));
+        auto* mine = reinterpret_cast<UnalignedBlock32*>(user + b * sizeof(Block32));
+        if constexpr (ToDevice)
+            *at = *mine;
+        else
+            *mine = *at;
+    }
+}
 
 // Moves `count` elements of W bytes between a DMA buffer (`device`, which the
 // card may read or write at the same time) and the caller's memory (`user`).
 // Every element of the buffer is read or written exactly once, never in
 // pieces: by a volatile access of its own width or, where the elements are
-// aligned to their width, by volatile aligned 16-byte accesses that hold whole
+// aligned to their width, by volatile aligned block accesses that hold whole
 // elements. Nothing outside the run is touched.
 template <int W, bool ToDevice>
 inline void moveElements(unsigned char* device, unsigned char* user, std::size_t count)
@@ -62,27 +100,21 @@ inline void moveElements(unsigned char* device, unsigned char* user, std::size_t
         }
     };
     std::size_t i = 0;
-    if (reinterpret_cast<std::uintptr_t>(device) % W == 0) {
+    const auto address = reinterpret_cast<std::uintptr_t>(device);
+    if (address % W == 0 && count * W >= 2 * sizeof(Block32)) {
         // Single elements up to the first aligned block, blocks, then the rest.
-        constexpr std::size_t perBlock = kBlockBytes / W;
-        const std::size_t misalign = reinterpret_cast<std::uintptr_t>(device) % kBlockBytes;
-        std::size_t head = misalign == 0 ? 0 : (kBlockBytes - misalign) / W;
-        if (head > count)
-            head = count;
+        const bool wide = hasWideBlocks();
+        const std::size_t block = wide ? sizeof(Block32) : sizeof(Block16);
+        const std::size_t misalign = address % block;
+        const std::size_t head = misalign == 0 ? 0 : (block - misalign) / W;
         for (; i < head; ++i)
             one(i);
-        const std::size_t blocks = (count - i) / perBlock;
-        unsigned char* d = device + i * W;
-        unsigned char* u = user + i * W;
-        for (std::size_t b = 0; b < blocks; ++b) {
-            auto* at = reinterpret_cast<volatile Block*>(d + b * kBlockBytes);
-            auto* mine = reinterpret_cast<UnalignedBlock*>(u + b * kBlockBytes);
-            if constexpr (ToDevice)
-                *at = *mine;
-            else
-                *mine = *at;
-        }
-        i += blocks * perBlock;
+        const std::size_t blocks = (count - i) * W / block;
+        if (wide)
+            moveBlocks32<ToDevice>(device + i * W, user + i * W, blocks);
+        else
+            moveBlocks16<ToDevice>(device + i * W, user + i * W, blocks);
+        i += blocks * block / W;
     }
     for (; i < count; ++i)
         one(i);

@@ -15,23 +15,17 @@ inline bool isAccessWidth(int width)
     return width == 1 || width == 2 || width == 4 || width == 8;
 }
 
-// The element of each width, and the same at any address.
+// The element of each width, and the same at any address (a packed member is
+// still one access of the element's width on this architecture).
 template <int W> struct ElementOf;
-template <> struct ElementOf<1> {
-    using type = std::uint8_t;
-    using anywhere = std::uint8_t;
-};
-template <> struct ElementOf<2> {
-    using type = std::uint16_t;
-    using anywhere = std::uint16_t __attribute__((aligned(1)));
-};
-template <> struct ElementOf<4> {
-    using type = std::uint32_t;
-    using anywhere = std::uint32_t __attribute__((aligned(1)));
-};
-template <> struct ElementOf<8> {
-    using type = std::uint64_t;
-    using anywhere = std::uint64_t __attribute__((aligned(1)));
+template <> struct ElementOf<1> { using type = std::uint8_t; };
+template <> struct ElementOf<2> { using type = std::uint16_t; };
+template <> struct ElementOf<4> { using type = std::uint32_t; };
+template <> struct ElementOf<8> { using type = std::uint64_t; };
+
+template <typename Element>
+struct __attribute__((packed, may_alias)) Unaligned {
+    Element value;
 };
 
 // Blocks of whole elements moved as one aligned access each on the buffer's
@@ -87,15 +81,14 @@ template <int W, bool ToDevice>
 inline void moveElements(unsigned char* device, unsigned char* user, std::size_t count)
 {
     using Element = typename ElementOf<W>::type;
-    using UnalignedElement = typename ElementOf<W>::anywhere;
     auto one = [&](std::size_t i) {
-        auto* at = reinterpret_cast<volatile UnalignedElement*>(device + i * W);
+        auto* at = reinterpret_cast<volatile Unaligned<Element>*>(device + i * W);
         Element value;
         if constexpr (ToDevice) {
             std::memcpy(&value, user + i * W, W);
-            *at = value;
+            at->value = value;
         } else {
-            value = *at;
+            value = at->value;
             std::memcpy(user + i * W, &value, W);
         }
     };

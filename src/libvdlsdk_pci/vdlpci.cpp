@@ -6,6 +6,7 @@
 
 #include "element_loop.hpp"
 #include "linux/bar_request.hpp"
+#include "linux/config_element.hpp"
 #include "vdlpci_guard.hpp"
 #include "vdlsdk/VdlpciConfigSpace.hpp"
 #include "vdlsdk/VdlpciDevice.hpp"
@@ -80,9 +81,13 @@ int registerElements(void* handle, uint32_t ms, uint64_t offset, T* data, int co
         }
         if (found != nullptr && &typeid(*found) == &typeid(VdlpciLinuxConfigSpace))
             return guarded([&] {
-                return configElement<sizeof(T), Write>(
-                    static_cast<VdlpciLinuxConfigSpace&>(*found), offset,
-                    reinterpret_cast<unsigned char*>(data));
+                constexpr int width = sizeof(T);
+                auto* bytes = reinterpret_cast<unsigned char*>(data);
+                void* cfg = found->storedHandle();
+                const unsigned long size = found->storedSize();
+                const int result = Write ? configWrite<width>(cfg, size, offset, bytes)
+                                         : configRead<width>(cfg, size, offset, bytes);
+                return result < 0 ? result : result / width;
             });
     }
     return elements<T, Write, Op>(handle, ms, offset, data, count);

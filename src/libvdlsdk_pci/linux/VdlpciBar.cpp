@@ -1,16 +1,18 @@
 // A BAR window reached through the driver's register requests.
 #include "vdlsdk/VdlpciBar.hpp"
 
-#include "element_loop.hpp"
-
 #include <cstdint>
 #include <cstring>
 
+#include "element_loop.hpp"
+#include "linux/bar_request.hpp"
 #include "vdlsdk/vdl_exception.hpp"
 #include "vdlsdk/vdl_logger.hpp"
 #include "vdlsdk/vdlcard.h"
 
 namespace {
+
+using vdlpci_detail::barRequest;
 
 constexpr int kByte = 1;
 constexpr int kHalf = 2;
@@ -76,20 +78,20 @@ void logMergeFailure(bool readPart)
         VDL_TRACE_IN(LOGGER_PCI, kWrite, "Write part of read modify write failed");
 }
 
-// One element of a BAR: the request of its width, or for 1 and 2 bytes the
-// aligned word that holds it.
+// One element of a BAR: the request of its width (what vdlcard_Read32,
+// vdlcard_Read64, vdlcard_Write32 and vdlcard_Write64 send), or for 1 and 2
+// bytes the aligned word that holds it.
 template <int W>
 int readElement(vdlcard_handle* handle, std::uint32_t bar, unsigned long offset,
                 unsigned char* data)
 {
     if constexpr (W == kWord) {
-        if (vdlcard_Read32(handle, bar, reinterpret_cast<std::uint32_t*>(data), offset) == kWord)
+        if (barRequest(handle, VDLCARD_CMD_BAR_READ32, bar, nullptr, data, offset))
             return kWord;
         logReadFailure(offset);
         return 0;
     } else if constexpr (W == kDouble) {
-        if (vdlcard_Read64(handle, bar, reinterpret_cast<std::uint64_t*>(data), offset) ==
-            kDouble)
+        if (barRequest(handle, VDLCARD_CMD_BAR_READ64, bar, nullptr, data, offset))
             return kDouble;
         logReadFailure(offset);
         return 0;
@@ -100,7 +102,8 @@ int readElement(vdlcard_handle* handle, std::uint32_t bar, unsigned long offset,
             return kOddOffset;
         }
         std::uint32_t word = 0;
-        const auto result = vdlcard_Read32(handle, bar, &word, alignedWord(offset));
+        const bool done =
+            barRequest(handle, VDLCARD_CMD_BAR_READ32, bar, nullptr, &word, alignedWord(offset));
         const std::uint32_t lane = word >> laneShift(offset);
         if constexpr (W == kHalf) {
             const auto value = static_cast<std::uint16_t>(lane & kHalfMask);
@@ -108,7 +111,7 @@ int readElement(vdlcard_handle* handle, std::uint32_t bar, unsigned long offset,
         } else {
             *data = static_cast<unsigned char>(lane & kByteMask);
         }
-        if (result == kWord)
+        if (done)
             return W;
         logReadFailure(offset);
         return 0;
@@ -120,14 +123,12 @@ int writeElement(vdlcard_handle* handle, std::uint32_t bar, unsigned long offset
                  unsigned char* data)
 {
     if constexpr (W == kWord) {
-        if (vdlcard_Write32(handle, bar, reinterpret_cast<const std::uint32_t*>(data), offset) ==
-            kWord)
+        if (barRequest(handle, VDLCARD_CMD_BAR_WRITE32, bar, data, nullptr, offset))
             return kWord;
         logWriteFailure(offset);
         return 0;
     } else if constexpr (W == kDouble) {
-        if (vdlcard_Write64(handle, bar, reinterpret_cast<const std::uint64_t*>(data), offset) ==
-            kDouble)
+        if (barRequest(handle, VDLCARD_CMD_BAR_WRITE64, bar, data, nullptr, offset))
             return kDouble;
         logWriteFailure(offset);
         return 0;

@@ -7,7 +7,7 @@
 
 #include "element_access.hpp"
 #include "element_loop.hpp"
-#include "linux/config_command.hpp"
+#include "linux/config_element.hpp"
 #include "pci_regs.hpp"
 #include "vdlsdk/vdl_exception.hpp"
 #include "vdlsdk/vdl_logger.hpp"
@@ -22,8 +22,8 @@ constexpr int QWORD_BYTES = 8;
 constexpr const char* kRead = "read";
 constexpr const char* kWrite = "write";
 
-using vdlpci_detail::commandOfWidth;
-using vdlpci_detail::configCommand;
+using vdlpci_detail::configRead;
+using vdlpci_detail::configWrite;
 using vdlpci_detail::isAccessWidth;
 
 [[noreturn]] __attribute__((cold)) void throwInvalidWidth(int width)
@@ -31,8 +31,9 @@ using vdlpci_detail::isAccessWidth;
     throw VDLException<-6>("invalid width {}", width);
 }
 
-[[noreturn]] __attribute__((cold)) void throwOutOfRange(bool write, unsigned long offset,
-                                                       unsigned long size)
+} // namespace
+
+void vdlpci_detail::throwConfigOutOfRange(bool write, unsigned long offset, unsigned long size)
 {
     if (write)
         throw VDLException<-8>("PCI config space write address {:#016x} was out of range {:#016x}",
@@ -41,7 +42,7 @@ using vdlpci_detail::isAccessWidth;
                            offset, size);
 }
 
-__attribute__((cold)) void logReadFailure(int width, unsigned long offset)
+void vdlpci_detail::logConfigReadFailure(int width, unsigned long offset)
 {
     if (width == 1)
         VDL_ERROR(LOGGER_PCI, "Error reading8 PCIe confg register {:#016x}", offset);
@@ -51,7 +52,7 @@ __attribute__((cold)) void logReadFailure(int width, unsigned long offset)
         VDL_ERROR(LOGGER_PCI, "Error reading32 PCIe confg register {:#016x}", offset);
 }
 
-__attribute__((cold)) void logWriteFailure(int width)
+void vdlpci_detail::logConfigWriteFailure(int width)
 {
     if (width == 1)
         VDL_ERROR(LOGGER_PCI, "Error writing8 PCIe config register");
@@ -61,77 +62,31 @@ __attribute__((cold)) void logWriteFailure(int width)
         VDL_ERROR(LOGGER_PCI, "Error writing32 PCIe config register");
 }
 
-// One register of W bytes (8: two dwords, each a complete access of its own).
-template <int W>
-int readElement(void* handle, unsigned long size, unsigned long offset, unsigned char* data)
+void vdlpci_detail::traceConfigHalfFailed(bool write, bool first)
 {
-    if (offset >= size)
-        throwOutOfRange(false, offset, size);
-    if constexpr (W == QWORD_BYTES) {
-        int result = readElement<DWORD_BYTES>(handle, size, offset, data);
-        if (result != DWORD_BYTES) {
-            VDL_TRACE_IN(LOGGER_PCI, kRead, "Error reading PCIe register");
-            return result;
-        }
-        result = readElement<DWORD_BYTES>(handle, size, offset + DWORD_BYTES, data + DWORD_BYTES);
-        if (result != DWORD_BYTES) {
-            VDL_TRACE_IN(LOGGER_PCI, kRead, "Error reading PCIe register");
-            return result;
-        }
-        return QWORD_BYTES;
-    } else {
-        std::uint32_t value = 0;
-        const std::uint32_t command =
-            commandOfWidth(W, VDLCARD_CMD_CFG_READ8, VDLCARD_CMD_CFG_READ16, VDLCARD_CMD_CFG_READ32);
-        const int result = configCommand(handle, command, offset, value);
-        if (result == 0)
-            VDL_TRACE_IN(LOGGER_PCI, kRead, "Reading PCIe config register {:#016x}: {:#016x}",
-                         offset, value);
-        else
-            logReadFailure(W, offset);
-        std::memcpy(data, &value, static_cast<std::size_t>(W));
-        return result < 0 ? result : W;
-    }
+    if (!write)
+        VDL_TRACE_IN(LOGGER_PCI, kRead, "Error reading PCIe register");
+    else if (first)
+        VDL_TRACE_IN(LOGGER_PCI, kWrite, "Error writing64 PCIe config register");
+    else
+        VDL_TRACE_IN(LOGGER_PCI, kWrite, "Error writing PCIe register");
 }
 
-template <int W>
-int writeElement(void* handle, unsigned long size, unsigned long offset, unsigned char* data)
+void vdlpci_detail::traceConfigRead(unsigned long offset, std::uint32_t value)
 {
-    if (offset >= size)
-        throwOutOfRange(true, offset, size);
-    if constexpr (W == QWORD_BYTES) {
-        int result = writeElement<DWORD_BYTES>(handle, size, offset, data);
-        if (result != DWORD_BYTES) {
-            VDL_TRACE_IN(LOGGER_PCI, kWrite, "Error writing64 PCIe config register");
-            return result;
-        }
-        result = writeElement<DWORD_BYTES>(handle, size, offset + DWORD_BYTES, data + DWORD_BYTES);
-        if (result != DWORD_BYTES) {
-            VDL_TRACE_IN(LOGGER_PCI, kWrite, "Error writing PCIe register");
-            return result;
-        }
-        return QWORD_BYTES;
-    } else {
-        std::uint32_t value = 0;
-        std::memcpy(&value, data, static_cast<std::size_t>(W));
-        const std::uint32_t command = commandOfWidth(
-            W, VDLCARD_CMD_CFG_WRITE8, VDLCARD_CMD_CFG_WRITE16, VDLCARD_CMD_CFG_WRITE32);
-        const int result = configCommand(handle, command, offset, value);
-        if (result == 0) {
-            if (W == 1)
-                VDL_TRACE_IN(LOGGER_PCI, kWrite, "Writing PCIe config register {:#016x}: {:#016X}",
-                             offset, value);
-            else
-                VDL_TRACE_IN(LOGGER_PCI, kWrite, "Writing PCIe config register {:#016x}: {:#016x}",
-                             offset, value);
-        } else {
-            logWriteFailure(W);
-        }
-        return result < 0 ? result : W;
-    }
+    VDL_TRACE_IN(LOGGER_PCI, kRead, "Reading PCIe config register {:#016x}: {:#016x}", offset,
+                 value);
 }
 
-} // namespace
+void vdlpci_detail::traceConfigWritten(int width, unsigned long offset, std::uint32_t value)
+{
+    if (width == 1)
+        VDL_TRACE_IN(LOGGER_PCI, kWrite, "Writing PCIe config register {:#016x}: {:#016X}", offset,
+                     value);
+    else
+        VDL_TRACE_IN(LOGGER_PCI, kWrite, "Writing PCIe config register {:#016x}: {:#016x}", offset,
+                     value);
+}
 
 VdlpciLinuxConfigSpace::VdlpciLinuxConfigSpace(void* handle) : VdlpciConfigSpace(handle) {}
 
@@ -145,7 +100,7 @@ int VdlpciLinuxConfigSpace::read(unsigned long offset, unsigned char* data, int 
         throwInvalidWidth(width);
     const unsigned long limit = size();
     if (offset >= limit)
-        throwOutOfRange(false, offset, limit);
+        vdlpci_detail::throwConfigOutOfRange(false, offset, limit);
 
     if (width == QWORD_BYTES) {
         int result = read(offset, data, DWORD_BYTES);
@@ -162,9 +117,9 @@ int VdlpciLinuxConfigSpace::read(unsigned long offset, unsigned char* data, int 
     }
     void* handle = deviceHandle();
     switch (width) {
-    case 1: return readElement<1>(handle, limit, offset, data);
-    case 2: return readElement<2>(handle, limit, offset, data);
-    default: return readElement<DWORD_BYTES>(handle, limit, offset, data);
+    case 1: return configRead<1>(handle, limit, offset, data);
+    case 2: return configRead<2>(handle, limit, offset, data);
+    default: return configRead<DWORD_BYTES>(handle, limit, offset, data);
     }
 }
 
@@ -174,7 +129,7 @@ int VdlpciLinuxConfigSpace::write(unsigned long offset, unsigned char* data, int
         throwInvalidWidth(width);
     const unsigned long limit = size();
     if (offset >= limit)
-        throwOutOfRange(true, offset, limit);
+        vdlpci_detail::throwConfigOutOfRange(true, offset, limit);
 
     if (width == QWORD_BYTES) {
         int result = write(offset, data, DWORD_BYTES);
@@ -191,9 +146,9 @@ int VdlpciLinuxConfigSpace::write(unsigned long offset, unsigned char* data, int
     }
     void* handle = deviceHandle();
     switch (width) {
-    case 1: return writeElement<1>(handle, limit, offset, data);
-    case 2: return writeElement<2>(handle, limit, offset, data);
-    default: return writeElement<DWORD_BYTES>(handle, limit, offset, data);
+    case 1: return configWrite<1>(handle, limit, offset, data);
+    case 2: return configWrite<2>(handle, limit, offset, data);
+    default: return configWrite<DWORD_BYTES>(handle, limit, offset, data);
     }
 }
 
@@ -206,8 +161,8 @@ int vdlpci_detail::configElements(VdlpciLinuxConfigSpace& config, unsigned long 
     void* handle = config.storedHandle();
     const unsigned long limit = config.storedSize();
     return countedElements<W>(offset, data, count, [&](unsigned long at, unsigned char* element) {
-        return Write ? writeElement<W>(handle, limit, at, element)
-                     : readElement<W>(handle, limit, at, element);
+        return Write ? configWrite<W>(handle, limit, at, element)
+                     : configRead<W>(handle, limit, at, element);
     });
 }
 
@@ -217,8 +172,8 @@ int vdlpci_detail::configElement(VdlpciLinuxConfigSpace& config, unsigned long o
 {
     void* handle = config.storedHandle();
     const unsigned long limit = config.storedSize();
-    const int result = Write ? writeElement<W>(handle, limit, offset, data)
-                             : readElement<W>(handle, limit, offset, data);
+    const int result = Write ? configWrite<W>(handle, limit, offset, data)
+                             : configRead<W>(handle, limit, offset, data);
     return result < 0 ? result : result / W;
 }
 

@@ -68,18 +68,16 @@ public:
         if (!m_pcieLinkUp)
             return nullptr;
         const unsigned int n = id & VDLPCI_MS_INDEX_MASK;
-        switch (id & VDLPCI_MS_KIND_MASK) {
-        case VDLPCI_MS_BAR0:
+        const unsigned int kind = id & VDLPCI_MS_KIND_MASK;
+        // BARs first: they carry the register traffic.
+        if (kind == VDLPCI_MS_BAR0)
             return m_barsEnumerated && n < static_cast<unsigned int>(kBarCount) ? m_bars[n]
                                                                                 : nullptr;
-        case VDLPCI_MS_CONFIG:
+        if (kind == VDLPCI_MS_CONFIG)
             return n == 0 ? m_pcicfg : nullptr;
-        case VDLPCI_MS_KERNEL_BUFFER:
-        case VDLPCI_MS_LOCKED_VMEM:
+        if (kind == VDLPCI_MS_KERNEL_BUFFER || kind == VDLPCI_MS_LOCKED_VMEM)
             return n < m_mems.size() ? m_mems[n] : nullptr;
-        default:
-            return nullptr;
-        }
+        return nullptr;
     }
     void getIds(unsigned short& vendorId, unsigned short& deviceId,
                 unsigned short& subsystemVendorId, unsigned short& subsystemId);

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <typeinfo>
 
 #include "element_loop.hpp"
 #include "linux/bar_request.hpp"
@@ -118,9 +119,11 @@ int readElement(vdlcard_handle* handle, std::uint32_t bar, unsigned long offset,
     }
 }
 
+// `derived`: a class derived from VdlpciBar, whose own read and write of the
+// aligned word a narrow write goes through; null for the exact class.
 template <int W>
 int writeElement(vdlcard_handle* handle, std::uint32_t bar, unsigned long offset,
-                 unsigned char* data)
+                 unsigned char* data, VdlpciBar* derived = nullptr)
 {
     if constexpr (W == kWord) {
         if (barRequest(handle, VDLCARD_CMD_BAR_WRITE32, bar, data, nullptr, offset))
@@ -141,8 +144,11 @@ int writeElement(vdlcard_handle* handle, std::uint32_t bar, unsigned long offset
         const unsigned long aligned = alignedWord(offset);
         const unsigned int shift = laneShift(offset);
         std::uint32_t word = 0;
-        if (readElement<kWord>(handle, bar, aligned, reinterpret_cast<unsigned char*>(&word)) !=
-            kWord) {
+        auto* wordBytes = reinterpret_cast<unsigned char*>(&word);
+        const int readPart = derived != nullptr
+                                 ? derived->read(aligned, wordBytes, kWord)
+                                 : readElement<kWord>(handle, bar, aligned, wordBytes);
+        if (readPart != kWord) {
             // The other bytes of the word are unknown now: writing it back would
             // overwrite them with zeros, so the element is not written.
             logMergeFailure(true);
@@ -161,8 +167,9 @@ int writeElement(vdlcard_handle* handle, std::uint32_t bar, unsigned long offset
             mask = kByteMask;
         }
         word = (word & ~(mask << shift)) | (value << shift);
-        const int result =
-            writeElement<kWord>(handle, bar, aligned, reinterpret_cast<unsigned char*>(&word));
+        const int result = derived != nullptr
+                               ? derived->write(aligned, wordBytes, kWord)
+                               : writeElement<kWord>(handle, bar, aligned, wordBytes);
         if (result == kWord)
             return W;
         logMergeFailure(false);
@@ -202,11 +209,13 @@ int VdlpciBar::read(unsigned long offset, unsigned char* data, int width)
 int VdlpciBar::write(unsigned long offset, unsigned char* data, int width)
 {
     vdlcard_handle* handle = driverHandle(*this);
+    // A derived class's own read and write carry the merge of a narrow write.
+    VdlpciBar* derived = &typeid(*this) == &typeid(VdlpciBar) ? nullptr : this;
     switch (width) {
     case kWord: return writeElement<kWord>(handle, m_type, offset, data);
     case kDouble: return writeElement<kDouble>(handle, m_type, offset, data);
-    case kHalf: return writeElement<kHalf>(handle, m_type, offset, data);
-    case kByte: return writeElement<kByte>(handle, m_type, offset, data);
+    case kHalf: return writeElement<kHalf>(handle, m_type, offset, data, derived);
+    case kByte: return writeElement<kByte>(handle, m_type, offset, data, derived);
     default:
         logInvalidWidth(width);
         return kInvalidWidth;

@@ -40,7 +40,8 @@ VdlpciMemorySpace* space(void* handle, uint32_t ms)
 // The element functions: for the library's own kinds of space the element
 // loop of the width directly, for any other space its virtual operation.
 template <typename T, bool Write, int (VdlpciMemorySpace::*Op)(unsigned long, T*, int)>
-__attribute__((noinline)) int elements(void* handle, uint32_t ms, uint64_t offset, T* data, int count)
+__attribute__((noinline)) int elements(void* handle, uint32_t ms, uint64_t offset, T* data,
+                                       int count)
 {
     if (handle == nullptr)
         return kNullPointer;

@@ -44,7 +44,8 @@ inline int configRead(void* handle, unsigned long size, unsigned long offset, un
             traceConfigHalfFailed(false, true);
             return result;
         }
-        result = configRead<kConfigDword>(handle, size, offset + kConfigDword, data + kConfigDword);
+        result =
+            configRead<kConfigDword>(handle, size, offset + kConfigDword, data + kConfigDword);
         if (result != kConfigDword) {
             traceConfigHalfFailed(false, false);
             return result;
@@ -52,8 +53,8 @@ inline int configRead(void* handle, unsigned long size, unsigned long offset, un
         return kConfigQword;
     } else {
         std::uint32_t value = 0;
-        const std::uint32_t command =
-            commandOfWidth(W, VDLCARD_CMD_CFG_READ8, VDLCARD_CMD_CFG_READ16, VDLCARD_CMD_CFG_READ32);
+        const std::uint32_t command = commandOfWidth(
+            W, VDLCARD_CMD_CFG_READ8, VDLCARD_CMD_CFG_READ16, VDLCARD_CMD_CFG_READ32);
         const int result = configCommand(handle, command, offset, value);
         if (result != 0)
             logConfigReadFailure(W, offset);
@@ -76,7 +77,8 @@ inline int configWrite(void* handle, unsigned long size, unsigned long offset,
             traceConfigHalfFailed(true, true);
             return result;
         }
-        result = configWrite<kConfigDword>(handle, size, offset + kConfigDword, data + kConfigDword);
+        result =
+            configWrite<kConfigDword>(handle, size, offset + kConfigDword, data + kConfigDword);
         if (result != kConfigDword) {
             traceConfigHalfFailed(true, false);
             return result;

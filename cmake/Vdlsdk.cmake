@@ -54,6 +54,9 @@ function(vdlsdk_add_library name)
     EXPORT_NAME ${short}
     INSTALL_RPATH "$ORIGIN")
   target_link_options(${name} PRIVATE -Wl,--no-undefined)
+  # Calls between a library's own functions bind inside it: no PLT or GOT
+  # on the hot paths. Data such as the shared loggers still resolve once.
+  target_link_options(${name} PRIVATE -Wl,-Bsymbolic-functions)
   vdlsdk_export_surface(${name})
   install(TARGETS ${name} EXPORT vdlsdkTargets LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 endfunction()

@@ -7,10 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "vdlsdk/VdlpciConfigSpace.hpp"
+#include "vdlsdk/VdlpciMemorySpace.hpp"
 #include "vdlsdk/vdlcard.h"
-
-class VdlpciMemorySpace;
-class VdlpciConfigSpace;
 
 class VdlpciDevice {
 public:
@@ -62,6 +61,24 @@ public:
     // Resolves a memory-space identifier (kind in bits 31-16, BAR number or
     // slot in bits 15-0), re-checking a link that was down first.
     void getMs(unsigned int id, VdlpciMemorySpace*& out);
+    // What getMs gives when it can be had without a test that may fail or
+    // re-test the link; null otherwise, and getMs says why.
+    __attribute__((always_inline)) VdlpciMemorySpace* readyMs(unsigned int id) const
+    {
+        if (!m_pcieLinkUp)
+            return nullptr;
+        const unsigned int n = id & VDLPCI_MS_INDEX_MASK;
+        const unsigned int kind = id & VDLPCI_MS_KIND_MASK;
+        // BARs first: they carry the register traffic.
+        if (kind == VDLPCI_MS_BAR0)
+            return m_barsEnumerated && n < static_cast<unsigned int>(kBarCount) ? m_bars[n]
+                                                                                : nullptr;
+        if (kind == VDLPCI_MS_CONFIG)
+            return n == 0 ? m_pcicfg : nullptr;
+        if (kind == VDLPCI_MS_KERNEL_BUFFER || kind == VDLPCI_MS_LOCKED_VMEM)
+            return n < m_mems.size() ? m_mems[n] : nullptr;
+        return nullptr;
+    }
     void getIds(unsigned short& vendorId, unsigned short& deviceId,
                 unsigned short& subsystemVendorId, unsigned short& subsystemId);
     // Null for n outside 0 to 5.

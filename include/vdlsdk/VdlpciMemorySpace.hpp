@@ -65,6 +65,10 @@ public:
 
     // The kind of this space.
     VdlpciMsType type() const { return m_type; }
+    // The fields behind deviceHandle() and size(), for the element loops of
+    // the library's own classes, which do not override those two.
+    void* storedHandle() const { return m_handle; }
+    unsigned long storedSize() const { return m_size; }
 
 protected:
     void* m_handle;

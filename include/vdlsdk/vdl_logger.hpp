@@ -61,21 +61,34 @@ static const LoggerInitialiser s_loggerInitialiser;
 
 // A debug trace: "{}:{} {} - " followed by the message, with the source file,
 // line and function as the first three arguments. The level is tested before
-// anything is formatted, so a suppressed trace costs one comparison.
-#define VDL_TRACE(type, format, ...)                                                   \
+// anything is formatted, so a suppressed trace costs one comparison; the
+// formatting itself is a cold call of its own, so that a hot function does not
+// carry its stack frame and register saves. VDL_TRACE_IN names the function
+// for code that works on behalf of another.
+#define VDL_TRACE_IN(type, function, format, ...)                                       \
     do {                                                                               \
-        auto& vdl_trace_logger_ = ::VDLLogger<type>::_logger;                          \
-        if (vdl_trace_logger_ && vdl_trace_logger_->should_log(spdlog::level::debug))  \
-            vdl_trace_logger_->debug("{}:{} {} - " format, __FILE__, __LINE__,         \
-                                     static_cast<const char*>(__func__), ##__VA_ARGS__); \
+        spdlog::logger* vdl_trace_logger_ = ::VDLLogger<type>::_logger.get();          \
+        if (vdl_trace_logger_ && vdl_trace_logger_->should_log(spdlog::level::debug)) { \
+            const char* vdl_trace_function_ = (function);                              \
+            [=]() __attribute__((noinline, cold)) {                                    \
+                vdl_trace_logger_->debug("{}:{} {} - " format, __FILE__, __LINE__,     \
+                                         vdl_trace_function_, ##__VA_ARGS__);          \
+            }();                                                                       \
+        }                                                                              \
     } while (0)
+#define VDL_TRACE(type, format, ...)                                                   \
+    VDL_TRACE_IN(type, static_cast<const char*>(__func__), format, ##__VA_ARGS__)
 
-// Plain messages at warn and error level (no source prefix).
+// Plain messages at warn and error level (no source prefix), formatted out of
+// line like the traces. The arguments are captured by value, so that the
+// caller's variables need not live in memory for them.
 #define VDL_LOG(type, level, ...)                                                      \
     do {                                                                               \
-        auto& vdl_log_logger_ = ::VDLLogger<type>::_logger;                            \
+        spdlog::logger* vdl_log_logger_ = ::VDLLogger<type>::_logger.get();            \
         if (vdl_log_logger_ && vdl_log_logger_->should_log(level))                     \
-            vdl_log_logger_->log(level, __VA_ARGS__);                                  \
+            [=]() __attribute__((noinline, cold)) {                                    \
+                vdl_log_logger_->log(level, __VA_ARGS__);                              \
+            }();                                                                       \
     } while (0)
 #define VDL_WARN(type, ...) VDL_LOG(type, spdlog::level::warn, __VA_ARGS__)
 #define VDL_ERROR(type, ...) VDL_LOG(type, spdlog::level::err, __VA_ARGS__)

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "element_access.hpp"
+#include "element_loop.hpp"
 #include "vdlsdk/vdl_exception.hpp"
 #include "vdlsdk/vdl_logger.hpp"
 #include "vdlsdk/vdlcard.h"
@@ -13,7 +14,8 @@ namespace {
 
 constexpr unsigned int kAddressWordBits = 32;
 
-using vdlpci_detail::copyElement;
+using vdlpci_detail::moveElement;
+using vdlpci_detail::moveElements;
 using vdlpci_detail::isAccessWidth;
 using vdlpci_detail::kMaxDriverLength;
 
@@ -113,7 +115,7 @@ int VdlpciKernelBuffer::write(unsigned long offset, unsigned char* data, int wid
     if (offset >= m_size || m_size - offset < static_cast<unsigned long>(width))
         throw VDLException<-8>("PCI kernel buffer write address {:#016x} was out of range {:#016x}",
                                offset, m_size);
-    copyElement(static_cast<unsigned char*>(virtAddr) + offset, data, width);
+    moveElement<true>(static_cast<unsigned char*>(virtAddr) + offset, data, width);
     return width;
 }
 
@@ -126,6 +128,55 @@ int VdlpciKernelBuffer::read(unsigned long offset, unsigned char* data, int widt
     if (offset >= m_size || m_size - offset < static_cast<unsigned long>(width))
         throw VDLException<-8>("PCI kernel buffer read address {:#016x} was out of range {:#016x}",
                                offset, m_size);
-    copyElement(data, static_cast<const unsigned char*>(virtAddr) + offset, width);
+    moveElement<false>(static_cast<unsigned char*>(virtAddr) + offset, data, width);
     return width;
 }
+
+namespace {
+
+[[noreturn]] __attribute__((cold)) void throwOutsideBuffer(bool write, unsigned long offset,
+                                                          unsigned long size)
+{
+    if (write)
+        throw VDLException<-8>("PCI kernel buffer write address {:#016x} was out of range {:#016x}",
+                               offset, size);
+    throw VDLException<-8>("PCI kernel buffer read address {:#016x} was out of range {:#016x}",
+                           offset, size);
+}
+
+} // namespace
+
+// For the exact class: one range check for the run, whose outcome is that of
+// the element accesses one by one (the first element not wholly inside the
+// buffer is refused after those before it were moved), then the elements.
+template <int W, bool Write>
+int vdlpci_detail::kernelBufferElements(VdlpciKernelBuffer& buffer, unsigned long offset,
+                                        unsigned char* data, int count)
+{
+    const unsigned long size = buffer.storedSize();
+    const unsigned long inside = offset > size ? 0 : (size - offset) / W;
+    const auto wanted = static_cast<unsigned long>(count);
+    const unsigned long moved = inside < wanted ? inside : wanted;
+    if (moved > 0)
+        moveElements<W, Write>(static_cast<unsigned char*>(buffer.vmem()) + offset, data, moved);
+    if (moved < wanted)
+        throwOutsideBuffer(Write, offset + moved * W, size);
+    return count;
+}
+
+template int vdlpci_detail::kernelBufferElements<1, false>(VdlpciKernelBuffer&, unsigned long,
+                                                           unsigned char*, int);
+template int vdlpci_detail::kernelBufferElements<2, false>(VdlpciKernelBuffer&, unsigned long,
+                                                           unsigned char*, int);
+template int vdlpci_detail::kernelBufferElements<4, false>(VdlpciKernelBuffer&, unsigned long,
+                                                           unsigned char*, int);
+template int vdlpci_detail::kernelBufferElements<8, false>(VdlpciKernelBuffer&, unsigned long,
+                                                           unsigned char*, int);
+template int vdlpci_detail::kernelBufferElements<1, true>(VdlpciKernelBuffer&, unsigned long,
+                                                          unsigned char*, int);
+template int vdlpci_detail::kernelBufferElements<2, true>(VdlpciKernelBuffer&, unsigned long,
+                                                          unsigned char*, int);
+template int vdlpci_detail::kernelBufferElements<4, true>(VdlpciKernelBuffer&, unsigned long,
+                                                          unsigned char*, int);
+template int vdlpci_detail::kernelBufferElements<8, true>(VdlpciKernelBuffer&, unsigned long,
+                                                          unsigned char*, int);

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "element_loop.hpp"
 #include "vdlsdk/vdl_exception.hpp"
 
 namespace {
@@ -15,25 +16,25 @@ constexpr int kWidth32 = 4;
 constexpr int kWidth64 = 8;
 
 using ElementAccess = int (VdlpciMemorySpace::*)(unsigned long, unsigned char*, int);
+using vdlpci_detail::OwnKind;
 
-// The loop of reads and writes. The running byte count is 64-bit so that a
-// run of 2 GiB or more still reports its element count.
-int elementLoop(VdlpciMemorySpace& space, ElementAccess access, unsigned long offset,
+// The loop over any space's element access. The running byte count is 64-bit
+// so that a run of 2 GiB or more still reports its element count.
+int anyElements(VdlpciMemorySpace& space, ElementAccess access, unsigned long offset,
                 unsigned char* data, int width, int count)
 {
-    if (data == nullptr)
-        throw VDLException<-5>("A null pointer was passed to the buffer argument");
-    if (count <= 0)
-        return 0;
+    const int visit = vdlpci_detail::elementsBeforeWrap(offset, width, count);
     const auto step = static_cast<std::ptrdiff_t>(width);
     std::int64_t bytes = 0;
-    for (int i = 0; i < count; ++i) {
+    for (int i = 0; i < visit; ++i) {
         const int result = (space.*access)(offset + static_cast<unsigned long>(i * step),
                                            data + i * step, width);
         if (result < 0)
             return result;
         bytes += result;
     }
+    if (visit < count)
+        vdlpci_detail::throwWrapped(offset, width, visit);
     // Every kind refuses widths other than 1, 2, 4 and 8, but one that merely
     // transfers nothing must not make the division fault.
     if (width <= 0)
@@ -41,7 +42,42 @@ int elementLoop(VdlpciMemorySpace& space, ElementAccess access, unsigned long of
     return static_cast<int>(bytes / width);
 }
 
+template <bool Write>
+int elementLoop(VdlpciMemorySpace& space, unsigned long offset, unsigned char* data, int width,
+                int count)
+{
+    if (data == nullptr)
+        vdlpci_detail::throwNullBuffer();
+    if (count <= 0)
+        return 0;
+    const OwnKind kind = vdlpci_detail::ownKind(space);
+    if (kind != OwnKind::None) {
+        using vdlpci_detail::ownElements;
+        switch (width) {
+        case kWidth8: return ownElements<kWidth8, Write>(kind, space, offset, data, count);
+        case kWidth16: return ownElements<kWidth16, Write>(kind, space, offset, data, count);
+        case kWidth32: return ownElements<kWidth32, Write>(kind, space, offset, data, count);
+        case kWidth64: return ownElements<kWidth64, Write>(kind, space, offset, data, count);
+        default: break;
+        }
+    }
+    return anyElements(space, Write ? &VdlpciMemorySpace::write : &VdlpciMemorySpace::read,
+                       offset, data, width, count);
+}
+
 } // namespace
+
+void vdlpci_detail::throwWrapped(unsigned long offset, int width, int index)
+{
+    throw VDLException<-8>("element {} of {} bytes from offset {:#016x} would pass the end of the "
+                           "address space",
+                           index, width, offset);
+}
+
+void vdlpci_detail::throwNullBuffer()
+{
+    throw VDLException<-5>("A null pointer was passed to the buffer argument");
+}
 
 VdlpciMemorySpace::VdlpciMemorySpace(void* handle, VdlpciMsType type, unsigned long size)
     : m_handle(handle), m_type(type), m_size(size)
@@ -98,10 +134,10 @@ int VdlpciMemorySpace::read64s(unsigned long offset, unsigned long* data, int co
 
 int VdlpciMemorySpace::writes(unsigned long offset, unsigned char* data, int width, int count)
 {
-    return elementLoop(*this, &VdlpciMemorySpace::write, offset, data, width, count);
+    return elementLoop<true>(*this, offset, data, width, count);
 }
 
 int VdlpciMemorySpace::reads(unsigned long offset, unsigned char* data, int width, int count)
 {
-    return elementLoop(*this, &VdlpciMemorySpace::read, offset, data, width, count);
+    return elementLoop<false>(*this, offset, data, width, count);
 }

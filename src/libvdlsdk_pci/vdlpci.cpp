@@ -1,7 +1,12 @@
 // The exported device, memory-space, link and option functions: thin wrappers
 // that turn every exception into a code.
+#include <cstdint>
 #include <string>
+#include <typeinfo>
 
+#include "element_loop.hpp"
+#include "linux/bar_request.hpp"
+#include "linux/config_element.hpp"
 #include "vdlpci_guard.hpp"
 #include "vdlsdk/VdlpciConfigSpace.hpp"
 #include "vdlsdk/VdlpciDevice.hpp"
@@ -32,12 +37,61 @@ VdlpciMemorySpace* space(void* handle, uint32_t ms)
     return found;
 }
 
-template <typename T, int (VdlpciMemorySpace::*Op)(unsigned long, T*, int)>
-int elements(void* handle, uint32_t ms, uint64_t offset, T* data, int count)
+// The element functions: for the library's own kinds of space the element
+// loop of the width directly, for any other space its virtual operation.
+template <typename T, bool Write, int (VdlpciMemorySpace::*Op)(unsigned long, T*, int)>
+__attribute__((noinline)) int elements(void* handle, uint32_t ms, uint64_t offset, T* data,
+                                       int count)
 {
     if (handle == nullptr)
         return kNullPointer;
-    return guarded([&] { return (space(handle, ms)->*Op)(offset, data, count); });
+    return guarded([&] {
+        VdlpciMemorySpace* found = asCard(handle)->readyMs(ms);
+        if (found == nullptr)
+            found = space(handle, ms);
+        const OwnKind kind = ownKind(*found);
+        if (kind == OwnKind::None)
+            return (found->*Op)(offset, data, count);
+        if (data == nullptr)
+            throwNullBuffer();
+        if (count <= 0)
+            return 0;
+        return ownElements<sizeof(T), Write>(kind, *found, offset,
+                                             reinterpret_cast<unsigned char*>(data), count);
+    });
+}
+
+// The 32- and 64-bit element functions: a single element of one of the
+// card's own BAR windows is its one request, sent from here; one of its
+// configuration space goes straight to that space's element access.
+template <typename T, bool Write, int (VdlpciMemorySpace::*Op)(unsigned long, T*, int)>
+int registerElements(void* handle, uint32_t ms, uint64_t offset, T* data, int count)
+{
+    if (handle != nullptr && data != nullptr && count == 1) {
+        VdlpciMemorySpace* found = asCard(handle)->readyMs(ms);
+        if (found != nullptr && &typeid(*found) == &typeid(VdlpciBar)) {
+            constexpr std::uint32_t command =
+                sizeof(T) == 4 ? (Write ? VDLCARD_CMD_BAR_WRITE32 : VDLCARD_CMD_BAR_READ32)
+                               : (Write ? VDLCARD_CMD_BAR_WRITE64 : VDLCARD_CMD_BAR_READ64);
+            const auto* hcard = static_cast<const vdlcard_handle*>(found->storedHandle());
+            if (barRequest(hcard, command, found->type(), Write ? data : nullptr,
+                           Write ? nullptr : data, offset))
+                return 1;
+            logBarFailure(Write, offset);
+            return 0;
+        }
+        if (found != nullptr && &typeid(*found) == &typeid(VdlpciLinuxConfigSpace))
+            return guarded([&] {
+                constexpr int width = sizeof(T);
+                auto* bytes = reinterpret_cast<unsigned char*>(data);
+                void* cfg = found->storedHandle();
+                const unsigned long size = found->storedSize();
+                const int result = Write ? configWrite<width>(cfg, size, offset, bytes)
+                                         : configRead<width>(cfg, size, offset, bytes);
+                return result < 0 ? result : result / width;
+            });
+    }
+    return elements<T, Write, Op>(handle, ms, offset, data, count);
 }
 
 template <void (VdlpciDevice::*Field)(std::string&)>
@@ -138,42 +192,50 @@ int vdlpci_ms_size(void* handle, uint32_t ms, uint64_t* size)
 
 int vdlpci_ms_read8s(void* handle, uint32_t ms, uint64_t offset, uint8_t* data, int count)
 {
-    return elements<unsigned char, &VdlpciMemorySpace::read8s>(handle, ms, offset, data, count);
+    return elements<unsigned char, false, &VdlpciMemorySpace::read8s>(handle, ms, offset,
+                                                                      data, count);
 }
 
 int vdlpci_ms_read16s(void* handle, uint32_t ms, uint64_t offset, uint16_t* data, int count)
 {
-    return elements<unsigned short, &VdlpciMemorySpace::read16s>(handle, ms, offset, data, count);
+    return elements<unsigned short, false, &VdlpciMemorySpace::read16s>(handle, ms, offset,
+                                                                        data, count);
 }
 
 int vdlpci_ms_read32s(void* handle, uint32_t ms, uint64_t offset, uint32_t* data, int count)
 {
-    return elements<unsigned int, &VdlpciMemorySpace::read32s>(handle, ms, offset, data, count);
+    return registerElements<unsigned int, false, &VdlpciMemorySpace::read32s>(handle, ms, offset,
+                                                                              data, count);
 }
 
 int vdlpci_ms_read64s(void* handle, uint32_t ms, uint64_t offset, uint64_t* data, int count)
 {
-    return elements<unsigned long, &VdlpciMemorySpace::read64s>(handle, ms, offset, data, count);
+    return registerElements<unsigned long, false, &VdlpciMemorySpace::read64s>(handle, ms, offset,
+                                                                               data, count);
 }
 
 int vdlpci_ms_write8s(void* handle, uint32_t ms, uint64_t offset, uint8_t* data, int count)
 {
-    return elements<unsigned char, &VdlpciMemorySpace::write8s>(handle, ms, offset, data, count);
+    return elements<unsigned char, true, &VdlpciMemorySpace::write8s>(handle, ms, offset,
+                                                                      data, count);
 }
 
 int vdlpci_ms_write16s(void* handle, uint32_t ms, uint64_t offset, uint16_t* data, int count)
 {
-    return elements<unsigned short, &VdlpciMemorySpace::write16s>(handle, ms, offset, data, count);
+    return elements<unsigned short, true, &VdlpciMemorySpace::write16s>(handle, ms, offset,
+                                                                        data, count);
 }
 
 int vdlpci_ms_write32s(void* handle, uint32_t ms, uint64_t offset, uint32_t* data, int count)
 {
-    return elements<unsigned int, &VdlpciMemorySpace::write32s>(handle, ms, offset, data, count);
+    return registerElements<unsigned int, true, &VdlpciMemorySpace::write32s>(handle, ms, offset,
+                                                                              data, count);
 }
 
 int vdlpci_ms_write64s(void* handle, uint32_t ms, uint64_t offset, uint64_t* data, int count)
 {
-    return elements<unsigned long, &VdlpciMemorySpace::write64s>(handle, ms, offset, data, count);
+    return registerElements<unsigned long, true, &VdlpciMemorySpace::write64s>(handle, ms, offset,
+                                                                               data, count);
 }
 
 int vdlpci_msi_info(void* handle, int* enabled, uint64_t* address, uint16_t* data, int* vectors)

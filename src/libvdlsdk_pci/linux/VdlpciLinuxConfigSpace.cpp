@@ -6,7 +6,8 @@
 #include <cstring>
 
 #include "element_access.hpp"
-#include "linux/config_command.hpp"
+#include "element_loop.hpp"
+#include "linux/config_element.hpp"
 #include "pci_regs.hpp"
 #include "vdlsdk/vdl_exception.hpp"
 #include "vdlsdk/vdl_logger.hpp"
@@ -17,23 +18,89 @@ namespace {
 constexpr int DWORD_BYTES = 4;
 constexpr int QWORD_BYTES = 8;
 
-using vdlpci_detail::commandOfWidth;
-using vdlpci_detail::configCommand;
+// The traces name the element access they come from, "read" or "write".
+constexpr const char* kRead = "read";
+constexpr const char* kWrite = "write";
+
+using vdlpci_detail::configRead;
+using vdlpci_detail::configWrite;
 using vdlpci_detail::isAccessWidth;
 
+[[noreturn]] __attribute__((cold)) void throwInvalidWidth(int width)
+{
+    throw VDLException<-6>("invalid width {}", width);
+}
+
 } // namespace
+
+void vdlpci_detail::throwConfigOutOfRange(bool write, unsigned long offset, unsigned long size)
+{
+    if (write)
+        throw VDLException<-8>("PCI config space write address {:#016x} was out of range {:#016x}",
+                               offset, size);
+    throw VDLException<-8>("PCI config space read address {:#016x} was out of range {:#016x}",
+                           offset, size);
+}
+
+void vdlpci_detail::logConfigReadFailure(int width, unsigned long offset)
+{
+    if (width == 1)
+        VDL_ERROR(LOGGER_PCI, "Error reading8 PCIe confg register {:#016x}", offset);
+    else if (width == 2)
+        VDL_ERROR(LOGGER_PCI, "Error reading16 PCIe confg register {:#016x}", offset);
+    else
+        VDL_ERROR(LOGGER_PCI, "Error reading32 PCIe confg register {:#016x}", offset);
+}
+
+void vdlpci_detail::logConfigWriteFailure(int width)
+{
+    if (width == 1)
+        VDL_ERROR(LOGGER_PCI, "Error writing8 PCIe config register");
+    else if (width == 2)
+        VDL_ERROR(LOGGER_PCI, "Error writing16 PCIe config register");
+    else
+        VDL_ERROR(LOGGER_PCI, "Error writing32 PCIe config register");
+}
+
+void vdlpci_detail::traceConfigHalfFailed(bool write, bool first)
+{
+    if (!write)
+        VDL_TRACE_IN(LOGGER_PCI, kRead, "Error reading PCIe register");
+    else if (first)
+        VDL_TRACE_IN(LOGGER_PCI, kWrite, "Error writing64 PCIe config register");
+    else
+        VDL_TRACE_IN(LOGGER_PCI, kWrite, "Error writing PCIe register");
+}
+
+void vdlpci_detail::traceConfigRead(unsigned long offset, std::uint32_t value)
+{
+    VDL_TRACE_IN(LOGGER_PCI, kRead, "Reading PCIe config register {:#016x}: {:#016x}", offset,
+                 value);
+}
+
+void vdlpci_detail::traceConfigWritten(int width, unsigned long offset, std::uint32_t value)
+{
+    if (width == 1)
+        VDL_TRACE_IN(LOGGER_PCI, kWrite, "Writing PCIe config register {:#016x}: {:#016X}", offset,
+                     value);
+    else
+        VDL_TRACE_IN(LOGGER_PCI, kWrite, "Writing PCIe config register {:#016x}: {:#016x}", offset,
+                     value);
+}
 
 VdlpciLinuxConfigSpace::VdlpciLinuxConfigSpace(void* handle) : VdlpciConfigSpace(handle) {}
 
 VdlpciLinuxConfigSpace::~VdlpciLinuxConfigSpace() = default;
 
+// An 8-byte access is two 4-byte ones through the virtual read and write, so
+// that a class derived from this one sees both halves.
 int VdlpciLinuxConfigSpace::read(unsigned long offset, unsigned char* data, int width)
 {
     if (!isAccessWidth(width))
-        throw VDLException<-6>("invalid width {}", width);
-    if (offset >= size())
-        throw VDLException<-8>("PCI config space read address {:#016x} was out of range {:#016x}",
-                               offset, size());
+        throwInvalidWidth(width);
+    const unsigned long limit = size();
+    if (offset >= limit)
+        vdlpci_detail::throwConfigOutOfRange(false, offset, limit);
 
     if (width == QWORD_BYTES) {
         int result = read(offset, data, DWORD_BYTES);
@@ -48,31 +115,21 @@ int VdlpciLinuxConfigSpace::read(unsigned long offset, unsigned char* data, int 
         }
         return QWORD_BYTES;
     }
-
-    std::uint32_t value = 0;
-    const std::uint32_t command = commandOfWidth(width, VDLCARD_CMD_CFG_READ8,
-                                                 VDLCARD_CMD_CFG_READ16, VDLCARD_CMD_CFG_READ32);
-    const int result = configCommand(deviceHandle(), command, offset, value);
-    if (result == 0) {
-        VDL_TRACE(LOGGER_PCI, "Reading PCIe config register {:#016x}: {:#016x}", offset, value);
-    } else if (width == 1) {
-        VDL_ERROR(LOGGER_PCI, "Error reading8 PCIe confg register {:#016x}", offset);
-    } else if (width == 2) {
-        VDL_ERROR(LOGGER_PCI, "Error reading16 PCIe confg register {:#016x}", offset);
-    } else {
-        VDL_ERROR(LOGGER_PCI, "Error reading32 PCIe confg register {:#016x}", offset);
+    void* handle = deviceHandle();
+    switch (width) {
+    case 1: return configRead<1>(handle, limit, offset, data);
+    case 2: return configRead<2>(handle, limit, offset, data);
+    default: return configRead<DWORD_BYTES>(handle, limit, offset, data);
     }
-    std::memcpy(data, &value, static_cast<std::size_t>(width));
-    return result < 0 ? result : width;
 }
 
 int VdlpciLinuxConfigSpace::write(unsigned long offset, unsigned char* data, int width)
 {
     if (!isAccessWidth(width))
-        throw VDLException<-6>("invalid width {}", width);
-    if (offset >= size())
-        throw VDLException<-8>("PCI config space write address {:#016x} was out of range {:#016x}",
-                               offset, size());
+        throwInvalidWidth(width);
+    const unsigned long limit = size();
+    if (offset >= limit)
+        vdlpci_detail::throwConfigOutOfRange(true, offset, limit);
 
     if (width == QWORD_BYTES) {
         int result = write(offset, data, DWORD_BYTES);
@@ -87,26 +144,72 @@ int VdlpciLinuxConfigSpace::write(unsigned long offset, unsigned char* data, int
         }
         return QWORD_BYTES;
     }
-
-    std::uint32_t value = 0;
-    std::memcpy(&value, data, static_cast<std::size_t>(width));
-    const std::uint32_t command = commandOfWidth(width, VDLCARD_CMD_CFG_WRITE8,
-                                                 VDLCARD_CMD_CFG_WRITE16, VDLCARD_CMD_CFG_WRITE32);
-    const int result = configCommand(deviceHandle(), command, offset, value);
-    if (result == 0) {
-        if (width == 1)
-            VDL_TRACE(LOGGER_PCI, "Writing PCIe config register {:#016x}: {:#016X}", offset, value);
-        else
-            VDL_TRACE(LOGGER_PCI, "Writing PCIe config register {:#016x}: {:#016x}", offset, value);
-    } else if (width == 1) {
-        VDL_ERROR(LOGGER_PCI, "Error writing8 PCIe config register");
-    } else if (width == 2) {
-        VDL_ERROR(LOGGER_PCI, "Error writing16 PCIe config register");
-    } else {
-        VDL_ERROR(LOGGER_PCI, "Error writing32 PCIe config register");
+    void* handle = deviceHandle();
+    switch (width) {
+    case 1: return configWrite<1>(handle, limit, offset, data);
+    case 2: return configWrite<2>(handle, limit, offset, data);
+    default: return configWrite<DWORD_BYTES>(handle, limit, offset, data);
     }
-    return result < 0 ? result : width;
 }
+
+// For the exact class, whose size, deviceHandle, read and write are the ones
+// above: the halves of an 8-byte element are this class's own 4-byte accesses.
+template <int W, bool Write>
+int vdlpci_detail::configElements(VdlpciLinuxConfigSpace& config, unsigned long offset,
+                                  unsigned char* data, int count)
+{
+    void* handle = config.storedHandle();
+    const unsigned long limit = config.storedSize();
+    return countedElements<W>(offset, data, count, [&](unsigned long at, unsigned char* element) {
+        return Write ? configWrite<W>(handle, limit, at, element)
+                     : configRead<W>(handle, limit, at, element);
+    });
+}
+
+template <int W, bool Write>
+int vdlpci_detail::configElement(VdlpciLinuxConfigSpace& config, unsigned long offset,
+                                 unsigned char* data)
+{
+    void* handle = config.storedHandle();
+    const unsigned long limit = config.storedSize();
+    const int result = Write ? configWrite<W>(handle, limit, offset, data)
+                             : configRead<W>(handle, limit, offset, data);
+    return result < 0 ? result : result / W;
+}
+
+template int vdlpci_detail::configElements<1, false>(VdlpciLinuxConfigSpace&, unsigned long,
+                                                     unsigned char*, int);
+template int vdlpci_detail::configElements<2, false>(VdlpciLinuxConfigSpace&, unsigned long,
+                                                     unsigned char*, int);
+template int vdlpci_detail::configElements<4, false>(VdlpciLinuxConfigSpace&, unsigned long,
+                                                     unsigned char*, int);
+template int vdlpci_detail::configElements<8, false>(VdlpciLinuxConfigSpace&, unsigned long,
+                                                     unsigned char*, int);
+template int vdlpci_detail::configElements<1, true>(VdlpciLinuxConfigSpace&, unsigned long,
+                                                    unsigned char*, int);
+template int vdlpci_detail::configElements<2, true>(VdlpciLinuxConfigSpace&, unsigned long,
+                                                    unsigned char*, int);
+template int vdlpci_detail::configElements<4, true>(VdlpciLinuxConfigSpace&, unsigned long,
+                                                    unsigned char*, int);
+template int vdlpci_detail::configElements<8, true>(VdlpciLinuxConfigSpace&, unsigned long,
+                                                    unsigned char*, int);
+
+template int vdlpci_detail::configElement<1, false>(VdlpciLinuxConfigSpace&, unsigned long,
+                                                    unsigned char*);
+template int vdlpci_detail::configElement<2, false>(VdlpciLinuxConfigSpace&, unsigned long,
+                                                    unsigned char*);
+template int vdlpci_detail::configElement<4, false>(VdlpciLinuxConfigSpace&, unsigned long,
+                                                    unsigned char*);
+template int vdlpci_detail::configElement<8, false>(VdlpciLinuxConfigSpace&, unsigned long,
+                                                    unsigned char*);
+template int vdlpci_detail::configElement<1, true>(VdlpciLinuxConfigSpace&, unsigned long,
+                                                   unsigned char*);
+template int vdlpci_detail::configElement<2, true>(VdlpciLinuxConfigSpace&, unsigned long,
+                                                   unsigned char*);
+template int vdlpci_detail::configElement<4, true>(VdlpciLinuxConfigSpace&, unsigned long,
+                                                   unsigned char*);
+template int vdlpci_detail::configElement<8, true>(VdlpciLinuxConfigSpace&, unsigned long,
+                                                   unsigned char*);
 
 int VdlpciLinuxConfigSpace::displayConfigRegisters(unsigned long limit)
 {

@@ -8,13 +8,15 @@
 #include <unistd.h>
 
 #include "element_access.hpp"
+#include "element_loop.hpp"
 #include "vdlsdk/vdl_exception.hpp"
 #include "vdlsdk/vdl_logger.hpp"
 #include "vdlsdk/vdlcard.h"
 
 namespace {
 
-using vdlpci_detail::copyElement;
+using vdlpci_detail::moveElement;
+using vdlpci_detail::moveElements;
 using vdlpci_detail::isAccessWidth;
 using vdlpci_detail::kMaxDriverLength;
 
@@ -132,7 +134,7 @@ int VdlpciLockedVirtualMemory::write(unsigned long offset, unsigned char* data, 
                                offset, m_size);
     if (virtAddr == nullptr)
         throwReleased();
-    copyElement(static_cast<unsigned char*>(virtAddr) + offset, data, width);
+    moveElement<true>(static_cast<unsigned char*>(virtAddr) + offset, data, width);
     return width;
 }
 
@@ -150,6 +152,60 @@ int VdlpciLockedVirtualMemory::read(unsigned long offset, unsigned char* data, i
                                offset, m_size);
     if (virtAddr == nullptr)
         throwReleased();
-    copyElement(data, static_cast<const unsigned char*>(virtAddr) + offset, width);
+    moveElement<false>(static_cast<unsigned char*>(virtAddr) + offset, data, width);
     return width;
 }
+
+namespace {
+
+[[noreturn]] __attribute__((cold)) void throwOutsideRegion(bool write, unsigned long offset,
+                                                          unsigned long size)
+{
+    if (write)
+        throw VDLException<-8>(
+            "PCI virtual memory write address {:#016x} was out of range {:#016x}", offset, size);
+    throw VDLException<-8>("PCI virtual memory read address {:#016x} was out of range {:#016x}",
+                           offset, size);
+}
+
+} // namespace
+
+// For the exact class: one range check for the run, whose outcome is that of
+// the element accesses one by one (the first element refused after those
+// before it were moved; a released region refuses its first element), then
+// the elements.
+template <int W, bool Write>
+int vdlpci_detail::lockedElements(VdlpciLockedVirtualMemory& memory, unsigned long offset,
+                                  unsigned char* data, int count)
+{
+    const unsigned long size = memory.storedSize();
+    const unsigned long inside = offset > size ? 0 : (size - offset) / W;
+    if (inside == 0)
+        throwOutsideRegion(Write, offset, size);
+    auto* region = static_cast<unsigned char*>(memory.vmem());
+    if (region == nullptr)
+        throwReleased();
+    const auto wanted = static_cast<unsigned long>(count);
+    const unsigned long moved = inside < wanted ? inside : wanted;
+    moveElements<W, Write>(region + offset, data, moved);
+    if (moved < wanted)
+        throwOutsideRegion(Write, offset + moved * W, size);
+    return count;
+}
+
+template int vdlpci_detail::lockedElements<1, false>(VdlpciLockedVirtualMemory&, unsigned long,
+                                                     unsigned char*, int);
+template int vdlpci_detail::lockedElements<2, false>(VdlpciLockedVirtualMemory&, unsigned long,
+                                                     unsigned char*, int);
+template int vdlpci_detail::lockedElements<4, false>(VdlpciLockedVirtualMemory&, unsigned long,
+                                                     unsigned char*, int);
+template int vdlpci_detail::lockedElements<8, false>(VdlpciLockedVirtualMemory&, unsigned long,
+                                                     unsigned char*, int);
+template int vdlpci_detail::lockedElements<1, true>(VdlpciLockedVirtualMemory&, unsigned long,
+                                                    unsigned char*, int);
+template int vdlpci_detail::lockedElements<2, true>(VdlpciLockedVirtualMemory&, unsigned long,
+                                                    unsigned char*, int);
+template int vdlpci_detail::lockedElements<4, true>(VdlpciLockedVirtualMemory&, unsigned long,
+                                                    unsigned char*, int);
+template int vdlpci_detail::lockedElements<8, true>(VdlpciLockedVirtualMemory&, unsigned long,
+                                                    unsigned char*, int);

@@ -13,6 +13,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include "linux/bar_request.hpp"
 #include "vdlsdk/vdl_exception.hpp"
 #include "vdlsdk/vdl_logger.hpp"
 
@@ -69,23 +70,10 @@ void formatNodePath(char (&path)[VDLCARD_NODE_PATH_MAX], long long cardnum)
 }
 [[maybe_unused]] const char* errorText(const char* result, const char*) { return result; }
 
-// One register access: a command packet on the stack, one request.
 inline uint64_t barAccess(vdlcard_handle* hcard, uint32_t command, uint32_t bar, const void* in,
                           void* out, uint64_t offset, uint64_t width)
 {
-    if (hcard == nullptr)
-        return 0;
-    vdlcard_command cmd{};
-    cmd.command = command | (bar & VDLCARD_CMD_BAR_MASK);
-    if (in != nullptr) {
-        cmd.writeCount = 1;
-        cmd.writeBuffer = in;
-    } else {
-        cmd.readCount = 1;
-        cmd.readBuffer = out;
-    }
-    cmd.address = offset;
-    return ::ioctl(hcard->fd, VDLCARD_REQ_COMMAND, &cmd) == 0 ? width : 0;
+    return vdlpci_detail::barRequest(hcard, command, bar, in, out, offset) ? width : 0;
 }
 
 vdlcard_contig_request driverRecord(const vdlcard_contig_request& caller)

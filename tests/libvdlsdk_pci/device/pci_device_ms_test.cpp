@@ -184,3 +184,107 @@ TEST_F(pciDevice, MsFailedAndRefusedElements)
     pcitest::addFault(0, VDLSIM_REQ_COMMAND, VDLSIM_CMD_CFG_READ32, EIO);
     EXPECT_EQ(vdlpci_ms_read32s(handle, VDLPCI_MS_ID_CONFIG, 0, words, 2), -1);
 }
+
+// A run whose later elements would lie past 2^64 stops at the first such
+// element with -8: nothing wraps round to the start of the space. Spaces that
+// check offsets themselves (configuration space, DMA buffers) refuse the first
+// element already; a BAR leaves offsets to the driver, so the elements before
+// the wrap are still sent.
+TEST_F(pciDevice, MsElementOffsetsNeverWrap)
+{
+    void* handle = open();
+    void* address = nullptr;
+    uint32_t kernel = 0;
+    uint32_t pinned = 0;
+    ASSERT_EQ(vdlpci_alloc_mem(handle, 4096, &address, &kernel, VDLPCI_ALLOC_KERNEL_BUFFER), 0);
+    auto* kernelBytes = static_cast<unsigned char*>(address);
+    ASSERT_EQ(vdlpci_alloc_mem(handle, 4096, &address, &pinned, VDLPCI_ALLOC_LOCKED_VMEM), 0);
+    auto* pinnedBytes = static_cast<unsigned char*>(address);
+    auto* bar0 = static_cast<unsigned char*>(vdlsim_card_bar_memory(0, 0));
+    ASSERT_NE(bar0, nullptr);
+
+    constexpr uint64_t kLast = ~uint64_t{0};
+    struct Case {
+        const char* name;
+        uint32_t ms;
+        int width;
+        bool write;
+        uint64_t offset;
+        int count;
+        std::vector<uint64_t> sent; // addresses of the register requests, in order
+        std::string logged;         // the -8's line on "general"
+    };
+    const Case cases[] = {
+        {"BAR write32 of 2 at 2^64 - 4", 0, 4, true, kLast - 3, 2, {kLast - 3},
+         "element 1 of 4 bytes from offset 0xfffffffffffffffc would pass the end of the address "
+         "space"},
+        {"BAR read8 of 4 at 2^64 - 1", 0, 1, false, kLast, 4, {kLast - 3},
+         "element 1 of 1 bytes from offset 0xffffffffffffffff would pass the end of the address "
+         "space"},
+        {"BAR read64 of 3 at 2^64 - 16", 0, 8, false, kLast - 15, 3, {kLast - 15, kLast - 7},
+         "element 2 of 8 bytes from offset 0xfffffffffffffff0 would pass the end of the address "
+         "space"},
+        {"BAR write16 of 2 at 2^64 - 2", 0, 2, true, kLast - 1, 2, {kLast - 3},
+         "element 1 of 2 bytes from offset 0xfffffffffffffffe would pass the end of the address "
+         "space"},
+        {"configuration read32 of 2 at 2^64 - 4", VDLPCI_MS_ID_CONFIG, 4, false, kLast - 3, 2, {},
+         "PCI config space read address 0xfffffffffffffffc was out of range 0x00000000001000"},
+        {"configuration write8 of 4 at 2^64 - 1", VDLPCI_MS_ID_CONFIG, 1, true, kLast, 4, {},
+         "PCI config space write address 0xffffffffffffffff was out of range 0x00000000001000"},
+        {"kernel buffer write32 of 2 at 2^64 - 4", kernel, 4, true, kLast - 3, 2, {},
+         "PCI kernel buffer write address 0xfffffffffffffffc was out of range 0x00000000001000"},
+        {"kernel buffer read8 of 4 at 2^64 - 1", kernel, 1, false, kLast, 4, {},
+         "PCI kernel buffer read address 0xffffffffffffffff was out of range 0x00000000001000"},
+        {"pinned write64 of 2 at 2^64 - 8", pinned, 8, true, kLast - 7, 2, {},
+         "PCI virtual memory write address 0xfffffffffffffff8 was out of range 0x00000000001000"},
+        {"pinned read16 of 3 at 2^64 - 2", pinned, 2, false, kLast - 1, 3, {},
+         "PCI virtual memory read address 0xfffffffffffffffe was out of range 0x00000000001000"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::memset(bar0, 0x5A, 16);
+        std::memset(kernelBytes, 0x5A, 16);
+        std::memset(pinnedBytes, 0x5A, 16);
+        alignas(8) unsigned char data[32];
+        std::memset(data, 0xC3, sizeof(data));
+        vdlsim_log_clear();
+        Logs logs;
+        const uint64_t o = c.offset;
+        const int n = c.count;
+        int result = 0;
+        auto* d16 = reinterpret_cast<uint16_t*>(data);
+        auto* d32 = reinterpret_cast<uint32_t*>(data);
+        auto* d64 = reinterpret_cast<uint64_t*>(data);
+        switch (c.width) {
+        case 1:
+            result = c.write ? vdlpci_ms_write8s(handle, c.ms, o, data, n)
+                             : vdlpci_ms_read8s(handle, c.ms, o, data, n);
+            break;
+        case 2:
+            result = c.write ? vdlpci_ms_write16s(handle, c.ms, o, d16, n)
+                             : vdlpci_ms_read16s(handle, c.ms, o, d16, n);
+            break;
+        case 4:
+            result = c.write ? vdlpci_ms_write32s(handle, c.ms, o, d32, n)
+                             : vdlpci_ms_read32s(handle, c.ms, o, d32, n);
+            break;
+        default:
+            result = c.write ? vdlpci_ms_write64s(handle, c.ms, o, d64, n)
+                             : vdlpci_ms_read64s(handle, c.ms, o, d64, n);
+            break;
+        }
+        EXPECT_EQ(result, -8);
+        std::vector<uint64_t> sent;
+        for (const auto& e : pcitest::logEntries())
+            if (e.event == VDLSIM_EV_IOCTL && e.request == VDLSIM_REQ_COMMAND)
+                sent.push_back(e.address);
+        EXPECT_EQ(sent, c.sent);
+        EXPECT_EQ(logs.at("general", "error"), std::vector<std::string>{c.logged});
+        const std::vector<unsigned char> untouched(16, 0x5A);
+        EXPECT_EQ(std::vector<unsigned char>(bar0, bar0 + 16), untouched) << "BAR offset 0";
+        EXPECT_EQ(std::vector<unsigned char>(kernelBytes, kernelBytes + 16), untouched);
+        EXPECT_EQ(std::vector<unsigned char>(pinnedBytes, pinnedBytes + 16), untouched);
+        if (!c.write && c.ms != 0)
+            EXPECT_EQ(data[0], 0xC3) << "nothing was read into the caller's buffer";
+    }
+}

@@ -317,3 +317,44 @@ TEST_F(pciMemoryBar, RequestsGoToTheHandleGivenLast)
 }
 
 } // namespace
+
+// A class derived from VdlpciBar keeps what it overrides: its element access
+// runs for every element, and a narrow write merges through its own read and
+// write of the aligned word.
+TEST_F(pciMemoryBar, ADerivedWindowKeepsItsOwnElementAccess)
+{
+    class Recording : public VdlpciBar {
+    public:
+        using VdlpciBar::VdlpciBar;
+        int read(unsigned long offset, unsigned char* data, int width) override
+        {
+            seen.push_back({false, offset, width});
+            return VdlpciBar::read(offset, data, width);
+        }
+        int write(unsigned long offset, unsigned char* data, int width) override
+        {
+            seen.push_back({true, offset, width});
+            return VdlpciBar::write(offset, data, width);
+        }
+        struct Access {
+            bool write;
+            unsigned long offset;
+            int width;
+            bool operator==(const Access& o) const
+            {
+                return write == o.write && offset == o.offset && width == o.width;
+            }
+        };
+        std::vector<Access> seen;
+    };
+    Recording bar(m_handle, kBar, kBarBus, kBarSize);
+    std::memset(m_memory + 4, 0x77, 4);
+    unsigned char byte = 0x12;
+    EXPECT_EQ(bar.write8s(5, &byte, 1), 1);
+    unsigned int words[2] = {};
+    EXPECT_EQ(bar.read32s(0x10, words, 2), 2);
+    const std::vector<Recording::Access> expected = {
+        {true, 5, 1}, {false, 4, 4}, {true, 4, 4}, {false, 0x10, 4}, {false, 0x14, 4}};
+    EXPECT_EQ(bar.seen, expected);
+    EXPECT_EQ(peek32(4), 0x77771277u);
+}

@@ -5,8 +5,10 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include <unistd.h>
@@ -49,6 +51,53 @@ protected:
         return std::unique_ptr<VdlpciLockedVirtualMemory>(out);
     }
 };
+
+// Runs of every width at offsets of every alignment move exactly their own
+// bytes, both ways; a run reaching past the end moves the elements inside and
+// then refuses the first one outside with its element's -8.
+void checkRuns(VdlpciMemorySpace& space, unsigned char* mapping, const std::string& kind)
+{
+    const unsigned long size = space.size();
+    for (int width : {1, 2, 4, 8}) {
+        for (unsigned long offset : {0ul, 1ul, 2ul, 3ul, 4ul, 6ul, 8ul, 24ul, 31ul, 33ul, 100ul}) {
+            for (int count : {1, 3, 8, 40, 200}) {
+                const std::size_t bytes = static_cast<std::size_t>(count) * width;
+                SCOPED_TRACE(testing::Message() << "width " << width << " offset " << offset
+                                                << " count " << count);
+                for (unsigned long i = 0; i < size; ++i)
+                    mapping[i] = static_cast<unsigned char>(i * 7 + 1);
+                std::vector<unsigned char> data(bytes + 16, 0xEE);
+                EXPECT_EQ(space.reads(offset, data.data(), width, count), count);
+                EXPECT_EQ(std::memcmp(data.data(), mapping + offset, bytes), 0);
+                EXPECT_EQ(std::vector<unsigned char>(data.begin() + bytes, data.end()),
+                          std::vector<unsigned char>(16, 0xEE));
+
+                std::memset(mapping, 0x11, size);
+                for (std::size_t i = 0; i < bytes; ++i)
+                    data[i] = static_cast<unsigned char>(i * 3 + 5);
+                EXPECT_EQ(space.writes(offset, data.data(), width, count), count);
+                std::vector<unsigned char> expected(size, 0x11);
+                std::memcpy(expected.data() + offset, data.data(), bytes);
+                EXPECT_EQ(std::memcmp(mapping, expected.data(), size), 0);
+            }
+        }
+    }
+
+    std::memset(mapping, 0x11, size);
+    unsigned int words[4] = {1, 2, 3, 4};
+    char message[128];
+    std::snprintf(message, sizeof(message), "%s write address %#016lx was out of range %#016lx",
+                  kind.c_str(), size, size);
+    expectRaises([&] { space.write32s(size - 8, words, 4); }, -8, message);
+    EXPECT_EQ(std::memcmp(mapping + size - 8, words, 8), 0) << "the elements inside were moved";
+    EXPECT_EQ(mapping[size - 9], 0x11);
+    unsigned short halves[3] = {};
+    std::snprintf(message, sizeof(message), "%s read address %#016lx was out of range %#016lx",
+                  kind.c_str(), size - 1, size);
+    expectRaises([&] { space.read16s(size - 5, halves, 3); }, -8, message);
+    EXPECT_EQ(std::memcmp(halves, mapping + size - 5, 4), 0);
+    EXPECT_EQ(halves[2], 0);
+}
 
 // ---------------------------------------------------------------------------
 // Kernel buffers
@@ -123,6 +172,13 @@ TEST_F(pciMemoryKernelBuffer, ElementsOutsideTheBufferAreRefused)
     expectRaises([&] { buffer->read8s(0, &byte, 1); }, -8,
                  "PCI kernel buffer read address 0x00000000000000 was out of range "
                  "0x00000000000000");
+}
+
+TEST_F(pciMemoryKernelBuffer, RunsMoveExactlyTheirElements)
+{
+    auto buffer = allocate();
+    checkRuns(*buffer, static_cast<unsigned char*>(buffer->vmem()), "PCI kernel buffer");
+    EXPECT_TRUE(pcitest::logEntries().empty());
 }
 
 TEST_F(pciMemoryKernelBuffer, CacheSynchronisationNamesTheBufferInEachDirection)
@@ -271,6 +327,13 @@ TEST_F(pciMemoryLocked, ElementsTouchTheRegionAndTheDeviceSeesThem)
     EXPECT_EQ(seen, 0xCAFEBEEFu);
     unsigned long last = 0;
     EXPECT_EQ(memory->read64s(pageSize() - 8, &last, 1), 1);
+    EXPECT_TRUE(pcitest::logEntries().empty());
+}
+
+TEST_F(pciMemoryLocked, RunsMoveExactlyTheirElements)
+{
+    auto memory = allocate(kBufferSize);
+    checkRuns(*memory, static_cast<unsigned char*>(memory->vmem()), "PCI virtual memory");
     EXPECT_TRUE(pcitest::logEntries().empty());
 }
 

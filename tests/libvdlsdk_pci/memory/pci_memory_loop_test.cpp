@@ -191,4 +191,54 @@ TEST(pciMemoryLoop, ByteCountsOfTwoGibibytesAndMoreStillGiveTheElementCount)
     EXPECT_EQ(fiveGiB.write64s(0, &element, 5), 5 * (kGiB / 8));
 }
 
+// No element's offset may wrap past 2^64 to the start of the space: the loop
+// visits the elements before the first such one, then refuses it with -8, in
+// any space, also one whose element access would take any offset.
+TEST(pciMemoryLoop, AnElementWhoseOffsetWouldWrapIsRefused)
+{
+    constexpr unsigned long kLast = ~0ul;
+    alignas(8) unsigned char buffer[64] = {};
+    struct Case {
+        const char* name;
+        bool write;
+        int width;
+        unsigned long offset;
+        int count;
+        std::vector<unsigned long> visited;
+        const char* message; // null: no refusal
+    };
+    const Case cases[] = {
+        {"two words from 2^64 - 4", true, 4, kLast - 3, 2, {kLast - 3},
+         "element 1 of 4 bytes from offset 0xfffffffffffffffc would pass the end of the address "
+         "space"},
+        {"four bytes from 2^64 - 1", false, 1, kLast, 4, {kLast},
+         "element 1 of 1 bytes from offset 0xffffffffffffffff would pass the end of the address "
+         "space"},
+        {"three doubles from 2^64 - 16", false, 8, kLast - 15, 3, {kLast - 15, kLast - 7},
+         "element 2 of 8 bytes from offset 0xfffffffffffffff0 would pass the end of the address "
+         "space"},
+        {"an unaligned start", true, 2, kLast - 2, 3, {kLast - 2, kLast},
+         "element 2 of 2 bytes from offset 0xfffffffffffffffd would pass the end of the address "
+         "space"},
+        {"the last element ends at 2^64", false, 4, kLast - 7, 2, {kLast - 7, kLast - 3}, nullptr},
+        {"one element at the very end", true, 8, kLast, 1, {kLast}, nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptedSpace space;
+        auto run = [&] {
+            return c.write ? space.writes(c.offset, buffer, c.width, c.count)
+                           : space.reads(c.offset, buffer, c.width, c.count);
+        };
+        if (c.message != nullptr)
+            expectRaises([&] { run(); }, -8, c.message);
+        else
+            EXPECT_EQ(run(), c.count);
+        std::vector<unsigned long> visited;
+        for (const auto& a : space.accesses)
+            visited.push_back(a.offset);
+        EXPECT_EQ(visited, c.visited);
+    }
+}
+
 } // namespace

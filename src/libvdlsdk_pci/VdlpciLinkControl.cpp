@@ -98,7 +98,9 @@ void VdlpciConfigSpace::aerSurpriseEnable(bool enable, bool& wasEnabled)
     unsigned int cap = 0;
     try {
         findExtendedCapability(EXT_CAP_ID_AER, &cap);
-    } catch (const VDLBaseException& e) {
+    } catch (const VDLException<-13>& e) {
+        // Only a list read to its end lacks the capability; a read that failed
+        // passes on as it is, or the save would record Surprise Down as masked.
         e.log<int>(LOG_LEVEL_WARN);
         throw VDLException<-13>("could not find PCI capability: PCIE_AER_CAPABILITY_ID");
     }

@@ -5,6 +5,9 @@
 #include <cstdint>
 #include <cstring>
 
+#include <fmt/format.h>
+
+#include "pci_regs.hpp"
 #include "vdlsdk/VdlpciBar.hpp"
 #include "vdlsdk/VdlpciKernelBuffer.hpp"
 #include "vdlsdk/VdlpciLib.hpp"
@@ -35,6 +38,25 @@ constexpr unsigned int kStatusUp = 0x4;
 constexpr std::size_t kMaxSlots = 0x10000;
 
 constexpr int kLogDebug = 1;
+
+// Whether a port's link is enabled, as isLinkEnabled answers it, except that
+// a register that cannot be read raises: the link status must not report a
+// link that is down, and the other end's speeds, when nobody saw it down.
+bool linkEnabledAt(VdlpciConfigSpace& port)
+{
+    unsigned int cap = 0;
+    port.findCaps(pci_regs::CAP_ID_PCI_EXPRESS, &cap);
+    const unsigned long reg = cap + pci_regs::EXP_LINK_CONTROL;
+    unsigned short control = pci_regs::ALL_ONES_16;
+    const int result = port.read16s(reg, &control, 1);
+    if (result < 0) {
+        vdl_throw_from_c_error(result,
+                               fmt::format("could not read PCIe Link Control at {:#016x}", reg));
+        throw VDLException<-1>("could not read PCIe Link Control at {:#016x}", reg);
+    }
+    return control != pci_regs::ALL_ONES_16 &&
+           (control & pci_regs::EXP_LINK_CONTROL_LINK_DISABLE) == 0;
+}
 
 } // namespace
 
@@ -246,7 +268,7 @@ void VdlpciLinuxDevice::linkStatus(unsigned int& flags, int& maxSpeed, int& maxW
 
     int capSpeed = 0, capWidth = 0, curSpeed = 0, curWidth = 0;
     unsigned int result = saved;
-    if (m_upstream->isLinkEnabled() && m_pcicfg != nullptr) {
+    if (linkEnabledAt(*m_upstream) && m_pcicfg != nullptr) {
         int bridgeSpeed = 0, bridgeWidth = 0;
         m_upstream->linkCapability(bridgeSpeed, bridgeWidth);
         m_pcicfg->linkStatus(curSpeed, curWidth);

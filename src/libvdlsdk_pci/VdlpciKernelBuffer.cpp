@@ -28,7 +28,19 @@ VdlpciKernelBuffer::VdlpciKernelBuffer(void* handle, unsigned long size, unsigne
 {
 }
 
-VdlpciKernelBuffer::~VdlpciKernelBuffer() { freeKernelBuffer(); }
+VdlpciKernelBuffer::~VdlpciKernelBuffer()
+{
+    try {
+        freeKernelBuffer();
+    } catch (const VDLBaseException& e) {
+        // Nothing can be retried any more; the buffer stays with the driver
+        // until the node is closed.
+        try {
+            e.log();
+        } catch (...) {
+        }
+    }
+}
 
 void VdlpciKernelBuffer::alloc(void* handle, unsigned long size, VdlpciKernelBuffer*& out)
 {
@@ -71,7 +83,10 @@ void VdlpciKernelBuffer::freeKernelBuffer()
     if (m_size == 0)
         return;
     vdlcard_contig_request request = driverRequest(physHi, physLo, virtAddr, m_size);
-    vdlcard_Control(static_cast<vdlcard_handle*>(m_handle), VDLCARD_CONTROL_FREE, &request);
+    // A buffer the driver kept is still this object's, mapped and usable.
+    if (vdlcard_Control(static_cast<vdlcard_handle*>(m_handle), VDLCARD_CONTROL_FREE, &request) != 0)
+        throw VDLException<-34>("could not free the kernel buffer at bus address {:#016x}",
+                                (static_cast<unsigned long>(physHi) << kAddressWordBits) | physLo);
     physLo = 0;
     physHi = 0;
     virtAddr = nullptr;

@@ -394,10 +394,16 @@ void VdlpciLinuxDevice::freeMem(VdlpciMemorySpace* buffer)
     if (entry == m_mems.end())
         throw VDLException<-13>("could not find memory space {:#016x}",
                                 static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(buffer)));
-    if (*entry != nullptr) {
-        delete *entry;
-        *entry = nullptr;
-    }
+    if (*entry == nullptr)
+        return;
+    // Released before the slot is emptied: a buffer the driver kept raises
+    // and stays registered, so a later free can try again.
+    if (auto* kernel = dynamic_cast<VdlpciKernelBuffer*>(*entry))
+        kernel->freeKernelBuffer();
+    else if (auto* pinned = dynamic_cast<VdlpciLockedVirtualMemory*>(*entry))
+        pinned->free_mem();
+    delete *entry;
+    *entry = nullptr;
 }
 
 void VdlpciLinuxDevice::freeKernelBuffer(VdlpciKernelBuffer*& buffer) { freeMem(buffer); }

@@ -149,9 +149,12 @@ int freeContig(vdlcard_handle* hcard, const vdlcard_contig_request& caller)
     if (node == nullptr || node->len != caller.len ||
         std::memcmp(&node->phys, caller.phys, sizeof(node->phys)) != 0)
         return -1;
+    // The driver is asked first: a buffer it refuses to release stays mapped
+    // and listed, so it stays usable and a later free can try again.
     vdlcard_contig_request own = driverRecord(caller);
+    if (::ioctl(hcard->fd, VDLCARD_REQ_CONTIG_FREE, &own) != 0)
+        return -1;
     ::munmap(caller.vaddr, caller.len);
-    ::ioctl(hcard->fd, VDLCARD_REQ_CONTIG_FREE, &own);
     vdlcard_contig_buffer_list_remove(hcard, node);
     return 0;
 }
@@ -406,7 +409,11 @@ int vdlcard_unlockmem(vdlcard_handle* hcard, vdlcard_lock_record* record)
 {
     if (hcard == nullptr || record == nullptr)
         return -1;
-    ::ioctl(hcard->fd, VDLCARD_REQ_UNLOCK, record);
+    // Pages the driver did not unpin may still be written by the device: the
+    // record stays with the caller, who must neither free the region nor
+    // forget it, and may try again.
+    if (::ioctl(hcard->fd, VDLCARD_REQ_UNLOCK, record) != 0)
+        return -1;
     std::free(record->pages);
     std::free(record);
     return 0;

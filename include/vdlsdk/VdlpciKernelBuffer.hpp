@@ -23,7 +23,8 @@ public:
     // the buffer: it then stays mapped and live, and the call may be repeated.
     void freeKernelBuffer();
     // Cache synchronisation of the whole buffer, for the CPU or for the device.
-    // VDLException<-7> for a released buffer.
+    // VDLException<-7> for a released buffer, VDLException<-34> when the
+    // driver fails.
     void flushCache(bool toCpu);
     // The bus address of a byte offset; VDLException<-8> for an offset above
     // the size (the end of the buffer itself is accepted).

@@ -98,8 +98,10 @@ void VdlpciKernelBuffer::flushCache(bool toCpu)
     if (m_size == 0)
         throw VDLException<-7>("could not flush cache - buffer size was zero");
     vdlcard_contig_request request = driverRequest(physHi, physLo, virtAddr, m_size);
-    vdlcard_Control(static_cast<vdlcard_handle*>(m_handle),
-                    toCpu ? VDLCARD_CONTROL_SYNC_FOR_CPU : VDLCARD_CONTROL_SYNC_FOR_DEV, &request);
+    if (vdlcard_Control(static_cast<vdlcard_handle*>(m_handle),
+                        toCpu ? VDLCARD_CONTROL_SYNC_FOR_CPU : VDLCARD_CONTROL_SYNC_FOR_DEV,
+                        &request) != 0)
+        throw VDLException<-34>("could not flush cache");
 }
 
 void VdlpciKernelBuffer::phys_addr(unsigned long offset, unsigned long& phys)

@@ -343,7 +343,7 @@ TEST_F(pciControl, FreeRefusedByTheDriverKeepsTheBufferMappedAndListed)
     EXPECT_EQ(vdlsim_dma_buffer_count(0), 0);
 }
 
-TEST_F(pciControl, SyncModesSendTheBufferAndAnswerZero)
+TEST_F(pciControl, SyncModesSendTheBufferAndReportARefusal)
 {
     vdlcard_contig_request r{};
     r.len = kLen;
@@ -354,9 +354,10 @@ TEST_F(pciControl, SyncModesSendTheBufferAndAnswerZero)
     EXPECT_EQ(vdlcard_Control(h, VDLCARD_CONTROL_SYNC_FOR_DEV, &r), 0);
     dirtyStack();
     EXPECT_EQ(vdlcard_Control(h, VDLCARD_CONTROL_SYNC_FOR_CPU, &r), 0);
+    // A synchronisation the driver refused did not happen.
     ASSERT_GE(addFault(0, 0, 0, EIO, 0, 2), 0);
-    EXPECT_EQ(vdlcard_Control(h, VDLCARD_CONTROL_SYNC_FOR_DEV, &r), 0);
-    EXPECT_EQ(vdlcard_Control(h, VDLCARD_CONTROL_SYNC_FOR_CPU, &r), 0);
+    EXPECT_EQ(vdlcard_Control(h, VDLCARD_CONTROL_SYNC_FOR_DEV, &r), -1);
+    EXPECT_EQ(vdlcard_Control(h, VDLCARD_CONTROL_SYNC_FOR_CPU, &r), -1);
     EXPECT_EQ(eventNames(), (Strings{req(VDLCARD_REQ_CONTIG_SYNC_DEV), req(VDLCARD_REQ_CONTIG_SYNC_CPU),
                                      req(VDLCARD_REQ_CONTIG_SYNC_DEV), req(VDLCARD_REQ_CONTIG_SYNC_CPU)}));
     const auto e = logEntries();

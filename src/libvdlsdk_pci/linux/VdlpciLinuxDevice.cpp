@@ -58,6 +58,19 @@ bool linkEnabledAt(VdlpciConfigSpace& port)
            (control & pci_regs::EXP_LINK_CONTROL_LINK_DISABLE) == 0;
 }
 
+// The slot path into `out` (left as it was on failure); the driver's result.
+int readSlotPath(vdlcard_handle* handle, std::string& out)
+{
+    char slot[VDLCARD_SLOT_PATH_SIZE] = {};
+    vdlcard_slot_path request{};
+    request.buffer = slot;
+    request.length = VDLCARD_SLOT_PATH_SIZE;
+    const int result = vdlcard_Status(handle, VDLCARD_STATUS_SLOT_PATH, &request);
+    if (result == 0)
+        out.assign(slot, strnlen(slot, sizeof(slot)));
+    return result;
+}
+
 } // namespace
 
 VdlpciLinuxDevice::VdlpciLinuxDevice(int cardnum) : VdlpciDevice(cardnum), m_upstream(nullptr) {}
@@ -75,7 +88,17 @@ void VdlpciLinuxDevice::close() {}
 
 void VdlpciLinuxDevice::location(std::string& out) { out = m_location; }
 
-void VdlpciLinuxDevice::slotUid(std::string& out) { out = m_slotUid; }
+void VdlpciLinuxDevice::slotUid(std::string& out)
+{
+    // A path the driver did not give at the opening is asked for again: an
+    // empty text is no answer for a card that has a slot.
+    if (m_slotUid.empty() && m_handle != nullptr) {
+        const int result = readSlotPath(m_handle, m_slotUid);
+        if (result != 0)
+            throw VDLException<-34>("error {} reading slot path", result);
+    }
+    out = m_slotUid;
+}
 
 vdlcard_handle* VdlpciLinuxDevice::getHandle() { return m_handle; }
 
@@ -176,14 +199,8 @@ void VdlpciLinuxDevice::openhandle()
     formatLocationString(m_location, static_cast<int>(word >> 16),
                          static_cast<int>((word >> 8) & 0xFFu), static_cast<int>(word & 0xFFu));
 
-    char slot[VDLCARD_SLOT_PATH_SIZE] = {};
-    vdlcard_slot_path request{};
-    request.buffer = slot;
-    request.length = VDLCARD_SLOT_PATH_SIZE;
-    result = vdlcard_Status(m_handle, VDLCARD_STATUS_SLOT_PATH, &request);
-    if (result == 0)
-        m_slotUid.assign(slot, strnlen(slot, sizeof(slot)));
-    else
+    result = readSlotPath(m_handle, m_slotUid);
+    if (result != 0)
         VDL_WARN(LOGGER_PCI, "error {} reading slot path", result);
 
     try {
@@ -342,7 +359,9 @@ void VdlpciLinuxDevice::msiCancelWait(int vector)
 {
     checkVector(vector);
     std::int32_t target = vector;
-    vdlcard_Control(m_handle, VDLCARD_CONTROL_INT_CANCEL, &target);
+    // A wait the driver was not told to end goes on until its time-out.
+    if (vdlcard_Control(m_handle, VDLCARD_CONTROL_INT_CANCEL, &target) != 0)
+        throw VDLException<-34>("could not cancel the wait on message {}", vector);
 }
 
 int VdlpciLinuxDevice::addMem(VdlpciMemorySpace* buffer)

@@ -259,22 +259,24 @@ int vdlcard_Control(vdlcard_handle* hcard, uint32_t cmdmode, void* value)
             result = 0;
         }
         break;
+    // A cancel or a synchronisation the driver refused did not happen: the
+    // caller must learn it (a wait the cancel should end goes on; the device
+    // or the CPU would see stale data).
     case VDLCARD_CONTROL_INT_CANCEL:
-        if (usable) {
-            ::ioctl(hcard->fd, VDLCARD_REQ_INT_CANCEL, value);
-            result = 0;
-        }
+        if (usable)
+            result = ::ioctl(hcard->fd, VDLCARD_REQ_INT_CANCEL, value) == 0 ? 0 : -1;
         break;
     case VDLCARD_CONTROL_SYNC_FOR_DEV:
     case VDLCARD_CONTROL_SYNC_FOR_CPU:
         if (usable) {
             vdlcard_contig_request own =
                 driverRecord(*static_cast<const vdlcard_contig_request*>(value));
-            ::ioctl(hcard->fd,
-                    cmdmode == VDLCARD_CONTROL_SYNC_FOR_DEV ? VDLCARD_REQ_CONTIG_SYNC_DEV
-                                                            : VDLCARD_REQ_CONTIG_SYNC_CPU,
-                    &own);
-            result = 0;
+            result = ::ioctl(hcard->fd,
+                             cmdmode == VDLCARD_CONTROL_SYNC_FOR_DEV ? VDLCARD_REQ_CONTIG_SYNC_DEV
+                                                                     : VDLCARD_REQ_CONTIG_SYNC_CPU,
+                             &own) == 0
+                         ? 0
+                         : -1;
         }
         break;
     default:

@@ -141,6 +141,18 @@ TEST_F(pciMemoryKernelBuffer, CacheSynchronisationNamesTheBufferInEachDirection)
     }
 }
 
+TEST_F(pciMemoryKernelBuffer, CacheSynchronisationTheDriverRefusesRaises)
+{
+    auto buffer = allocate();
+    for (bool toCpu : {true, false}) {
+        SCOPED_TRACE(toCpu);
+        vdlsim_fault_clear();
+        pcitest::addFault(0, toCpu ? VDLSIM_REQ_CONTIG_SYNC_CPU : VDLSIM_REQ_CONTIG_SYNC_DEV, 0,
+                          EIO);
+        expectRaises([&] { buffer->flushCache(toCpu); }, -34, "could not flush cache");
+    }
+}
+
 TEST_F(pciMemoryKernelBuffer, ReleaseHappensOnceAndThenRefusesTheCache)
 {
     auto buffer = allocate();

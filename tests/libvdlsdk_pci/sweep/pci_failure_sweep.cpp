@@ -82,23 +82,23 @@ std::string hex(uint64_t v)
 
 // One call's result: "R name rc value,value,... dep,dep,..."; a value list
 // and a dependency list are never empty ("-" stands for none).
-void record(const char* name, int rc, const std::vector<std::string>& values,
-            const std::vector<const char*>& deps)
+void record(const std::string& name, int rc, const std::vector<std::string>& values,
+            const std::vector<std::string>& deps)
 {
-    std::string line = std::string("R ") + name + " " + std::to_string(rc) + " ";
+    std::string line = "R " + name + " " + std::to_string(rc) + " ";
     std::string joined;
     for (const auto& v : values)
         joined += (joined.empty() ? "" : ",") + v;
     line += joined.empty() ? "-" : joined;
     line += " ";
     std::string depText;
-    for (const char* d : deps)
-        depText += (depText.empty() ? "" : ",") + std::string(d);
+    for (const auto& d : deps)
+        depText += (depText.empty() ? "" : ",") + d;
     line += depText.empty() ? "-" : depText;
     emit(line);
     if (g_rule >= 0 && !g_hitSeen && vdlsim_fault_hits(g_rule) > 0) {
         g_hitSeen = true;
-        emit(std::string("H ") + name);
+        emit("H " + name);
     }
 }
 
@@ -114,17 +114,9 @@ std::vector<std::string> words(const uint32_t* w, int n)
     return out;
 }
 
-void dmaSteps(void* h, const char* prefix, uint32_t flags)
+void dmaSteps(void* h, const std::string& p, uint32_t flags)
 {
-    const std::string p = prefix;
-    const auto name = [&p](const char* what) {
-        static thread_local std::string text;
-        text = p + "_" + what;
-        return text.c_str();
-    };
-    const std::string allocName = p + "_alloc";
-    const char* alloc = allocName.c_str();
-
+    const std::string alloc = p + "_alloc";
     void* address = nullptr;
     uint32_t ms = 0xFFFFFFFF;
     int rc = vdlpci_alloc_mem(h, kBufferSize, &address, &ms, flags);
@@ -133,22 +125,28 @@ void dmaSteps(void* h, const char* prefix, uint32_t flags)
 
     uint64_t bus = 0;
     rc = vdlpci_ms_phys_addr(h, ms, 0x10, &bus);
-    record(name("bus"), rc, {hex(bus)}, {"open", alloc});
+    record(p + "_bus", rc, {hex(bus)}, {"open", alloc});
 
-    uint32_t word = 0xFEED0000u | flags;
+    const uint32_t written = 0xFEED0000u | flags;
+    uint32_t word = written;
     rc = elements(vdlpci_ms_write32s(h, ms, 0x10, &word, 1), 1);
-    const std::string writeName = p + "_write";
-    record(writeName.c_str(), rc, {}, {"open", alloc});
+    record(p + "_write", rc, {}, {"open", alloc});
     rc = vdlpci_flush_cache(h, ms, VDLPCI_FLUSH_FOR_DEVICE);
-    record(name("flush_dev"), rc, {}, {"open", alloc});
+    // What the device finds at the bus address the library gave.
+    uint32_t seen = 0;
+    vdlsim_dma_read(0, bus, &seen, sizeof(seen));
+    record(p + "_flush_dev", rc, {hex(seen)}, {"open", alloc, p + "_bus", p + "_write"});
+    // What the device writes there, the caller reads.
+    const uint32_t fromDevice = ~written;
+    vdlsim_dma_write(0, bus, &fromDevice, sizeof(fromDevice));
     rc = vdlpci_flush_cache(h, ms, VDLPCI_FLUSH_FOR_CPU);
-    record(name("flush_cpu"), rc, {}, {"open", alloc});
+    record(p + "_flush_cpu", rc, {}, {"open", alloc});
     word = 0;
     rc = elements(vdlpci_ms_read32s(h, ms, 0x10, &word, 1), 1);
-    record(name("read"), rc, {hex(word)}, {"open", alloc, writeName.c_str()});
+    record(p + "_read", rc, {hex(word)}, {"open", alloc, p + "_bus"});
 
     rc = vdlpci_free_mem(h, ms);
-    record(name("free"), rc, {}, {"open", alloc});
+    record(p + "_free", rc, {}, {"open", alloc});
     // A free that failed leaves the buffer registered: the second one must
     // release it.
     if (allocated && rc != 0) {
@@ -216,13 +214,13 @@ void runSequence()
             hex(info.tableOffset), hex(info.pbaBir), hex(info.pbaOffset)},
            {"open"});
 
-    const auto linkStatus = [&](const char* name, const std::vector<const char*>& deps) {
+    const auto linkStatus = [&](const std::string& name, const std::vector<std::string>& deps) {
         uint32_t flags = 0xDEAD;
         int s[4] = {-1, -1, -1, -1};
         const int r = vdlpci_link_status(0, &flags, &s[0], &s[1], &s[2], &s[3]);
         const bool untouched = flags == 0xDEAD && s[0] == -1 && s[1] == -1 && s[2] == -1 && s[3] == -1;
         if (r < 0 && !untouched)
-            emit(std::string("F ") + name + ": a failed link status wrote its outputs");
+            emit("F " + name + ": a failed link status wrote its outputs");
         record(name, r,
                {hex(flags), std::to_string(s[0]), std::to_string(s[1]), std::to_string(s[2]),
                 std::to_string(s[3])},

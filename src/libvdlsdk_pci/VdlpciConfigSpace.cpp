@@ -134,7 +134,9 @@ void VdlpciConfigSpace::linkErrors(int& status, int clear)
     status = value;
     if (clear != 0) {
         unsigned short all = EXP_DEVICE_STATUS_CLEAR_ALL;
-        write16s(reg, &all, 1);
+        // Errors still pending must not be reported as cleared.
+        if (write16s(reg, &all, 1) < 0)
+            throw VDLException<-34>("Error clearing PCIe Device Status register {:#016x}", reg);
     }
 }
 

@@ -184,6 +184,17 @@ TEST_F(pciConfigDumps, DeviceStatusClearWritesAllOnesAndReportsTheValueBefore)
     EXPECT_EQ(status, 0x10);
 }
 
+TEST_F(pciConfigDumps, DeviceStatusThatCannotBeClearedIsAFailure)
+{
+    loadCard("cap-pcie-2", "01:00.0");
+    VdlpciLinuxConfigSpace cfg(m_handle);
+    addFault(VDLSIM_REQ_COMMAND, VDLSIM_CMD_CFG_WRITE16, 0xa0 + EXP_DEVSTA);
+    int status = -1;
+    EXPECT_RAISES(cfg.linkErrors(status, 1), -34,
+                  "Error clearing PCIe Device Status register 0x000000000000aa");
+    EXPECT_EQ(peek(VDLSIM_SPACE_CARD, 0xa0 + EXP_DEVSTA, 2), 0x19u);
+}
+
 TEST_F(pciConfigDumps, DeviceStatusThatCannotBeReadIsNeitherReportedNorCleared)
 {
     loadCard("cap-pcie-2", "01:00.0");

@@ -230,6 +230,9 @@ void runSequence()
     int errors = -1;
     rc = vdlpci_link_errors(h, &errors, 0);
     record("link_errors", rc, {std::to_string(errors)}, {"open"});
+    errors = -1;
+    rc = vdlpci_link_errors(h, &errors, 1);
+    record("link_errors_cleared", rc, {std::to_string(errors)}, {"open"});
 
     dmaSteps(h, "kbuf", VDLPCI_ALLOC_KERNEL_BUFFER);
     dmaSteps(h, "pinned", VDLPCI_ALLOC_LOCKED_VMEM);

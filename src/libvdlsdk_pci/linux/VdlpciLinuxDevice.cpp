@@ -166,7 +166,11 @@ void VdlpciLinuxDevice::openhandle()
     }
 
     unsigned int registers[kBarCount] = {};
-    m_pcicfg->read32s(kBarRegisterOffset, registers, kBarCount);
+    // Registers that were not read would pass for a card whose BARs were
+    // never assigned, and its BARs would be refused for as long as it is open.
+    const int barRead = m_pcicfg->read32s(kBarRegisterOffset, registers, kBarCount);
+    if (barRead < 0)
+        failOpen(barRead, "Error reading PCIe register");
     for (unsigned int reg : registers) {
         const unsigned int address = reg & kBarAddressMask;
         if (address != 0 && address != kBarAllOnes)

@@ -130,6 +130,20 @@ TEST_F(pciDevice, EnumFailedIdentityUndoesTheOpening)
     EXPECT_NE(handle, untouched);
 }
 
+// BAR registers that could not be read are not taken for BARs nobody
+// assigned: the opening fails, where the card would otherwise refuse its BARs
+// for as long as it is open.
+TEST_F(pciDevice, EnumFailedBarRegisterReadUndoesTheOpening)
+{
+    pcitest::addFault(0, VDLSIM_REQ_COMMAND, VDLSIM_CMD_CFG_READ32, EIO, 0, 1, 0x10);
+    void* handle = nullptr;
+    EXPECT_EQ(vdlpci_dev_open(0, &handle), -1);
+    EXPECT_EQ(vdlsim_card_open_count(0), 0);
+    handle = open(0);
+    uint32_t word = 0x1234;
+    EXPECT_EQ(vdlpci_ms_write32s(handle, 0, 0x40, &word, 1), 1);
+}
+
 TEST_F(pciDevice, EnumOpenIndexAndClose)
 {
     void* first = open(0);

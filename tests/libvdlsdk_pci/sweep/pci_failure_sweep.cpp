@@ -3,7 +3,9 @@
 // then once per request with that one request failed, each run in a process
 // of its own. In every run each call must either fail or give exactly what it
 // gave in the clean run (a call whose inputs came from a call that failed is
-// only required not to crash), no protocol violation may occur, the driver
+// only required not to crash), the call that made the failed request must not
+// succeed unless the library is known to work around that failure
+// (`absorbable`), no protocol violation may occur, the driver
 // must get back every node, buffer and pinned region at exit, and nothing may
 // leak (the leak checker of the sanitizer build ends a leaking run with a
 // non-zero status).

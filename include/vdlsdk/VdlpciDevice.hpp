@@ -53,7 +53,8 @@ public:
     // stopping at the first that is absent.
     virtual void deleteSavedKeys();
 
-    // Vector count and enable state from MSI-X, else MSI.
+    // Vector count and enable state from MSI-X, else MSI (when the card has
+    // no MSI-X capability). A register that cannot be read raises.
     virtual void msiInit(VdlpciConfigSpace* cfg);
     // Whether the link was up at its last test.
     virtual bool getPcieLinkStatus();

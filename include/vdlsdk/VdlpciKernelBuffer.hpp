@@ -9,7 +9,7 @@ class VdlpciKernelBuffer : public VdlpciMemorySpace {
 public:
     VdlpciKernelBuffer(void* handle, unsigned long size, unsigned int physLo, unsigned int physHi,
                        void* virtAddr);
-    // Returns the buffer to the driver.
+    // Returns the buffer to the driver; never raises.
     ~VdlpciKernelBuffer() override;
 
     // Allocates and maps a buffer of `size` bytes (1 byte to 4 GiB - 1: the
@@ -19,10 +19,12 @@ public:
     static void alloc(void* handle, unsigned long size, VdlpciKernelBuffer*& out);
 
     // Returns the buffer to the driver and leaves the object released (size 0);
-    // nothing for a released object.
+    // nothing for a released object. VDLException<-34> when the driver keeps
+    // the buffer: it then stays mapped and live, and the call may be repeated.
     void freeKernelBuffer();
     // Cache synchronisation of the whole buffer, for the CPU or for the device.
-    // VDLException<-7> for a released buffer.
+    // VDLException<-7> for a released buffer, VDLException<-34> when the
+    // driver fails.
     void flushCache(bool toCpu);
     // The bus address of a byte offset; VDLException<-8> for an offset above
     // the size (the end of the buffer itself is accepted).

@@ -3,6 +3,7 @@
 // library's option file and the table of opened cards; a card's position in
 // the table is its index for every index-based function. Cards are only ever
 // appended, so the handles given out stay valid until the object goes away.
+#include <condition_variable>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -22,7 +23,8 @@ public:
     virtual ~VdlpciLib();
 
     // The card for a card number: the one in the table at that position, or a
-    // newly opened card appended to the table.
+    // newly opened card appended to the table. Safe from several threads: a
+    // card is opened once, and concurrent callers get the same object.
     virtual void open(int cardnum, VdlpciDevice*& card) = 0;
     virtual int deviceCount();
     // VDLException<-13> for an index that is not in the table.
@@ -41,9 +43,13 @@ public:
 protected:
     VdlpciLib();
 
-    // Guards m_devices and nothing else; never held across a card operation.
+    // Guards m_devices and m_opening; never held across a card operation.
     std::mutex m_tableLock;
     std::vector<VdlpciDevice*> m_devices;
+    // A card is being opened outside the lock: other first opens wait for it
+    // on m_opened instead of opening the same card a second time.
+    bool m_opening = false;
+    std::condition_variable m_opened;
 };
 
 class VdlpciLinuxLib : public VdlpciLib {

@@ -17,6 +17,8 @@ public:
     // Does nothing: the card keeps everything until it is destroyed.
     void close() override;
     void location(std::string& out) override;
+    // The slot path; one the driver did not give at the opening is asked for
+    // again, and VDLException<-34> when the driver still does not give it.
     void slotUid(std::string& out) override;
     // Flags: 0x1 registers, 0x2 Surprise Down, 0x4 link down, 0x8 delete old keys
     // first. Run in the order 0x8, 0x1, 0x2, 0x4.
@@ -54,6 +56,7 @@ public:
     // Blocks until an interrupt on the vector (value: what the driver gives),
     // the time-out (-9) or a cancel (-12).
     void msiWait(int vector, unsigned int timeout, unsigned int& value);
+    // VDLException<-34> when the driver refuses the cancel.
     void msiCancelWait(int vector);
 
 private:

@@ -13,7 +13,8 @@ public:
     // Takes ownership of the lock record and of the region (allocated by alloc).
     VdlpciLockedVirtualMemory(void* handle, unsigned long size, vdlcard_lock_record* lockRecord,
                               void* virtAddr);
-    // Unpins and frees the region; never raises.
+    // Unpins and frees the region; never raises. A region the driver does not
+    // unpin is not freed: the device may still write into it.
     ~VdlpciLockedVirtualMemory() override;
 
     // Allocates a page-aligned region of `size` bytes (less than 4 GiB: the
@@ -22,7 +23,9 @@ public:
     // VDLException<-5> when the driver does not pin it.
     static void alloc(void* handle, unsigned long size, VdlpciLockedVirtualMemory*& out);
 
-    // Unpins and frees the region. VDLException<-5> once released.
+    // Unpins and frees the region. VDLException<-5> once released,
+    // VDLException<-34> when the driver does not unpin it: the region then
+    // stays pinned and live, and the call may be repeated.
     void free_mem();
     // Cache synchronisation of the whole region, for the CPU or for the device.
     // VDLException<-5> once released, VDLException<-34> when the driver fails.

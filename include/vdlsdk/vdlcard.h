@@ -250,8 +250,10 @@ int vdlcard_Status(vdlcard_handle* hcard, uint32_t cmdmode, void* value);
 /* A control request (VDLCARD_CONTROL_*). Allocation answers 0, the driver's
  * refusal of request 6, or -1 when a later step failed and was undone; free
  * answers -1 for a record that is not a buffer on the handle's list (its
- * mapping, length and bus address as the allocation gave them); the other modes
- * answer 0 whatever the driver says (a wait's outcome is its status). */
+ * mapping, length and bus address as the allocation gave them) and when the
+ * driver refuses request 7, which leaves the buffer mapped and listed; cancel
+ * and the two syncs answer -1 when the driver refuses them; a wait answers 0
+ * whatever the driver says (its outcome is its status). */
 int vdlcard_Control(vdlcard_handle* hcard, uint32_t cmdmode, void* value);
 
 /* Traces its arguments and answers 0; sends nothing. */
@@ -274,7 +276,9 @@ void vdlcard_contig_buffer_list_remove(vdlcard_handle* hcard, vdlcard_contig_nod
 vdlcard_contig_node* vdlcard_find_buffer_from_list(vdlcard_handle* hcard, const void* vaddr);
 
 /* Pinned user memory. vdlcard_lockmem answers null on any failure; the
- * record is the caller's until vdlcard_unlockmem frees it. */
+ * record is the caller's until vdlcard_unlockmem frees it. vdlcard_unlockmem
+ * answers -1 and keeps the record when the driver refuses to unpin: the
+ * region is still pinned and must not be freed; the call may be repeated. */
 vdlcard_lock_record* vdlcard_lockmem(vdlcard_handle* hcard, void* addr, uint32_t size);
 int vdlcard_unlockmem(vdlcard_handle* hcard, vdlcard_lock_record* record);
 int vdlcard_lockedmem_sync_for_dev(vdlcard_handle* hcard, vdlcard_lock_record* record);

@@ -4,6 +4,8 @@
 
 #include <bitset>
 
+#include <fmt/format.h>
+
 #include "pci_regs.hpp"
 #include "vdlsdk/vdl_exception.hpp"
 #include "vdlsdk/vdl_logger.hpp"
@@ -22,6 +24,22 @@ void requireBuffer(const void* pointer)
 // it has visited is a loop in the list and ends as not found.
 using VisitedOffsets = std::bitset<VdlpciConfigSpace::CONFIG_SPACE_SIZE>;
 
+// One dword of a capability walk. A read that failed tells nothing about the
+// list, so it raises with its own code instead of ending the walk as "not
+// found": a save would otherwise record an absent block and a later restore
+// write it over the live registers. (The bridge's space raises by itself.)
+std::uint32_t walkRead(VdlpciConfigSpace& space, unsigned long offset)
+{
+    std::uint32_t value = ALL_ONES_32;
+    const int result = space.read32s(offset, &value, 1);
+    if (result < 0) {
+        vdl_throw_from_c_error(
+            result, fmt::format("could not read PCI capability list at {:#016x}", offset));
+        throw VDLException<-1>("could not read PCI capability list at {:#016x}", offset);
+    }
+    return value;
+}
+
 } // namespace
 
 VdlpciConfigSpace::VdlpciConfigSpace(void* handle)
@@ -34,8 +52,8 @@ VdlpciConfigSpace::~VdlpciConfigSpace() = default;
 void VdlpciConfigSpace::findCaps(unsigned short id, unsigned int* offset)
 {
     requireBuffer(offset);
-    std::uint32_t value = ALL_ONES_32;
-    if (read32s(CAPABILITIES_POINTER, &value, 1) < 0 || value == ALL_ONES_32)
+    const std::uint32_t value = walkRead(*this, CAPABILITIES_POINTER);
+    if (value == ALL_ONES_32)
         throw VDLException<-13>("Could not find PCI caps");
 
     unsigned int pointer = value & CAPABILITIES_POINTER_MASK;
@@ -45,8 +63,8 @@ void VdlpciConfigSpace::findCaps(unsigned short id, unsigned int* offset)
     VisitedOffsets visited;
     while (!visited.test(pointer)) {
         visited.set(pointer);
-        std::uint32_t header = ALL_ONES_32;
-        if (read32s(pointer, &header, 1) < 0 || header == ALL_ONES_32)
+        const std::uint32_t header = walkRead(*this, pointer);
+        if (header == ALL_ONES_32)
             throw VDLException<-3>("Could not find PCI cap");
         *offset = pointer;
         if ((header & CAP_ID_MASK) == id)
@@ -66,8 +84,8 @@ void VdlpciConfigSpace::findExtendedCapability(unsigned short id, unsigned int* 
     VisitedOffsets visited;
     while (!visited.test(pointer)) {
         visited.set(pointer);
-        std::uint32_t header = ALL_ONES_32;
-        if (read32s(pointer, &header, 1) < 0 || header == ALL_ONES_32)
+        const std::uint32_t header = walkRead(*this, pointer);
+        if (header == ALL_ONES_32)
             break;
         *offset = pointer;
         if ((header & EXT_CAP_ID_MASK) == id)
@@ -116,7 +134,9 @@ void VdlpciConfigSpace::linkErrors(int& status, int clear)
     status = value;
     if (clear != 0) {
         unsigned short all = EXP_DEVICE_STATUS_CLEAR_ALL;
-        write16s(reg, &all, 1);
+        // Errors still pending must not be reported as cleared.
+        if (write16s(reg, &all, 1) < 0)
+            throw VDLException<-34>("Error clearing PCIe Device Status register {:#016x}", reg);
     }
 }
 

@@ -215,19 +215,36 @@ void VdlpciDevice::deleteSavedKeys()
     }
 }
 
-void VdlpciDevice::msiInit(VdlpciConfigSpace* cfg)
+namespace {
+
+// A report that found no such capability (-13), or a list or MME field that
+// makes no sense (-3); a register that could not be read is neither, and
+// passes on: a card set up as if it had no MSI-X would refuse every vector
+// above the first for no reason the caller could see.
+template <typename Report>
+bool reportOrAbsent(Report&& report)
 {
     try {
-        msix_info info{};
-        cfg->msixInfo(&info);
+        report();
+        return true;
+    } catch (const VDLException<-13>&) {
+    } catch (const VDLException<-3>&) {
+    }
+    return false;
+}
+
+} // namespace
+
+void VdlpciDevice::msiInit(VdlpciConfigSpace* cfg)
+{
+    msix_info info{};
+    if (reportOrAbsent([&] { cfg->msixInfo(&info); })) {
         m_msiVectorCount = static_cast<int>(info.tableSize);
         m_msiEnabled = info.enabled != 0;
-    } catch (const VDLBaseException&) {
-        try {
-            unsigned long address = 0;
-            unsigned short data = 0;
-            cfg->msiInfo(m_msiEnabled, address, data, m_msiVectorCount);
-        } catch (const VDLBaseException&) {
+    } else {
+        unsigned long address = 0;
+        unsigned short data = 0;
+        if (!reportOrAbsent([&] { cfg->msiInfo(m_msiEnabled, address, data, m_msiVectorCount); })) {
             m_msiEnabled = false;
             m_msiVectorCount = 0;
         }

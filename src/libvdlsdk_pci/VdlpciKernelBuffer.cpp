@@ -30,7 +30,19 @@ VdlpciKernelBuffer::VdlpciKernelBuffer(void* handle, unsigned long size, unsigne
 {
 }
 
-VdlpciKernelBuffer::~VdlpciKernelBuffer() { freeKernelBuffer(); }
+VdlpciKernelBuffer::~VdlpciKernelBuffer()
+{
+    try {
+        freeKernelBuffer();
+    } catch (const VDLBaseException& e) {
+        // Nothing can be retried any more; the buffer stays with the driver
+        // until the node is closed.
+        try {
+            e.log();
+        } catch (...) {
+        }
+    }
+}
 
 void VdlpciKernelBuffer::alloc(void* handle, unsigned long size, VdlpciKernelBuffer*& out)
 {
@@ -73,7 +85,10 @@ void VdlpciKernelBuffer::freeKernelBuffer()
     if (m_size == 0)
         return;
     vdlcard_contig_request request = driverRequest(physHi, physLo, virtAddr, m_size);
-    vdlcard_Control(static_cast<vdlcard_handle*>(m_handle), VDLCARD_CONTROL_FREE, &request);
+    // A buffer the driver kept is still this object's, mapped and usable.
+    if (vdlcard_Control(static_cast<vdlcard_handle*>(m_handle), VDLCARD_CONTROL_FREE, &request) != 0)
+        throw VDLException<-34>("could not free the kernel buffer at bus address {:#016x}",
+                                (static_cast<unsigned long>(physHi) << kAddressWordBits) | physLo);
     physLo = 0;
     physHi = 0;
     virtAddr = nullptr;
@@ -85,8 +100,10 @@ void VdlpciKernelBuffer::flushCache(bool toCpu)
     if (m_size == 0)
         throw VDLException<-7>("could not flush cache - buffer size was zero");
     vdlcard_contig_request request = driverRequest(physHi, physLo, virtAddr, m_size);
-    vdlcard_Control(static_cast<vdlcard_handle*>(m_handle),
-                    toCpu ? VDLCARD_CONTROL_SYNC_FOR_CPU : VDLCARD_CONTROL_SYNC_FOR_DEV, &request);
+    if (vdlcard_Control(static_cast<vdlcard_handle*>(m_handle),
+                        toCpu ? VDLCARD_CONTROL_SYNC_FOR_CPU : VDLCARD_CONTROL_SYNC_FOR_DEV,
+                        &request) != 0)
+        throw VDLException<-34>("could not flush cache");
 }
 
 void VdlpciKernelBuffer::phys_addr(unsigned long offset, unsigned long& phys)

@@ -19,6 +19,20 @@ constexpr int RETRAIN_SETTLE_MS = 500;
 constexpr int RETRAIN_POLLS = 500;
 constexpr int TRAINING_POLL_MS = 1;
 
+// A register write that did not reach the port is a failed operation. (The
+// bridge's space raises by itself; the card's own reports it in the count.)
+void writeOrRaise(VdlpciConfigSpace& space, unsigned long offset, unsigned short value)
+{
+    if (space.write16s(offset, &value, 1) < 0)
+        throw VDLException<-34>("Error writing PCIe config register {:#016x}", offset);
+}
+
+void writeOrRaise(VdlpciConfigSpace& space, unsigned long offset, std::uint32_t value)
+{
+    if (space.write32s(offset, &value, 1) < 0)
+        throw VDLException<-34>("Error writing PCIe config register {:#016x}", offset);
+}
+
 } // namespace
 
 bool VdlpciConfigSpace::isLinkEnabled()
@@ -55,7 +69,7 @@ void VdlpciConfigSpace::linkEnable(bool enable)
     else
         control |= EXP_LINK_CONTROL_LINK_DISABLE;
     VDL_TRACE(LOGGER_PCI, "enable link");
-    write16s(cap + EXP_LINK_CONTROL, &control, 1);
+    writeOrRaise(*this, cap + EXP_LINK_CONTROL, control);
 }
 
 void VdlpciConfigSpace::linkRetrain(bool wait)
@@ -68,7 +82,7 @@ void VdlpciConfigSpace::linkRetrain(bool wait)
         throw VDLException<-3>("could not retrain link");
 
     control |= EXP_LINK_CONTROL_RETRAIN_LINK;
-    write16s(cap + EXP_LINK_CONTROL, &control, 1);
+    writeOrRaise(*this, cap + EXP_LINK_CONTROL, control);
     if (!wait)
         return;
     millisecond_sleep(RETRAIN_SETTLE_MS);
@@ -98,7 +112,9 @@ void VdlpciConfigSpace::aerSurpriseEnable(bool enable, bool& wasEnabled)
     unsigned int cap = 0;
     try {
         findExtendedCapability(EXT_CAP_ID_AER, &cap);
-    } catch (const VDLBaseException& e) {
+    } catch (const VDLException<-13>& e) {
+        // Only a list read to its end lacks the capability; a read that failed
+        // passes on as it is, or the save would record Surprise Down as masked.
         e.log<int>(LOG_LEVEL_WARN);
         throw VDLException<-13>("could not find PCI capability: PCIE_AER_CAPABILITY_ID");
     }
@@ -116,5 +132,5 @@ void VdlpciConfigSpace::aerSurpriseEnable(bool enable, bool& wasEnabled)
     else
         mask |= AER_UNCOR_SURPRISE_DOWN;
     VDL_TRACE(LOGGER_PCI, "(after) uce_mask={:#08X}", mask);
-    write32s(reg, &mask, 1);
+    writeOrRaise(*this, reg, mask);
 }

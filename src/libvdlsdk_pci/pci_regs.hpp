@@ -15,12 +15,14 @@ inline constexpr unsigned long VENDOR_ID = 0x00;
 inline constexpr unsigned long COMMAND = 0x04;
 inline constexpr std::uint16_t COMMAND_MEMORY_SPACE_ENABLE = 0x0002;
 inline constexpr unsigned long CAPABILITIES_POINTER = 0x34;
-inline constexpr std::uint32_t CAPABILITIES_POINTER_MASK = 0xFF;
+// Capability pointers are dword aligned: their two low bits are reserved and
+// must be ignored.
+inline constexpr std::uint32_t CAPABILITIES_POINTER_MASK = 0xFC;
 
 // Standard capability header.
 inline constexpr std::uint32_t CAP_ID_MASK = 0xFF;
 inline constexpr unsigned CAP_NEXT_SHIFT = 8;
-inline constexpr std::uint32_t CAP_NEXT_MASK = 0xFF;
+inline constexpr std::uint32_t CAP_NEXT_MASK = CAPABILITIES_POINTER_MASK;
 
 inline constexpr unsigned short CAP_ID_MSI = 0x05;
 inline constexpr unsigned short CAP_ID_PCI_EXPRESS = 0x10;

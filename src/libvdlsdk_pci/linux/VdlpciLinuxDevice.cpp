@@ -5,6 +5,9 @@
 #include <cstdint>
 #include <cstring>
 
+#include <fmt/format.h>
+
+#include "pci_regs.hpp"
 #include "vdlsdk/VdlpciBar.hpp"
 #include "vdlsdk/VdlpciKernelBuffer.hpp"
 #include "vdlsdk/VdlpciLib.hpp"
@@ -36,6 +39,38 @@ constexpr std::size_t kMaxSlots = 0x10000;
 
 constexpr int kLogDebug = 1;
 
+// Whether a port's link is enabled, as isLinkEnabled answers it, except that
+// a register that cannot be read raises: the link status must not report a
+// link that is down, and the other end's speeds, when nobody saw it down.
+bool linkEnabledAt(VdlpciConfigSpace& port)
+{
+    unsigned int cap = 0;
+    port.findCaps(pci_regs::CAP_ID_PCI_EXPRESS, &cap);
+    const unsigned long reg = cap + pci_regs::EXP_LINK_CONTROL;
+    unsigned short control = pci_regs::ALL_ONES_16;
+    const int result = port.read16s(reg, &control, 1);
+    if (result < 0) {
+        vdl_throw_from_c_error(result,
+                               fmt::format("could not read PCIe Link Control at {:#016x}", reg));
+        throw VDLException<-1>("could not read PCIe Link Control at {:#016x}", reg);
+    }
+    return control != pci_regs::ALL_ONES_16 &&
+           (control & pci_regs::EXP_LINK_CONTROL_LINK_DISABLE) == 0;
+}
+
+// The slot path into `out` (left as it was on failure); the driver's result.
+int readSlotPath(vdlcard_handle* handle, std::string& out)
+{
+    char slot[VDLCARD_SLOT_PATH_SIZE] = {};
+    vdlcard_slot_path request{};
+    request.buffer = slot;
+    request.length = VDLCARD_SLOT_PATH_SIZE;
+    const int result = vdlcard_Status(handle, VDLCARD_STATUS_SLOT_PATH, &request);
+    if (result == 0)
+        out.assign(slot, strnlen(slot, sizeof(slot)));
+    return result;
+}
+
 } // namespace
 
 VdlpciLinuxDevice::VdlpciLinuxDevice(int cardnum) : VdlpciDevice(cardnum), m_upstream(nullptr) {}
@@ -53,7 +88,17 @@ void VdlpciLinuxDevice::close() {}
 
 void VdlpciLinuxDevice::location(std::string& out) { out = m_location; }
 
-void VdlpciLinuxDevice::slotUid(std::string& out) { out = m_slotUid; }
+void VdlpciLinuxDevice::slotUid(std::string& out)
+{
+    // A path the driver did not give at the opening is asked for again: an
+    // empty text is no answer for a card that has a slot.
+    if (m_slotUid.empty() && m_handle != nullptr) {
+        const int result = readSlotPath(m_handle, m_slotUid);
+        if (result != 0)
+            throw VDLException<-34>("error {} reading slot path", result);
+    }
+    out = m_slotUid;
+}
 
 vdlcard_handle* VdlpciLinuxDevice::getHandle() { return m_handle; }
 
@@ -121,7 +166,11 @@ void VdlpciLinuxDevice::openhandle()
     }
 
     unsigned int registers[kBarCount] = {};
-    m_pcicfg->read32s(kBarRegisterOffset, registers, kBarCount);
+    // Registers that were not read would pass for a card whose BARs were
+    // never assigned, and its BARs would be refused for as long as it is open.
+    const int barRead = m_pcicfg->read32s(kBarRegisterOffset, registers, kBarCount);
+    if (barRead < 0)
+        failOpen(barRead, "Error reading PCIe register");
     for (unsigned int reg : registers) {
         const unsigned int address = reg & kBarAddressMask;
         if (address != 0 && address != kBarAllOnes)
@@ -154,14 +203,8 @@ void VdlpciLinuxDevice::openhandle()
     formatLocationString(m_location, static_cast<int>(word >> 16),
                          static_cast<int>((word >> 8) & 0xFFu), static_cast<int>(word & 0xFFu));
 
-    char slot[VDLCARD_SLOT_PATH_SIZE] = {};
-    vdlcard_slot_path request{};
-    request.buffer = slot;
-    request.length = VDLCARD_SLOT_PATH_SIZE;
-    result = vdlcard_Status(m_handle, VDLCARD_STATUS_SLOT_PATH, &request);
-    if (result == 0)
-        m_slotUid.assign(slot, strnlen(slot, sizeof(slot)));
-    else
+    result = readSlotPath(m_handle, m_slotUid);
+    if (result != 0)
         VDL_WARN(LOGGER_PCI, "error {} reading slot path", result);
 
     try {
@@ -246,7 +289,7 @@ void VdlpciLinuxDevice::linkStatus(unsigned int& flags, int& maxSpeed, int& maxW
 
     int capSpeed = 0, capWidth = 0, curSpeed = 0, curWidth = 0;
     unsigned int result = saved;
-    if (m_upstream->isLinkEnabled() && m_pcicfg != nullptr) {
+    if (linkEnabledAt(*m_upstream) && m_pcicfg != nullptr) {
         int bridgeSpeed = 0, bridgeWidth = 0;
         m_upstream->linkCapability(bridgeSpeed, bridgeWidth);
         m_pcicfg->linkStatus(curSpeed, curWidth);
@@ -320,7 +363,9 @@ void VdlpciLinuxDevice::msiCancelWait(int vector)
 {
     checkVector(vector);
     std::int32_t target = vector;
-    vdlcard_Control(m_handle, VDLCARD_CONTROL_INT_CANCEL, &target);
+    // A wait the driver was not told to end goes on until its time-out.
+    if (vdlcard_Control(m_handle, VDLCARD_CONTROL_INT_CANCEL, &target) != 0)
+        throw VDLException<-34>("could not cancel the wait on message {}", vector);
 }
 
 int VdlpciLinuxDevice::addMem(VdlpciMemorySpace* buffer)
@@ -372,10 +417,16 @@ void VdlpciLinuxDevice::freeMem(VdlpciMemorySpace* buffer)
     if (entry == m_mems.end())
         throw VDLException<-13>("could not find memory space {:#016x}",
                                 static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(buffer)));
-    if (*entry != nullptr) {
-        delete *entry;
-        *entry = nullptr;
-    }
+    if (*entry == nullptr)
+        return;
+    // Released before the slot is emptied: a buffer the driver kept raises
+    // and stays registered, so a later free can try again.
+    if (auto* kernel = dynamic_cast<VdlpciKernelBuffer*>(*entry))
+        kernel->freeKernelBuffer();
+    else if (auto* pinned = dynamic_cast<VdlpciLockedVirtualMemory*>(*entry))
+        pinned->free_mem();
+    delete *entry;
+    *entry = nullptr;
 }
 
 void VdlpciLinuxDevice::freeKernelBuffer(VdlpciKernelBuffer*& buffer) { freeMem(buffer); }

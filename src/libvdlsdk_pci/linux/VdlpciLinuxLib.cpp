@@ -68,11 +68,38 @@ void VdlpciLinuxLib::open(int cardnum, VdlpciDevice*& card)
     } catch (const VDLException<-13>&) {
     }
 
-    // A card number beyond the next free position would land at a position
-    // other than its number, where no later lookup by index could find it.
-    if (cardnum > deviceCount())
-        throw VDLException<-13>("could not open PCI device {}: open the cards below it first",
-                                cardnum);
+    {
+        // One opening at a time, without the lock: a concurrent first open of
+        // the same card waits here and then finds it in the table.
+        std::unique_lock<std::mutex> lock(m_tableLock);
+        m_opened.wait(lock, [this] { return !m_opening; });
+        const std::size_t size = m_devices.size();
+        if (cardnum >= 0 && static_cast<std::size_t>(cardnum) < size) {
+            card = m_devices[static_cast<std::size_t>(cardnum)];
+            return;
+        }
+        // A card number beyond the next free position would land at a
+        // position other than its number, where no later lookup by index
+        // could find it.
+        if (cardnum >= 0 && static_cast<std::size_t>(cardnum) > size)
+            throw VDLException<-13>("could not open PCI device {}: open the cards below it first",
+                                    cardnum);
+        // Room for the new card now, so that its append cannot fail later.
+        m_devices.reserve(size + 1);
+        m_opening = true;
+    }
+    // Whatever the outcome, the next waiting opener may go on.
+    struct OpeningDone {
+        VdlpciLinuxLib& lib;
+        ~OpeningDone()
+        {
+            {
+                const std::lock_guard<std::mutex> lock(lib.m_tableLock);
+                lib.m_opening = false;
+            }
+            lib.m_opened.notify_all();
+        }
+    } done{*this};
 
     auto* fresh = new VdlpciLinuxDevice(cardnum);
     try {

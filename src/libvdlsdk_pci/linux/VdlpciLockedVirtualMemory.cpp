@@ -38,8 +38,18 @@ VdlpciLockedVirtualMemory::VdlpciLockedVirtualMemory(void* handle, unsigned long
 VdlpciLockedVirtualMemory::~VdlpciLockedVirtualMemory()
 {
     // Released already by a direct free_mem: nothing is left to return.
-    if (lockRecord != nullptr)
+    if (lockRecord == nullptr)
+        return;
+    try {
         free_mem();
+    } catch (const VDLBaseException& e) {
+        // Still pinned: the region is left to the driver rather than handed
+        // back to the allocator while the device may write into it.
+        try {
+            e.log();
+        } catch (...) {
+        }
+    }
 }
 
 void VdlpciLockedVirtualMemory::alloc(void* handle, unsigned long size,
@@ -71,8 +81,10 @@ void VdlpciLockedVirtualMemory::free_mem()
     if (lockRecord == nullptr)
         throwReleased();
     // Unpinned before the memory goes back to the heap: the device must not
-    // reach memory that may be handed out again.
-    vdlcard_unlockmem(static_cast<vdlcard_handle*>(m_handle), lockRecord);
+    // reach memory that may be handed out again. Memory the driver did not
+    // unpin stays with this object, which may try again.
+    if (vdlcard_unlockmem(static_cast<vdlcard_handle*>(m_handle), lockRecord) != 0)
+        throw VDLException<-34>("could not unpin PCI virtual memory");
     std::free(virtAddr);
     lockRecord = nullptr;
     virtAddr = nullptr;

@@ -137,9 +137,12 @@ int freeContig(vdlcard_handle* hcard, const vdlcard_contig_request& caller)
     if (node == nullptr || node->len != caller.len ||
         std::memcmp(&node->phys, caller.phys, sizeof(node->phys)) != 0)
         return -1;
+    // The driver is asked first: a buffer it refuses to release stays mapped
+    // and listed, so it stays usable and a later free can try again.
     vdlcard_contig_request own = driverRecord(caller);
+    if (::ioctl(hcard->fd, VDLCARD_REQ_CONTIG_FREE, &own) != 0)
+        return -1;
     ::munmap(caller.vaddr, caller.len);
-    ::ioctl(hcard->fd, VDLCARD_REQ_CONTIG_FREE, &own);
     vdlcard_contig_buffer_list_remove(hcard, node);
     return 0;
 }
@@ -244,22 +247,24 @@ int vdlcard_Control(vdlcard_handle* hcard, uint32_t cmdmode, void* value)
             result = 0;
         }
         break;
+    // A cancel or a synchronisation the driver refused did not happen: the
+    // caller must learn it (a wait the cancel should end goes on; the device
+    // or the CPU would see stale data).
     case VDLCARD_CONTROL_INT_CANCEL:
-        if (usable) {
-            ::ioctl(hcard->fd, VDLCARD_REQ_INT_CANCEL, value);
-            result = 0;
-        }
+        if (usable)
+            result = ::ioctl(hcard->fd, VDLCARD_REQ_INT_CANCEL, value) == 0 ? 0 : -1;
         break;
     case VDLCARD_CONTROL_SYNC_FOR_DEV:
     case VDLCARD_CONTROL_SYNC_FOR_CPU:
         if (usable) {
             vdlcard_contig_request own =
                 driverRecord(*static_cast<const vdlcard_contig_request*>(value));
-            ::ioctl(hcard->fd,
-                    cmdmode == VDLCARD_CONTROL_SYNC_FOR_DEV ? VDLCARD_REQ_CONTIG_SYNC_DEV
-                                                            : VDLCARD_REQ_CONTIG_SYNC_CPU,
-                    &own);
-            result = 0;
+            result = ::ioctl(hcard->fd,
+                             cmdmode == VDLCARD_CONTROL_SYNC_FOR_DEV ? VDLCARD_REQ_CONTIG_SYNC_DEV
+                                                                     : VDLCARD_REQ_CONTIG_SYNC_CPU,
+                             &own) == 0
+                         ? 0
+                         : -1;
         }
         break;
     default:
@@ -394,7 +399,11 @@ int vdlcard_unlockmem(vdlcard_handle* hcard, vdlcard_lock_record* record)
 {
     if (hcard == nullptr || record == nullptr)
         return -1;
-    ::ioctl(hcard->fd, VDLCARD_REQ_UNLOCK, record);
+    // Pages the driver did not unpin may still be written by the device: the
+    // record stays with the caller, who must neither free the region nor
+    // forget it, and may try again.
+    if (::ioctl(hcard->fd, VDLCARD_REQ_UNLOCK, record) != 0)
+        return -1;
     std::free(record->pages);
     std::free(record);
     return 0;

@@ -8,6 +8,7 @@
 
 #include "config_test_support.hpp"
 #include "vdlsdk/VdlpciLinuxConfigSpace.hpp"
+#include "vdlsdk/VdlpciUpstreamBridgeConfigSpace.hpp"
 
 using namespace cfgtest;
 
@@ -183,6 +184,17 @@ TEST_F(pciConfigDumps, DeviceStatusClearWritesAllOnesAndReportsTheValueBefore)
     EXPECT_EQ(status, 0x10);
 }
 
+TEST_F(pciConfigDumps, DeviceStatusThatCannotBeClearedIsAFailure)
+{
+    loadCard("cap-pcie-2", "01:00.0");
+    VdlpciLinuxConfigSpace cfg(m_handle);
+    addFault(VDLSIM_REQ_COMMAND, VDLSIM_CMD_CFG_WRITE16, 0xa0 + EXP_DEVSTA);
+    int status = -1;
+    EXPECT_RAISES(cfg.linkErrors(status, 1), -34,
+                  "Error clearing PCIe Device Status register 0x000000000000aa");
+    EXPECT_EQ(peek(VDLSIM_SPACE_CARD, 0xa0 + EXP_DEVSTA, 2), 0x19u);
+}
+
 TEST_F(pciConfigDumps, DeviceStatusThatCannotBeReadIsNeitherReportedNorCleared)
 {
     loadCard("cap-pcie-2", "01:00.0");
@@ -264,23 +276,111 @@ TEST_F(pciConfigWalk, LongestPossibleLoopEnds)
     EXPECT_EQ(count(VDLSIM_CMD_CFG_READ32), 1u + 48u);
 }
 
-TEST_F(pciConfigWalk, FailedReadsEndTheWalks)
+// A read that fails is no answer about the list: it raises with the read's
+// code, never as "not found", which the saves take for an absent capability.
+TEST_F(pciConfigWalk, FailedReadsRaiseTheirOwnCode)
 {
+    struct Case {
+        const char* name;
+        unsigned address;
+        bool extended;
+        const char* message;
+        unsigned offset;
+    } cases[] = {
+        {"capabilities pointer", 0x34, false,
+         "could not read PCI capability list at 0x00000000000034", NOT_FOUND},
+        {"second header", CARD_MSI, false, "could not read PCI capability list at 0x00000000000050",
+         0x40},
+        {"first extended header", 0x100, true,
+         "could not read PCI capability list at 0x00000000000100", NOT_FOUND},
+        {"second extended header", 0x148, true,
+         "could not read PCI capability list at 0x00000000000148", 0x100},
+    };
     VdlpciLinuxConfigSpace cfg(m_handle);
-    unsigned int offset = NOT_FOUND;
-    addFault(VDLSIM_REQ_COMMAND, VDLSIM_CMD_CFG_READ32, 0x34);
-    EXPECT_RAISES(cfg.findCaps(CAP_EXP, &offset), -13, "Could not find PCI caps");
-    EXPECT_EQ(offset, NOT_FOUND);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        vdlsim_fault_clear();
+        addFault(VDLSIM_REQ_COMMAND, VDLSIM_CMD_CFG_READ32, c.address);
+        unsigned int offset = NOT_FOUND;
+        if (c.extended) {
+            EXPECT_RAISES(cfg.findExtendedCapability(0x0003, &offset), -1, c.message);
+        } else {
+            EXPECT_RAISES(cfg.findCaps(CAP_MSIX, &offset), -1, c.message);
+        }
+        EXPECT_EQ(offset, c.offset);
+    }
+}
 
-    vdlsim_fault_clear();
-    addFault(VDLSIM_REQ_COMMAND, VDLSIM_CMD_CFG_READ32, CARD_MSI);
-    EXPECT_RAISES(cfg.findCaps(CAP_EXP, &offset), -3, "Could not find PCI cap");
-    EXPECT_EQ(offset, 0x40u);
+TEST_F(pciConfigWalk, FailedBridgeReadsRaiseAndAreNotTakenForAMissingAer)
+{
+    VdlpciUpstreamBridgeConfigSpace bridge(m_handle);
+    for (unsigned address : {0x34u, 0x100u}) {
+        SCOPED_TRACE(address);
+        vdlsim_fault_clear();
+        addFault(VDLSIM_REQ_COMMAND, VDLSIM_CMD_UP_READ32, address);
+        unsigned int offset = NOT_FOUND;
+        const auto r = raised([&] {
+            if (address == 0x34)
+                bridge.findCaps(CAP_EXP, &offset);
+            else
+                bridge.findExtendedCapability(ECAP_AER, &offset);
+        });
+        EXPECT_EQ(r.code, -34);
+        vdlsim_fault_clear();
+        addFault(VDLSIM_REQ_COMMAND, VDLSIM_CMD_UP_READ32, address);
+        bool was = false;
+        if (address == 0x100) {
+            EXPECT_RAISES(bridge.aerSurpriseEnable(false, was), -34,
+                          "Error reading32 upstream PCIe config register 0x00000000000100");
+            EXPECT_EQ(peek(VDLSIM_SPACE_BRIDGE, BRIDGE_AER + AER_UEMSK) & 0x20u, 0u);
+        }
+    }
+}
 
-    vdlsim_fault_clear();
-    addFault(VDLSIM_REQ_COMMAND, VDLSIM_CMD_CFG_READ32, 0x100);
-    EXPECT_RAISES(cfg.findExtendedCapability(ECAP_AER, &offset), -13,
-                  "Could not find extended capabilities");
+// Capability pointers are dword aligned; their two low bits are reserved.
+// A function that sets them is walked as if they were clear, as lspci does.
+TEST_F(pciConfigWalk, ReservedPointerBitsAreIgnored)
+{
+    struct Found {
+        unsigned msi, exp, msix;
+    };
+    const auto walk = [&] {
+        VdlpciLinuxConfigSpace cfg(m_handle);
+        return Found{findStd(cfg, CAP_MSI), findStd(cfg, CAP_EXP), findStd(cfg, CAP_MSIX)};
+    };
+    for (const auto& c : DUMPS) {
+        SCOPED_TRACE(std::string(c.file) + " " + c.function);
+        loadCard(c.file, c.function);
+        // Set both reserved bits of the pointer at 0x34 and of every next pointer.
+        std::vector<unsigned> entries;
+        unsigned pointer = peek(VDLSIM_SPACE_CARD, 0x34, 1) & 0xFC;
+        while (pointer != 0 && entries.size() < 48) {
+            entries.push_back(pointer);
+            pointer = peek(VDLSIM_SPACE_CARD, pointer + 1, 1) & 0xFC;
+        }
+        ASSERT_FALSE(entries.empty());
+        poke(VDLSIM_SPACE_CARD, 0x34, 1, peek(VDLSIM_SPACE_CARD, 0x34, 1) | 0x03);
+        for (unsigned entry : entries) {
+            const unsigned next = peek(VDLSIM_SPACE_CARD, entry + 1, 1);
+            if (next != 0)
+                poke(VDLSIM_SPACE_CARD, entry + 1, 1, next | 0x03);
+        }
+        const Found f = walk();
+        EXPECT_EQ(f.msi, c.msi);
+        EXPECT_EQ(f.exp, c.exp);
+        EXPECT_EQ(f.msix, c.msix);
+    }
+
+    // An unaligned walk would find the ID 0x12 at 0x43 here (the last byte of
+    // the first header).
+    vdlsim_card_setup(0);
+    poke(VDLSIM_SPACE_CARD, 0x34, 4, 0x43);
+    poke(VDLSIM_SPACE_CARD, 0x40, 4, 0x12005001);
+    poke(VDLSIM_SPACE_CARD, 0x50, 4, 0x00000010);
+    VdlpciLinuxConfigSpace cfg(m_handle);
+    EXPECT_EQ(findStd(cfg, 0x12), NOT_FOUND);
+    EXPECT_EQ(findStd(cfg, CAP_EXP), 0x50u);
+    EXPECT_EQ(findStd(cfg, 0x01), 0x40u);
 }
 
 struct ExtWalkCase {

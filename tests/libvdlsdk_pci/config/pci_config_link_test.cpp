@@ -136,6 +136,17 @@ TEST_F(pciConfigLink, FailuresLeaveLinkControlUntouched)
     EXPECT_RAISES(card.linkRetrain(false), -3, "could not retrain link");
     EXPECT_EQ(count(VDLSIM_CMD_CFG_WRITE16), 0u);
 
+    // Nor pass off a write that did not reach the register as done.
+    vdlsim_fault_clear();
+    addFault(VDLSIM_REQ_COMMAND, VDLSIM_CMD_CFG_WRITE16, CARD_EXP + EXP_LNKCTL, 0, 2);
+    EXPECT_RAISES(card.linkEnable(true), -34, "Error writing PCIe config register 0x00000000000080");
+    EXPECT_RAISES(card.linkRetrain(false), -34,
+                  "Error writing PCIe config register 0x00000000000080");
+    addFault(VDLSIM_REQ_COMMAND, VDLSIM_CMD_CFG_WRITE32, 0x100 + AER_UEMSK);
+    bool was = false;
+    EXPECT_RAISES(card.aerSurpriseEnable(false, was), -34,
+                  "Error writing PCIe config register 0x00000000000108");
+
     loadCard("cap-vendor-virtio", "00:04.0");
     EXPECT_RAISES(card.linkEnable(true), -13, "Could not find PCI caps");
     EXPECT_RAISES(card.waitForLinkTrainingComplete(1), -13, "Could not find PCI caps");

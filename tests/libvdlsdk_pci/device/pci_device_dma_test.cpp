@@ -226,3 +226,54 @@ TEST_F(pciDevice, DmaFreeOfABufferNotInTheTableChangesNothing)
     EXPECT_EQ(vdlsim_dma_buffer_count(0), 1);
     EXPECT_EQ(vdlpci_free_mem(handle, ms), 0);
 }
+
+// A free the driver refuses is reported, and the buffer stays where it was:
+// registered under its identifier, usable, and freed by a later call. Pinned
+// memory the driver did not unpin is not handed back to the heap.
+TEST_F(pciDevice, DmaFreeTheDriverRefusesIsReportedAndCanBeRetried)
+{
+    struct Case {
+        const char* name;
+        uint32_t flags;
+        uint32_t refused;
+        const char* message;
+    } const cases[] = {
+        {"kernel buffer", VDLPCI_ALLOC_KERNEL_BUFFER, VDLSIM_REQ_CONTIG_FREE,
+         "could not free the kernel buffer at bus address 0x00000180000000"},
+        {"pinned memory", VDLPCI_ALLOC_LOCKED_VMEM, VDLSIM_REQ_UNLOCK,
+         "could not unpin PCI virtual memory"},
+    };
+    void* handle = open();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        void* address = nullptr;
+        uint32_t ms = 0;
+        ASSERT_EQ(vdlpci_alloc_mem(handle, kBufferSize, &address, &ms, c.flags), 0);
+        const uint32_t word = 0xA11CE;
+        ASSERT_EQ(vdlpci_ms_write32s(handle, ms, 0x40, const_cast<uint32_t*>(&word), 1), 1);
+        uint64_t bus = 0;
+        ASSERT_EQ(vdlpci_ms_phys_addr(handle, ms, 0x40, &bus), 0);
+
+        pcitest::addFault(0, c.refused, 0, EBUSY);
+        Logs logs;
+        EXPECT_EQ(vdlpci_free_mem(handle, ms), -34);
+        EXPECT_EQ(logs.at("general", "error"), std::vector<std::string>{c.message});
+        EXPECT_EQ(allocated(), 1) << "the driver still holds it";
+        // Still registered and live: the device and the caller see the same memory.
+        uint32_t seen = 0;
+        EXPECT_EQ(vdlpci_ms_read32s(handle, ms, 0x40, &seen, 1), 1);
+        EXPECT_EQ(seen, word);
+        seen = 0;
+        ASSERT_EQ(vdlsim_dma_read(0, bus, &seen, sizeof(seen)), 0);
+        EXPECT_EQ(seen, word);
+        uint32_t other = 0;
+        ASSERT_EQ(vdlpci_alloc_mem(handle, kBufferSize, nullptr, &other, c.flags), 0);
+        EXPECT_NE(other & 0xFFFFu, ms & 0xFFFFu) << "the slot is not given away";
+        EXPECT_EQ(vdlpci_free_mem(handle, other), 0);
+
+        EXPECT_EQ(vdlpci_free_mem(handle, ms), 0);
+        EXPECT_EQ(allocated(), 0);
+        EXPECT_EQ(vdlpci_free_mem(handle, ms), -13);
+        vdlsim_fault_clear();
+    }
+}

@@ -1,7 +1,9 @@
 // Card enumeration by the library object, and the open, index and close of
 // cards through the exported functions. One scenario per test: the library
 // object is built on the first call of each process.
+#include <atomic>
 #include <cerrno>
+#include <thread>
 
 #include "device_support.hpp"
 
@@ -128,6 +130,20 @@ TEST_F(pciDevice, EnumFailedIdentityUndoesTheOpening)
     EXPECT_NE(handle, untouched);
 }
 
+// BAR registers that could not be read are not taken for BARs nobody
+// assigned: the opening fails, where the card would otherwise refuse its BARs
+// for as long as it is open.
+TEST_F(pciDevice, EnumFailedBarRegisterReadUndoesTheOpening)
+{
+    pcitest::addFault(0, VDLSIM_REQ_COMMAND, VDLSIM_CMD_CFG_READ32, EIO, 0, 1, 0x10);
+    void* handle = nullptr;
+    EXPECT_EQ(vdlpci_dev_open(0, &handle), -1);
+    EXPECT_EQ(vdlsim_card_open_count(0), 0);
+    handle = open(0);
+    uint32_t word = 0x1234;
+    EXPECT_EQ(vdlpci_ms_write32s(handle, 0, 0x40, &word, 1), 1);
+}
+
 TEST_F(pciDevice, EnumOpenIndexAndClose)
 {
     void* first = open(0);
@@ -187,4 +203,57 @@ TEST_F(pciDevice, EnumOpenAppendsTheNextCardOnly)
     EXPECT_EQ(vdlpci_dev_location(5, text, sizeof(text)), -13);
     EXPECT_EQ(logs.at("general", "error"),
               std::vector<std::string>{"could not find open PCI device at index 5"});
+}
+
+// The device table is shared: eight threads opening a card that is not open
+// yet get one card object, on one open node, at one position. Each card is a
+// race of its own; the last one cannot be opened at all.
+TEST_F(pciDevice, EnumConcurrentFirstOpenGivesOneCard)
+{
+    constexpr int kCards = 8;
+    for (unsigned card = 1; card < kCards; ++card)
+        ASSERT_EQ(vdlsim_card_setup(card), 0);
+    vdlsim_set_card_count_answer(1);
+    ASSERT_EQ(vdlpci_dev_count(), 1);
+    constexpr int kBroken = kCards - 1;
+    ASSERT_EQ(vdlsim_card_set_open_errno(kBroken, EIO), 0);
+
+    constexpr int kThreads = 8;
+    for (int card = 1; card < kCards; ++card) {
+        SCOPED_TRACE(card);
+        std::atomic<int> ready{0};
+        std::atomic<bool> go{false};
+        void* handles[kThreads] = {};
+        int results[kThreads] = {};
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; ++t) {
+            threads.emplace_back([&, t] {
+                ready.fetch_add(1);
+                while (!go.load())
+                    std::this_thread::yield();
+                results[t] = vdlpci_dev_open(card, &handles[t]);
+            });
+        }
+        while (ready.load() < kThreads)
+            std::this_thread::yield();
+        go.store(true);
+        for (auto& thread : threads)
+            thread.join();
+
+        const bool opens = card != kBroken;
+        for (int t = 0; t < kThreads; ++t) {
+            EXPECT_EQ(results[t], opens ? 0 : -13) << t;
+            EXPECT_EQ(handles[t], opens ? handles[0] : nullptr) << t;
+        }
+        EXPECT_EQ(vdlpci_dev_count(), opens ? card + 1 : card);
+        EXPECT_EQ(vdlsim_card_open_count(static_cast<unsigned>(card)), opens ? 1 : 0);
+        EXPECT_EQ(devtest::countEvents(VDLSIM_EV_OPEN, static_cast<unsigned>(card)),
+                  opens ? 1u : static_cast<std::size_t>(kThreads))
+            << "a failed open is tried again by the next caller";
+        if (opens) {
+            int index = -1;
+            EXPECT_EQ(vdlpci_dev_index(handles[0], &index), 0);
+            EXPECT_EQ(index, card);
+        }
+    }
 }

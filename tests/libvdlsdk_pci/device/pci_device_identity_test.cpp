@@ -41,15 +41,26 @@ TEST_F(pciDevice, IdentityLocationPadsBusAndDevice)
     EXPECT_EQ(logs.at("general", "error").size(), 1u);
 }
 
-TEST_F(pciDevice, IdentityFailedSlotPathLeavesItEmpty)
+TEST_F(pciDevice, IdentityFailedSlotPathIsAskedForAgain)
 {
     ASSERT_EQ(vdlsim_card_set_slot_path(0, nullptr), 0);
     Logs logs;
     EXPECT_EQ(vdlpci_dev_count(), 1);
     EXPECT_EQ(logs.at("vdlsdk_pci", "warning").back(), "error -1 reading slot path");
-    char text[16] = "junk";
+    // An empty text would pass for the slot: the failure is the answer.
+    char text[64] = "junk";
+    logs.clear();
+    EXPECT_EQ(vdlpci_dev_slot_uid(0, text, sizeof(text)), -34);
+    EXPECT_EQ(logs.at("general", "error"), std::vector<std::string>{"error -1 reading slot path"});
+    EXPECT_STREQ(text, "junk");
+
+    // Once the driver gives it, the card has it.
+    ASSERT_EQ(vdlsim_card_set_slot_path(0, "/sys/devices/slot7"), 0);
     EXPECT_EQ(vdlpci_dev_slot_uid(0, text, sizeof(text)), 0);
-    EXPECT_STREQ(text, "");
+    EXPECT_STREQ(text, "/sys/devices/slot7");
+    vdlsim_log_clear();
+    EXPECT_EQ(vdlpci_dev_slot_uid(0, text, sizeof(text)), 0);
+    EXPECT_EQ(vdlsim_log_count_requests(VDLSIM_REQ_SLOT_PATH, 0), 0u) << "kept after that";
 }
 
 TEST_F(pciDevice, IdentityVersionNeverCreatesTheLibraryObject)

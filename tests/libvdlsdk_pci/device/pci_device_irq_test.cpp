@@ -52,6 +52,36 @@ TEST_F(pciDevice, IrqCancelFromAnotherThread)
     EXPECT_EQ(logs.at("general", "error"), std::vector<std::string>{"interrupt was canceled"});
 }
 
+TEST_F(pciDevice, IrqCancelTheDriverRefusesIsReported)
+{
+    void* handle = open();
+    auto waiter = std::async(std::launch::async, [handle] {
+        uint32_t value = 0;
+        return vdlpci_int_wait(handle, kVector, 200, &value);
+    });
+    ASSERT_EQ(vdlsim_irq_wait_for_waiters(0, kVector, 1, kWaitersTimeoutMs), 0);
+    pcitest::addFault(0, VDLSIM_REQ_INT_CANCEL, 0, EIO);
+    Logs logs;
+    EXPECT_EQ(vdlpci_int_cancel_wait(handle, kVector), -34);
+    EXPECT_TRUE(logs.has("general", "error",
+                         "could not cancel the wait on message " + std::to_string(kVector)));
+    EXPECT_EQ(waiter.get(), -9) << "the wait was not cancelled";
+}
+
+// A register that cannot be read while the interrupts are set up is not
+// taken for a card without MSI-X: the open fails, and the next one works.
+TEST_F(pciDevice, IrqSetUpThatCannotReadFailsTheOpen)
+{
+    // The MSI-X header, read once by the walk and once by the report.
+    pcitest::addFault(0, VDLSIM_REQ_COMMAND, VDLSIM_CMD_CFG_READ32, EIO, 1, 1, devtest::kMsixCap);
+    void* handle = reinterpret_cast<void*>(0x1);
+    EXPECT_EQ(vdlpci_dev_open(0, &handle), -34);
+    EXPECT_EQ(vdlsim_card_open_count(0), 0);
+    handle = open();
+    EXPECT_TRUE(card(handle)->msiEnabled());
+    EXPECT_EQ(card(handle)->msiVectorCount(), 32);
+}
+
 TEST_F(pciDevice, IrqInterruptTimeoutAndRange)
 {
     void* handle = open();

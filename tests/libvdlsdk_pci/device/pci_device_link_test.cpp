@@ -268,3 +268,82 @@ TEST_F(pciDevice, LinkRestoreThatCannotWriteTheBarsStops)
     for (const auto& e : pcitest::logEntries())
         EXPECT_LE(e.address, 0x10u) << "written after the failure: " << std::hex << e.address;
 }
+
+// A failed read is no answer: the MSI block and the Surprise Down setting
+// already saved stay as they were, and the caller learns the save failed.
+TEST_F(pciDevice, LinkSaveWhoseWalkCannotReadKeepsTheSavedKeys)
+{
+    EXPECT_EQ(vdlpci_link_save(0, VDLPCI_LINK_SAVE_REGISTERS | VDLPCI_LINK_SAVE_AER), 0);
+    char saved[256] = {};
+    ASSERT_EQ(vdlpci_get_option(kMsiKey, saved, sizeof(saved)), 0);
+    ASSERT_NE(std::string(saved), "0 0 0 0 ");
+    EXPECT_EQ(vdlpci_link_restore(0, VDLPCI_LINK_RESTORE_AER), 0); // Surprise Down unmasked again
+    const std::string before = devtest::optionFile();
+    ASSERT_NE(before.find(std::string(kAerKey) + "\": \"true\""), std::string::npos);
+
+    struct Case {
+        const char* name;
+        uint32_t flags;
+        uint32_t command;
+        uint64_t address;
+        int code;
+    } const cases[] = {
+        {"card capabilities pointer", VDLPCI_LINK_SAVE_REGISTERS, VDLSIM_CMD_CFG_READ32, 0x34, -1},
+        {"card MSI header", VDLPCI_LINK_SAVE_REGISTERS, VDLSIM_CMD_CFG_READ32, devtest::kMsiCap, -1},
+        {"bridge AER header", VDLPCI_LINK_SAVE_AER, VDLSIM_CMD_UP_READ32, devtest::kAerCap, -34},
+        {"bridge capabilities pointer", VDLPCI_LINK_SAVE_DISABLE, VDLSIM_CMD_UP_READ32, 0x34,
+         -34},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        vdlsim_fault_clear();
+        pcitest::addFault(0, VDLSIM_REQ_COMMAND, c.command, EIO, 0, 1, c.address);
+        EXPECT_EQ(vdlpci_link_save(0, c.flags), c.code);
+        EXPECT_EQ(devtest::optionFile(), before);
+        EXPECT_EQ(peek(VDLSIM_SPACE_BRIDGE, kAerUncorrectableMask) & devtest::kSurpriseDown, 0u);
+        EXPECT_EQ(vdlsim_link_is_up(0), 1) << "a failed step ends the save";
+    }
+}
+
+// Every configuration read of a link status, of the bridge or of the card,
+// failed in turn: the failure's code, and nothing written to the outputs.
+TEST_F(pciDevice, LinkStatusOnAFailedReadWritesNothing)
+{
+    ASSERT_EQ(vdlpci_dev_count(), 1);
+    for (bool up : {true, false}) {
+        SCOPED_TRACE(up ? "link up" : "link disabled");
+        if (!up) {
+            const uint32_t control = peek(VDLSIM_SPACE_BRIDGE, kBridgePcieCap + 0x10, 2);
+            ASSERT_EQ(vdlsim_config_poke(0, VDLSIM_SPACE_BRIDGE, kBridgePcieCap + 0x10, 2,
+                                         control | devtest::kLinkDisable),
+                      0);
+        }
+        vdlsim_fault_clear();
+        vdlsim_log_clear();
+        const Status clean = linkStatus();
+        EXPECT_EQ(clean.flags, up ? 0x4u : 0x0u);
+        std::vector<vdlsim_log_entry> reads;
+        for (const auto& e : pcitest::logEntries())
+            if (e.event == VDLSIM_EV_IOCTL && e.request == VDLSIM_REQ_COMMAND)
+                reads.push_back(e);
+        ASSERT_GE(reads.size(), 4u);
+        for (std::size_t i = 0; i < reads.size(); ++i) {
+            SCOPED_TRACE(i);
+            uint32_t skip = 0;
+            for (std::size_t j = 0; j < i; ++j)
+                skip += reads[j].command == reads[i].command && reads[j].address == reads[i].address;
+            vdlsim_fault_clear();
+            pcitest::addFault(0, VDLSIM_REQ_COMMAND, reads[i].command, EIO, skip, 1,
+                              reads[i].address);
+            Status s;
+            const int code =
+                vdlpci_link_status(0, &s.flags, &s.maxSpeed, &s.maxWidth, &s.speed, &s.width);
+            EXPECT_LT(code, 0) << std::hex << reads[i].command << " at " << reads[i].address;
+            EXPECT_EQ(s.flags, 0xDEADu);
+            EXPECT_EQ(s.maxSpeed, -1);
+            EXPECT_EQ(s.maxWidth, -1);
+            EXPECT_EQ(s.speed, -1);
+            EXPECT_EQ(s.width, -1);
+        }
+    }
+}

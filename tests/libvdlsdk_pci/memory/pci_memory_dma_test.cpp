@@ -197,13 +197,26 @@ TEST_F(pciMemoryKernelBuffer, CacheSynchronisationNamesTheBufferInEachDirection)
     }
 }
 
+TEST_F(pciMemoryKernelBuffer, CacheSynchronisationTheDriverRefusesRaises)
+{
+    auto buffer = allocate();
+    for (bool toCpu : {true, false}) {
+        SCOPED_TRACE(toCpu);
+        vdlsim_fault_clear();
+        pcitest::addFault(0, toCpu ? VDLSIM_REQ_CONTIG_SYNC_CPU : VDLSIM_REQ_CONTIG_SYNC_DEV, 0,
+                          EIO);
+        expectRaises([&] { buffer->flushCache(toCpu); }, -34, "could not flush cache");
+    }
+}
+
 TEST_F(pciMemoryKernelBuffer, ReleaseHappensOnceAndThenRefusesTheCache)
 {
     auto buffer = allocate();
     buffer->freeKernelBuffer();
-    EXPECT_EQ(pcitest::eventNames(), (Strings{"munmap", pcitest::req(VDLSIM_REQ_CONTIG_FREE)}));
+    // The driver first, the mapping once it let the buffer go.
+    EXPECT_EQ(pcitest::eventNames(), (Strings{pcitest::req(VDLSIM_REQ_CONTIG_FREE), "munmap"}));
     const auto entries = pcitest::logEntries();
-    EXPECT_EQ(entries[1].address, kFirstBufferBus);
+    EXPECT_EQ(entries[0].address, kFirstBufferBus);
     EXPECT_EQ(vdlsim_dma_buffer_count(0), 0);
     EXPECT_EQ(buffer->size(), 0u);
     EXPECT_EQ(buffer->vmem(), nullptr);
@@ -214,6 +227,29 @@ TEST_F(pciMemoryKernelBuffer, ReleaseHappensOnceAndThenRefusesTheCache)
     buffer->freeKernelBuffer();
     buffer.reset();
     EXPECT_TRUE(pcitest::logEntries().empty());
+}
+
+TEST_F(pciMemoryKernelBuffer, ReleaseTheDriverRefusesKeepsTheBufferLiveUntilARetry)
+{
+    auto buffer = allocate();
+    unsigned int word = 0x600DF00D;
+    ASSERT_EQ(buffer->write32s(8, &word, 1), 1);
+    ASSERT_GE(pcitest::addFault(0, VDLSIM_REQ_CONTIG_FREE, 0, EBUSY), 0);
+    expectRaises([&] { buffer->freeKernelBuffer(); }, -34,
+                 "could not free the kernel buffer at bus address 0x00000180000000");
+    // Still mapped, still the driver's, still on the handle's list.
+    EXPECT_EQ(pcitest::eventNames(), Strings{pcitest::req(VDLSIM_REQ_CONTIG_FREE)});
+    EXPECT_EQ(buffer->size(), kBufferSize);
+    EXPECT_EQ(vdlsim_dma_buffer_count(0), 1);
+    EXPECT_NE(m_handle->head, nullptr);
+    word = 0;
+    EXPECT_EQ(buffer->read32s(8, &word, 1), 1);
+    EXPECT_EQ(word, 0x600DF00Du);
+
+    buffer->freeKernelBuffer();
+    EXPECT_EQ(buffer->size(), 0u);
+    EXPECT_EQ(vdlsim_dma_buffer_count(0), 0);
+    EXPECT_EQ(m_handle->head, nullptr);
 }
 
 TEST_F(pciMemoryKernelBuffer, DeletionReturnsTheBufferToTheDriver)
@@ -417,6 +453,28 @@ TEST_F(pciMemoryLocked, AfterReleaseEveryOperationRefusesTheRegion)
     expectRaises([&] { memory->write32s(0, &word, 1); }, -5, message);
     EXPECT_NO_THROW(memory.reset());
     EXPECT_TRUE(pcitest::logEntries().empty());
+}
+
+TEST_F(pciMemoryLocked, ReleaseTheDriverRefusesKeepsTheRegionPinnedUntilARetry)
+{
+    auto memory = allocate(pageSize());
+    void* region = memory->vmem();
+    unsigned long phys = 0;
+    memory->phys_addr(0, phys);
+    ASSERT_GE(pcitest::addFault(0, VDLSIM_REQ_UNLOCK, 0, EBUSY), 0);
+    expectRaises([&] { memory->free_mem(); }, -34, "could not unpin PCI virtual memory");
+    // The device may still write there: the region is neither freed nor forgotten.
+    EXPECT_EQ(vdlsim_dma_pinned_count(0), 1);
+    EXPECT_EQ(memory->vmem(), region);
+    const unsigned int word = 0xCAFE;
+    ASSERT_EQ(vdlsim_dma_write(0, phys, &word, sizeof(word)), 0);
+    unsigned int seen = 0;
+    EXPECT_EQ(memory->read32s(0, &seen, 1), 1);
+    EXPECT_EQ(seen, word);
+
+    memory->free_mem();
+    EXPECT_EQ(vdlsim_dma_pinned_count(0), 0);
+    EXPECT_EQ(memory->vmem(), nullptr);
 }
 
 TEST_F(pciMemoryLocked, DeletionUnpinsTheRegion)

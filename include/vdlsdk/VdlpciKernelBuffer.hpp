@@ -19,8 +19,10 @@ public:
     static void alloc(void* handle, unsigned long size, VdlpciKernelBuffer*& out);
 
     // Returns the buffer to the driver and leaves the object released (size 0);
-    // nothing for a released object. VDLException<-34> when the driver keeps
-    // the buffer: it then stays mapped and live, and the call may be repeated.
+    // nothing for a released object. The mapping goes first, as the driver
+    // expects. VDLException<-34> when the driver keeps the buffer: the object
+    // is then unusable like a released one (size 0) but still holds the bus
+    // address, and the call (or the destructor) tries again.
     void freeKernelBuffer();
     // Cache synchronisation of the whole buffer, for the CPU or for the device.
     // VDLException<-7> for a released buffer, VDLException<-34> when the
@@ -45,4 +47,7 @@ private:
     unsigned int physLo;
     unsigned int physHi;
     void* virtAddr;
+    // The length of a buffer whose release the driver refused: unmapped and
+    // unusable (size 0), but still the driver's until a later release.
+    unsigned long heldLength = 0;
 };

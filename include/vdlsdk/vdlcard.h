@@ -251,7 +251,9 @@ int vdlcard_Status(vdlcard_handle* hcard, uint32_t cmdmode, void* value);
  * refusal of request 6, or -1 when a later step failed and was undone; free
  * answers -1 for a record that is not a buffer on the handle's list (its
  * mapping, length and bus address as the allocation gave them) and when the
- * driver refuses request 7, which leaves the buffer mapped and listed; cancel
+ * driver refuses request 7: the buffer is unmapped first, as the driver
+ * expects, and then stays listed with a null vaddr, so a free of the same
+ * record with a null vaddr asks the driver again; cancel
  * and the two syncs answer -1 when the driver refuses them; a wait answers 0
  * whatever the driver says (its outcome is its status). */
 int vdlcard_Control(vdlcard_handle* hcard, uint32_t cmdmode, void* value);

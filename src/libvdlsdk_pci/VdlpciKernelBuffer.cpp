@@ -82,17 +82,23 @@ vdlcard_contig_request driverRequest(unsigned int physHi, unsigned int physLo, v
 
 void VdlpciKernelBuffer::freeKernelBuffer()
 {
-    if (m_size == 0)
+    const unsigned long length = m_size != 0 ? m_size : heldLength;
+    if (length == 0)
         return;
-    vdlcard_contig_request request = driverRequest(physHi, physLo, virtAddr, m_size);
-    // A buffer the driver kept is still this object's, mapped and usable.
-    if (vdlcard_Control(static_cast<vdlcard_handle*>(m_handle), VDLCARD_CONTROL_FREE, &request) != 0)
-        throw VDLException<-34>("could not free the kernel buffer at bus address {:#016x}",
-                                (static_cast<unsigned long>(physHi) << kAddressWordBits) | physLo);
-    physLo = 0;
-    physHi = 0;
+    vdlcard_contig_request request = driverRequest(physHi, physLo, virtAddr, length);
+    const int result =
+        vdlcard_Control(static_cast<vdlcard_handle*>(m_handle), VDLCARD_CONTROL_FREE, &request);
+    // Whatever the driver answered, the mapping is gone.
     virtAddr = nullptr;
     m_size = 0;
+    if (result != 0) {
+        heldLength = length;
+        throw VDLException<-34>("could not free the kernel buffer at bus address {:#016x}",
+                                (static_cast<unsigned long>(physHi) << kAddressWordBits) | physLo);
+    }
+    heldLength = 0;
+    physLo = 0;
+    physHi = 0;
 }
 
 void VdlpciKernelBuffer::flushCache(bool toCpu)

@@ -128,21 +128,35 @@ int allocContig(vdlcard_handle* hcard, vdlcard_contig_request& caller)
     return 0;
 }
 
+// The listed buffer a free names: its address, length and bus address are all
+// the record's. A buffer whose release the driver refused is listed with no
+// address (its mapping is gone) until a later free returns it.
+vdlcard_contig_node* listedBuffer(vdlcard_handle* hcard, const vdlcard_contig_request& caller)
+{
+    for (vdlcard_contig_node* node = hcard->head; node != nullptr; node = node->next)
+        if (node->vaddr == caller.vaddr && node->len == caller.len &&
+            std::memcmp(&node->phys, caller.phys, sizeof(node->phys)) == 0)
+            return node;
+    return nullptr;
+}
+
 int freeContig(vdlcard_handle* hcard, const vdlcard_contig_request& caller)
 {
     // A mapping the list does not hold was not made here: unmapping it, or
     // returning a buffer for it, could destroy someone else's memory. The same
     // goes for a record whose length or bus address is not the listed buffer's.
-    vdlcard_contig_node* node = vdlcard_find_buffer_from_list(hcard, caller.vaddr);
-    if (node == nullptr || node->len != caller.len ||
-        std::memcmp(&node->phys, caller.phys, sizeof(node->phys)) != 0)
+    vdlcard_contig_node* node = listedBuffer(hcard, caller);
+    if (node == nullptr)
         return -1;
-    // The driver is asked first: a buffer it refuses to release stays mapped
-    // and listed, so it stays usable and a later free can try again.
+    // The driver takes its buffer back unmapped. One it refuses to release
+    // stays listed, without its mapping, so that a later free can try again.
+    if (node->vaddr != nullptr) {
+        ::munmap(node->vaddr, node->len);
+        node->vaddr = nullptr;
+    }
     vdlcard_contig_request own = driverRecord(caller);
     if (::ioctl(hcard->fd, VDLCARD_REQ_CONTIG_FREE, &own) != 0)
         return -1;
-    ::munmap(caller.vaddr, caller.len);
     vdlcard_contig_buffer_list_remove(hcard, node);
     return 0;
 }

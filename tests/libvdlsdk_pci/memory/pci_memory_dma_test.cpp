@@ -213,10 +213,9 @@ TEST_F(pciMemoryKernelBuffer, ReleaseHappensOnceAndThenRefusesTheCache)
 {
     auto buffer = allocate();
     buffer->freeKernelBuffer();
-    // The driver first, the mapping once it let the buffer go.
-    EXPECT_EQ(pcitest::eventNames(), (Strings{pcitest::req(VDLSIM_REQ_CONTIG_FREE), "munmap"}));
+    EXPECT_EQ(pcitest::eventNames(), (Strings{"munmap", pcitest::req(VDLSIM_REQ_CONTIG_FREE)}));
     const auto entries = pcitest::logEntries();
-    EXPECT_EQ(entries[0].address, kFirstBufferBus);
+    EXPECT_EQ(entries[1].address, kFirstBufferBus);
     EXPECT_EQ(vdlsim_dma_buffer_count(0), 0);
     EXPECT_EQ(buffer->size(), 0u);
     EXPECT_EQ(buffer->vmem(), nullptr);
@@ -229,25 +228,44 @@ TEST_F(pciMemoryKernelBuffer, ReleaseHappensOnceAndThenRefusesTheCache)
     EXPECT_TRUE(pcitest::logEntries().empty());
 }
 
-TEST_F(pciMemoryKernelBuffer, ReleaseTheDriverRefusesKeepsTheBufferLiveUntilARetry)
+TEST_F(pciMemoryKernelBuffer, ReleaseTheDriverRefusesIsRetriedUntilItGoesThrough)
 {
     auto buffer = allocate();
     unsigned int word = 0x600DF00D;
     ASSERT_EQ(buffer->write32s(8, &word, 1), 1);
+    const unsigned int lo = buffer->phys_addrLo();
+    const unsigned int hi = buffer->phys_addrHi();
     ASSERT_GE(pcitest::addFault(0, VDLSIM_REQ_CONTIG_FREE, 0, EBUSY), 0);
     expectRaises([&] { buffer->freeKernelBuffer(); }, -34,
                  "could not free the kernel buffer at bus address 0x00000180000000");
-    // Still mapped, still the driver's, still on the handle's list.
-    EXPECT_EQ(pcitest::eventNames(), Strings{pcitest::req(VDLSIM_REQ_CONTIG_FREE)});
-    EXPECT_EQ(buffer->size(), kBufferSize);
+    // Unmapped, so unusable like a released buffer, but still the driver's
+    // and still on the handle's list.
+    EXPECT_EQ(pcitest::eventNames(), (Strings{"munmap", pcitest::req(VDLSIM_REQ_CONTIG_FREE)}));
+    EXPECT_EQ(buffer->size(), 0u);
+    EXPECT_EQ(buffer->vmem(), nullptr);
+    EXPECT_EQ(buffer->phys_addrLo(), lo);
+    EXPECT_EQ(buffer->phys_addrHi(), hi);
     EXPECT_EQ(vdlsim_dma_buffer_count(0), 1);
     EXPECT_NE(m_handle->head, nullptr);
-    word = 0;
-    EXPECT_EQ(buffer->read32s(8, &word, 1), 1);
-    EXPECT_EQ(word, 0x600DF00Du);
+    expectRaises([&] { buffer->read32s(8, &word, 1); }, -8,
+                 "PCI kernel buffer read address 0x00000000000008 was out of range 0x00000000000000");
 
+    vdlsim_log_clear();
     buffer->freeKernelBuffer();
-    EXPECT_EQ(buffer->size(), 0u);
+    EXPECT_EQ(pcitest::eventNames(), Strings{pcitest::req(VDLSIM_REQ_CONTIG_FREE)});
+    EXPECT_EQ(vdlsim_dma_buffer_count(0), 0);
+    EXPECT_EQ(m_handle->head, nullptr);
+    vdlsim_log_clear();
+    buffer->freeKernelBuffer();
+    EXPECT_TRUE(pcitest::eventNames().empty()) << "released once";
+}
+
+TEST_F(pciMemoryKernelBuffer, DestructionRetriesARefusedRelease)
+{
+    auto buffer = allocate();
+    ASSERT_GE(pcitest::addFault(0, VDLSIM_REQ_CONTIG_FREE, 0, EBUSY), 0);
+    EXPECT_THROW(buffer->freeKernelBuffer(), VDLException<-34>);
+    buffer.reset();
     EXPECT_EQ(vdlsim_dma_buffer_count(0), 0);
     EXPECT_EQ(m_handle->head, nullptr);
 }

@@ -4,12 +4,21 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <climits>
+#include <csignal>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
+#include <map>
+#include <optional>
 #include <sstream>
+#include <thread>
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -26,12 +35,22 @@ constexpr int kPrettyIndent = 4;
 constexpr int kCompact = -1;
 constexpr mode_t kNewFileMode = 0666; // reduced by the umask, as for any new file
 constexpr mode_t kPermissionBits = 07777;
+constexpr mode_t kAccessBits = 0777;
 constexpr int kTemporaryNameAttempts = 16;
 constexpr const char* kInvalidSuffix = ".invalid";
+constexpr const char* kTemporaryInfix = ".tmp.";
+constexpr const char* kLockSuffix = ".lock";
 constexpr std::size_t kReadChunk = 4096;
 // The kit writes objects of strings (one level); anything this deep is not
 // an option file, and deeper documents would exhaust the stack when copied.
 constexpr int kMaxNesting = 256;
+// As many links as the kernel follows in one path.
+constexpr int kMaxLinkHops = 40;
+// A save takes milliseconds; a lock held this long belongs to a process
+// that is stuck or stopped.
+constexpr auto kLockWait = std::chrono::seconds(5);
+constexpr auto kLockPollFirst = std::chrono::microseconds(200);
+constexpr auto kLockPollLongest = std::chrono::milliseconds(20);
 
 using Json = nlohmann::json;
 
@@ -60,12 +79,13 @@ private:
     int m_fd;
 };
 
-bool writeAll(int fd, const std::string& text)
+bool writeAll(int fd, const std::string& text, off_t offset = -1)
 {
     const char* data = text.data();
     std::size_t left = text.size();
     while (left > 0) {
-        const ssize_t written = ::write(fd, data, left);
+        const ssize_t written =
+            offset < 0 ? ::write(fd, data, left) : ::pwrite(fd, data, left, offset);
         if (written < 0) {
             if (errno == EINTR)
                 continue;
@@ -73,8 +93,40 @@ bool writeAll(int fd, const std::string& text)
         }
         data += written;
         left -= static_cast<std::size_t>(written);
+        if (offset >= 0)
+            offset += written;
     }
     return true;
+}
+
+// The directory part of `path` with its slash ("" for a bare name).
+std::string directoryOf(const std::string& path)
+{
+    const auto slash = path.rfind('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+// Follows symbolic links at the end of `path` to the name of the file they lead
+// to (which need not exist yet). False for a loop or an unreadable link.
+bool resolveLinks(const std::string& path, std::string& resolved)
+{
+    std::string current = path;
+    for (int hop = 0; hop <= kMaxLinkHops; ++hop) {
+        struct stat st;
+        if (::lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+            resolved = std::move(current);
+            return true;
+        }
+        std::string target(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : PATH_MAX) + 1,
+                           '\0');
+        const ssize_t length = ::readlink(current.c_str(), target.data(), target.size());
+        if (length <= 0 || static_cast<std::size_t>(length) >= target.size())
+            return false;
+        target.resize(static_cast<std::size_t>(length));
+        current = target[0] == '/' ? target : directoryOf(current) + target;
+    }
+    errno = ELOOP;
+    return false;
 }
 
 // Creates a new, unique file beside `path`; -1 when the directory cannot take one.
@@ -83,7 +135,7 @@ int createTemporary(const std::string& path, std::string& temporary)
     static std::atomic<unsigned int> counter{0};
     for (int attempt = 0; attempt < kTemporaryNameAttempts; ++attempt) {
         std::ostringstream name;
-        name << path << ".tmp." << getpid() << '.' << counter.fetch_add(1);
+        name << path << kTemporaryInfix << getpid() << '.' << counter.fetch_add(1);
         temporary = name.str();
         const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
                               kNewFileMode);
@@ -93,35 +145,87 @@ int createTemporary(const std::string& path, std::string& temporary)
     return -1;
 }
 
-bool writeInPlace(const std::string& path, const std::string& text)
+// Removes "<name>.tmp.<pid>.<n>" beside `path` left by saves of processes that
+// have ended (a kill between creating and renaming the temporary).
+void removeStaleTemporaries(const std::string& path)
 {
-    Descriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, kNewFileMode));
+    const std::string dir = directoryOf(path);
+    const std::string prefix = path.substr(dir.size()) + kTemporaryInfix;
+    DIR* listing = ::opendir(dir.empty() ? "." : dir.c_str());
+    if (listing == nullptr)
+        return;
+    while (const struct dirent* entry = ::readdir(listing)) {
+        const char* name = entry->d_name;
+        if (std::strncmp(name, prefix.c_str(), prefix.size()) != 0)
+            continue;
+        char* end = nullptr;
+        errno = 0;
+        const long pid = std::strtol(name + prefix.size(), &end, 10);
+        if (errno != 0 || end == name + prefix.size() || *end != '.' || pid <= 0 ||
+            pid == getpid())
+            continue;
+        if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
+            (void)::unlinkat(::dirfd(listing), name, 0);
+    }
+    ::closedir(listing);
+}
+
+// Makes a rename in the directory of `path` durable. Some file systems cannot
+// sync a directory; the rename itself has happened, so that is not a failure.
+void syncDirectoryOf(const std::string& path)
+{
+    const std::string dir = directoryOf(path);
+    const int fd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    (void)::fsync(fd);
+    ::close(fd);
+}
+
+// Overwrites an existing file where no temporary can be made beside it. The
+// space is reserved first, so a full disk fails before any byte changes.
+bool overwriteInPlace(const std::string& path, const std::string& text)
+{
+    Descriptor fd(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
     if (fd.get() < 0)
         return false;
-    return writeAll(fd.get(), text) && ::fsync(fd.get()) == 0 && fd.close();
+    const off_t length = static_cast<off_t>(text.size());
+    if (length > 0) {
+        int rc;
+        while ((rc = ::posix_fallocate(fd.get(), 0, length)) == EINTR) {
+        }
+        if (rc != 0) {
+            errno = rc;
+            return false;
+        }
+    }
+    return writeAll(fd.get(), text, 0) && ::ftruncate(fd.get(), length) == 0 &&
+           ::fsync(fd.get()) == 0 && fd.close();
 }
 
 // Replaces the file at `path` with `text` so that a failure at any point leaves
-// the previous file as it was. A symbolic link, or a directory that cannot take
-// a temporary file, is written in place instead.
+// the previous file as it was. Through a symbolic link the file it names is
+// replaced and the link stays. A directory that cannot take a temporary file is
+// written in place.
 bool writeFileSafely(const std::string& path, const std::string& text)
 {
-    struct stat link;
-    if (::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode))
-        return writeInPlace(path, text);
+    std::string target;
+    if (!resolveLinks(path, target))
+        return false;
+    removeStaleTemporaries(target);
 
     std::string temporary;
-    Descriptor fd(createTemporary(path, temporary));
+    Descriptor fd(createTemporary(target, temporary));
     if (fd.get() < 0) {
-        // Only a directory the process may not write to; a full disk would leave
-        // an in-place write truncated.
+        // Only a directory the process may not write to; other failures (a
+        // full disk among them) would fail the overwrite as well.
         if (errno == EACCES || errno == EPERM)
-            return writeInPlace(path, text);
+            return overwriteInPlace(target, text);
         return false;
     }
 
     struct stat previous;
-    if (::stat(path.c_str(), &previous) == 0 && S_ISREG(previous.st_mode)) {
+    if (::stat(target.c_str(), &previous) == 0 && S_ISREG(previous.st_mode)) {
         // Keep what the previous file had: its mode, its group and, where the
         // process may, its owner. The mode comes last: a change of owner clears
         // the set-id bits.
@@ -131,34 +235,41 @@ bool writeFileSafely(const std::string& path, const std::string& text)
     }
 
     const bool written = writeAll(fd.get(), text) && ::fsync(fd.get()) == 0 && fd.close();
-    if (!written || ::rename(temporary.c_str(), path.c_str()) != 0) {
+    if (!written || ::rename(temporary.c_str(), target.c_str()) != 0) {
         ::unlink(temporary.c_str());
         return false;
     }
+    syncDirectoryOf(target);
     return true;
 }
 
-bool readWhole(const std::string& path, std::string& text)
+// What reading a file found.
+enum class ReadResult { Read, Missing, Failed };
+
+ReadResult readWhole(const std::string& path, std::string& text)
 {
     Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (fd.get() < 0)
+        return errno == ENOENT ? ReadResult::Missing : ReadResult::Failed;
     struct stat st;
-    if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
-        return false;
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
+        return ReadResult::Failed;
     std::string content;
+    content.reserve(static_cast<std::size_t>(st.st_size));
     char chunk[kReadChunk];
     for (;;) {
         const ssize_t got = ::read(fd.get(), chunk, sizeof chunk);
         if (got < 0) {
             if (errno == EINTR)
                 continue;
-            return false;
+            return ReadResult::Failed;
         }
         if (got == 0)
             break;
         content.append(chunk, static_cast<std::size_t>(got));
     }
     text = std::move(content);
-    return true;
+    return ReadResult::Read;
 }
 
 // The option file could not be loaded: keep its bytes beside it before the first
@@ -170,7 +281,7 @@ bool preserveOriginal(const std::string& path)
         return errno == ENOENT; // gone meanwhile: nothing left to keep
     const std::string keep = path + kInvalidSuffix;
     std::string bytes;
-    if (readWhole(path, bytes))
+    if (readWhole(path, bytes) == ReadResult::Read)
         return writeFileSafely(keep, bytes);
     // Unreadable: a second name for the same bytes keeps them all the same. It is
     // made beside the kept copy first, so a failure leaves an earlier copy alone.
@@ -213,35 +324,91 @@ std::size_t tooDeepAt(const std::string& text)
     return std::string::npos;
 }
 
-// The JSON library's parse error for text that is not one JSON document, or
-// one nested too deep.
-Json parseDocument(const std::string& text)
-{
-    const std::size_t at = tooDeepAt(text);
-    if (at != std::string::npos)
-        throw Json::parse_error::create(
-            101, at + 1, "syntax error: nested deeper than " + std::to_string(kMaxNesting) +
-                             " levels",
-            nullptr);
-    return Json::parse(text);
-}
+// Exclusive use of the option file across processes, for one save: flock on
+// "<file>.lock", which the rename-based save never replaces. Where the lock
+// cannot be created, the save goes on without it.
+class SaveLock {
+public:
+    explicit SaveLock(const std::string& path) : m_fd(open(path))
+    {
+        if (m_fd.get() < 0)
+            return;
+        const auto deadline = std::chrono::steady_clock::now() + kLockWait;
+        auto pause = std::chrono::duration_cast<std::chrono::microseconds>(kLockPollFirst);
+        while (::flock(m_fd.get(), LOCK_EX | LOCK_NB) != 0) {
+            if (errno == EINTR)
+                continue;
+            if (errno != EWOULDBLOCK)
+                return; // a file system without flock: unguarded, like no lock file
+            if (std::chrono::steady_clock::now() >= deadline)
+                throw VDLException<-14>(
+                    "Could not save config file: {}: another process held {} for more than {} s",
+                    path, path + kLockSuffix,
+                    std::chrono::duration_cast<std::chrono::seconds>(kLockWait).count());
+            std::this_thread::sleep_for(pause);
+            pause = std::min(pause * 2, std::chrono::duration_cast<std::chrono::microseconds>(
+                                            kLockPollLongest));
+        }
+    }
+    // Closing the descriptor releases the lock.
+
+private:
+    // Opens the lock file, creating it with the option file's mode and group.
+    static int open(const std::string& path)
+    {
+        const std::string lockPath = path + kLockSuffix;
+        // Any access mode can hold a lock; the lock has the option file's mode.
+        int fd = ::open(lockPath.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0 && errno == EACCES)
+            fd = ::open(lockPath.c_str(), O_WRONLY | O_CLOEXEC);
+        if (fd >= 0 || errno != ENOENT)
+            return fd;
+        fd = ::open(lockPath.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, kNewFileMode);
+        if (fd < 0)
+            return fd;
+        struct stat file;
+        if (::stat(path.c_str(), &file) == 0) {
+            (void)::fchown(fd, static_cast<uid_t>(-1), file.st_gid);
+            ::fchmod(fd, file.st_mode & kAccessBits);
+        } else {
+            (void)setFileGroup(lockPath);
+        }
+        return fd;
+    }
+
+    Descriptor m_fd;
+};
 
 // Throws the JSON library's type error when the text is not valid UTF-8.
 void checkSerialisable(const std::string& text) { (void)Json(text).dump(); }
 
 } // namespace
 
+// A change this process made: a value set, a key deleted, or a key that a
+// reading call added with the null value (applied only where the file lacks it,
+// so that a read never overwrites what another process saved).
+struct LibraryOptions::Changes {
+    enum class Kind { Set, Deleted, AddedByRead };
+    struct Change {
+        Kind kind;
+        Json value;
+    };
+    std::map<std::string, Change> byKey;
+};
+
 LibraryOptions::LibraryOptions(const std::string& fileName)
     : m_fileName(std::make_unique<std::string>(fileName)),
       m_defaults(std::make_unique<Json>()),
-      m_data(std::make_unique<Json>())
+      m_data(std::make_unique<Json>()),
+      m_changes(std::make_unique<Changes>())
 {
 }
 
 LibraryOptions::LibraryOptions(const std::string& fileName, const nlohmann::json& defaults)
     : m_fileName(std::make_unique<std::string>(fileName)),
       m_defaults(std::make_unique<Json>(defaults)),
-      m_data(std::make_unique<Json>(defaults))
+      m_data(std::make_unique<Json>(defaults)),
+      m_changes(std::make_unique<Changes>())
 {
 }
 
@@ -265,18 +432,35 @@ void LibraryOptions::_check_group() const
     });
 }
 
-void LibraryOptions::loadConfig()
+nlohmann::json LibraryOptions::parseDocument(const std::string& text)
+{
+    const std::size_t at = tooDeepAt(text);
+    if (at != std::string::npos)
+        throw Json::parse_error::create(
+            101, at + 1, "syntax error: nested deeper than " + std::to_string(kMaxNesting) +
+                             " levels",
+            nullptr);
+    return Json::parse(text);
+}
+
+nlohmann::json LibraryOptions::overDefaults(const nlohmann::json& file) const
 {
     Json merged = *m_defaults;
+    for (const auto& item : file.items())
+        merged[item.key()] = item.value();
+    return merged;
+}
+
+void LibraryOptions::loadConfig()
+{
     const std::string path = _configPath();
     if (!fileExists(path))
         throw VDLException<-16>("Could not find config at {}", path);
 
     Json file;
     loadConfig(file, path);
-    for (const auto& item : file.items())
-        merged[item.key()] = item.value();
-    *m_data = std::move(merged);
+    *m_data = overDefaults(file);
+    m_changes->byKey.clear();
     m_keepOriginal = false;
 }
 
@@ -300,23 +484,95 @@ void LibraryOptions::saveConfig(const std::string& path, bool pretty) const
     _check_group();
     if (!createDirectories(path))
         throw VDLException<-14>("Could not create directory {}", path);
+    if (path == _configPath()) {
+        saveOwnFile(path, pretty);
+        return;
+    }
 
-    // Serialised before the file is touched, so a value the serialiser refuses
-    // cannot leave a truncated file behind.
+    // Any other path is written as a copy of the document. Serialised before
+    // the file is touched, so a value the serialiser refuses cannot leave a
+    // truncated file behind.
     std::string text;
     try {
         text = m_data->dump(pretty ? kPrettyIndent : kCompact);
     } catch (const Json::type_error&) {
         throw VDLException<-14>("Could not save config file: {}", path);
     }
+    if (!writeFileSafely(path, text))
+        throw VDLException<-14>("Could not save config file: {}", path);
+    setFileGroup(path);
+}
 
-    if (m_keepOriginal && path == _configPath()) {
+// Other processes save the same file: under the lock, this process's changes
+// are applied to what the file holds now, and that is written and kept.
+void LibraryOptions::saveOwnFile(const std::string& path, bool pretty) const
+{
+    SaveLock lock(path);
+
+    Json merged;
+    std::string bytes;
+    bool replaceUnloadable = false;
+    bool keepItsBytes = false;
+    const ReadResult read = readWhole(path, bytes);
+    if (read == ReadResult::Missing) {
+        merged = *m_defaults;
+    } else if (read == ReadResult::Failed) {
+        // Cannot be merged: this process's document replaces it. Its bytes are
+        // kept aside when they were never loaded.
+        merged = *m_data;
+        replaceUnloadable = true;
+        keepItsBytes = m_keepOriginal;
+    } else {
+        try {
+            merged = overDefaults(parseDocument(bytes));
+        } catch (const Json::exception& e) {
+            // Malformed: not merged, kept aside and replaced, as after a load
+            // that failed.
+            if (!m_keepOriginal)
+                VDL_WARN(LOGGER_GENERAL, "Could not load config file {}, keeping it as {}: {}",
+                         path, path + kInvalidSuffix, e.what());
+            merged = *m_data;
+            replaceUnloadable = true;
+            keepItsBytes = true;
+        }
+    }
+    if (!replaceUnloadable) {
+        for (const auto& [key, change] : m_changes->byKey) {
+            switch (change.kind) {
+            case Changes::Kind::Set:
+                if (merged.is_null())
+                    merged = Json::object();
+                merged[key] = change.value;
+                break;
+            case Changes::Kind::Deleted:
+                if (merged.is_object())
+                    merged.erase(key);
+                break;
+            case Changes::Kind::AddedByRead:
+                if (merged.is_null() || (merged.is_object() && !merged.contains(key)))
+                    merged[key] = nullptr;
+                break;
+            }
+        }
+    }
+
+    // Serialised before the file is touched, so a value the serialiser refuses
+    // cannot leave a truncated file behind.
+    std::string text;
+    try {
+        text = merged.dump(pretty ? kPrettyIndent : kCompact);
+    } catch (const Json::type_error&) {
+        throw VDLException<-14>("Could not save config file: {}", path);
+    }
+    if (keepItsBytes) {
         if (!preserveOriginal(path))
             throw VDLException<-14>("Could not save config file: {}", path);
-        m_keepOriginal = false;
     }
     if (!writeFileSafely(path, text))
         throw VDLException<-14>("Could not save config file: {}", path);
+    m_keepOriginal = false;
+    *m_data = std::move(merged);
+    m_changes->byKey.clear();
     setFileGroup(path);
 }
 
@@ -340,6 +596,8 @@ void LibraryOptions::optionValue(const std::string& key, std::string& value) con
 
 std::string LibraryOptions::optionValue(const std::string& key) const
 {
+    if (!m_data->is_object() || !m_data->contains(key))
+        m_changes->byKey.insert({key, {Changes::Kind::AddedByRead, nullptr}});
     try {
         return _jsonValueToString((*m_data)[key]);
     } catch (const Json::type_error& e) {
@@ -382,6 +640,7 @@ void LibraryOptions::setOption(const std::string& key, const std::string& value)
     if (m_data->is_null())
         *m_data = Json::object();
     (*m_data)[key] = value;
+    m_changes->byKey[key] = {Changes::Kind::Set, value};
     m_changed = true;
     saveConfig(true);
 }
@@ -395,10 +654,13 @@ void LibraryOptions::deleteOption(const std::string& key)
 {
     if (!m_data->is_object() || m_data->erase(key) == 0)
         throw VDLException<-13>("could not find key in options {}", key);
+    m_changes->byKey[key] = {Changes::Kind::Deleted, nullptr};
     m_changed = true;
 }
 
 nlohmann::json LibraryOptions::getData() const { return *m_data; }
+
+const nlohmann::json& LibraryOptions::data() const { return *m_data; }
 
 nlohmann::json LibraryOptions::defaultOptions() const { return *m_defaults; }
 

@@ -24,6 +24,7 @@
 
 #include "vdlsdk/vdl_exception.hpp"
 #include "vdlsdk/vdl_logger.hpp"
+#include "group_id.hpp"
 
 namespace Vandrel {
 
@@ -145,46 +146,46 @@ int createTemporary(const std::string& path, std::string& temporary)
     return -1;
 }
 
-// Removes "<name>.tmp.<pid>.<n>" beside `path` left by saves of processes that
-// have ended (a kill between creating and renaming the temporary).
-void removeStaleTemporaries(const std::string& path)
+// Removes "<name>.tmp.<pid>.<n>" from the directory `dirFd` left by saves of
+// processes that have ended (a kill between creating and renaming the
+// temporary).
+void removeStaleTemporaries(int dirFd, const std::string& name)
 {
-    const std::string dir = directoryOf(path);
-    const std::string prefix = path.substr(dir.size()) + kTemporaryInfix;
-    DIR* listing = ::opendir(dir.empty() ? "." : dir.c_str());
-    if (listing == nullptr)
+    const int listingFd = ::dup(dirFd);
+    DIR* listing = listingFd < 0 ? nullptr : ::fdopendir(listingFd);
+    if (listing == nullptr) {
+        if (listingFd >= 0)
+            ::close(listingFd);
         return;
+    }
+    const std::string prefix = name + kTemporaryInfix;
     while (const struct dirent* entry = ::readdir(listing)) {
-        const char* name = entry->d_name;
-        if (std::strncmp(name, prefix.c_str(), prefix.size()) != 0)
+        const char* entryName = entry->d_name;
+        if (std::strncmp(entryName, prefix.c_str(), prefix.size()) != 0)
             continue;
         char* end = nullptr;
         errno = 0;
-        const long pid = std::strtol(name + prefix.size(), &end, 10);
-        if (errno != 0 || end == name + prefix.size() || *end != '.' || pid <= 0 ||
+        const long pid = std::strtol(entryName + prefix.size(), &end, 10);
+        if (errno != 0 || end == entryName + prefix.size() || *end != '.' || pid <= 0 ||
             pid == getpid())
             continue;
         if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
-            (void)::unlinkat(::dirfd(listing), name, 0);
+            (void)::unlinkat(dirFd, entryName, 0);
     }
     ::closedir(listing);
 }
 
-// Makes a rename in the directory of `path` durable. Some file systems cannot
-// sync a directory; the rename itself has happened, so that is not a failure.
-void syncDirectoryOf(const std::string& path)
+// Gives a file that a save wrote the group "vandrel" where it exists.
+void giveGroup(int fd)
 {
-    const std::string dir = directoryOf(path);
-    const int fd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return;
-    (void)::fsync(fd);
-    ::close(fd);
+    gid_t gid;
+    if (detail::vandrelGroupId(gid))
+        (void)::fchown(fd, static_cast<uid_t>(-1), gid);
 }
 
 // Overwrites an existing file where no temporary can be made beside it. The
 // space is reserved first, so a full disk fails before any byte changes.
-bool overwriteInPlace(const std::string& path, const std::string& text)
+bool overwriteInPlace(const std::string& path, const std::string& text, bool toGroup)
 {
     Descriptor fd(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
     if (fd.get() < 0)
@@ -199,20 +200,29 @@ bool overwriteInPlace(const std::string& path, const std::string& text)
             return false;
         }
     }
-    return writeAll(fd.get(), text, 0) && ::ftruncate(fd.get(), length) == 0 &&
-           ::fsync(fd.get()) == 0 && fd.close();
+    if (!writeAll(fd.get(), text, 0) || ::ftruncate(fd.get(), length) != 0)
+        return false;
+    if (toGroup)
+        giveGroup(fd.get());
+    return ::fsync(fd.get()) == 0 && fd.close();
 }
 
 // Replaces the file at `path` with `text` so that a failure at any point leaves
-// the previous file as it was. Through a symbolic link the file it names is
-// replaced and the link stays. A directory that cannot take a temporary file is
-// written in place.
-bool writeFileSafely(const std::string& path, const std::string& text)
+// the previous file as it was, and (with `toGroup`) gives it the group
+// "vandrel". Through a symbolic link the file it names is replaced and the link
+// stays. A directory that cannot take a temporary file is written in place.
+bool writeFileSafely(const std::string& path, const std::string& text, bool toGroup)
 {
     std::string target;
     if (!resolveLinks(path, target))
         return false;
-    removeStaleTemporaries(target);
+    const std::string dir = directoryOf(target);
+    // Also the directory whose sync makes the rename durable. Some file systems
+    // cannot sync a directory; the rename itself has happened by then, so that
+    // is not a failure.
+    Descriptor dirFd(::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dirFd.get() >= 0)
+        removeStaleTemporaries(dirFd.get(), target.substr(dir.size()));
 
     std::string temporary;
     Descriptor fd(createTemporary(target, temporary));
@@ -220,18 +230,22 @@ bool writeFileSafely(const std::string& path, const std::string& text)
         // Only a directory the process may not write to; other failures (a
         // full disk among them) would fail the overwrite as well.
         if (errno == EACCES || errno == EPERM)
-            return overwriteInPlace(target, text);
+            return overwriteInPlace(target, text, toGroup);
         return false;
     }
 
     struct stat previous;
     if (::stat(target.c_str(), &previous) == 0 && S_ISREG(previous.st_mode)) {
         // Keep what the previous file had: its mode, its group and, where the
-        // process may, its owner. The mode comes last: a change of owner clears
-        // the set-id bits.
+        // process may, its owner. The mode comes last: a change of owner or
+        // group clears the set-id bits.
         if (::fchown(fd.get(), previous.st_uid, previous.st_gid) != 0)
             (void)::fchown(fd.get(), static_cast<uid_t>(-1), previous.st_gid);
+        if (toGroup)
+            giveGroup(fd.get());
         ::fchmod(fd.get(), previous.st_mode & kPermissionBits);
+    } else if (toGroup) {
+        giveGroup(fd.get());
     }
 
     const bool written = writeAll(fd.get(), text) && ::fsync(fd.get()) == 0 && fd.close();
@@ -239,7 +253,8 @@ bool writeFileSafely(const std::string& path, const std::string& text)
         ::unlink(temporary.c_str());
         return false;
     }
-    syncDirectoryOf(target);
+    if (dirFd.get() >= 0)
+        (void)::fsync(dirFd.get());
     return true;
 }
 
@@ -282,7 +297,7 @@ bool preserveOriginal(const std::string& path)
     const std::string keep = path + kInvalidSuffix;
     std::string bytes;
     if (readWhole(path, bytes) == ReadResult::Read)
-        return writeFileSafely(keep, bytes);
+        return writeFileSafely(keep, bytes, false);
     // Unreadable: a second name for the same bytes keeps them all the same. It is
     // made beside the kept copy first, so a failure leaves an earlier copy alone.
     const std::string staged = keep + ".tmp." + std::to_string(getpid());
@@ -371,7 +386,7 @@ private:
             (void)::fchown(fd, static_cast<uid_t>(-1), file.st_gid);
             ::fchmod(fd, file.st_mode & kAccessBits);
         } else {
-            (void)setFileGroup(lockPath);
+            giveGroup(fd);
         }
         return fd;
     }
@@ -498,9 +513,8 @@ void LibraryOptions::saveConfig(const std::string& path, bool pretty) const
     } catch (const Json::type_error&) {
         throw VDLException<-14>("Could not save config file: {}", path);
     }
-    if (!writeFileSafely(path, text))
+    if (!writeFileSafely(path, text, true))
         throw VDLException<-14>("Could not save config file: {}", path);
-    setFileGroup(path);
 }
 
 // Other processes save the same file: under the lock, this process's changes
@@ -568,12 +582,11 @@ void LibraryOptions::saveOwnFile(const std::string& path, bool pretty) const
         if (!preserveOriginal(path))
             throw VDLException<-14>("Could not save config file: {}", path);
     }
-    if (!writeFileSafely(path, text))
+    if (!writeFileSafely(path, text, true))
         throw VDLException<-14>("Could not save config file: {}", path);
     m_keepOriginal = false;
     *m_data = std::move(merged);
     m_changes->byKey.clear();
-    setFileGroup(path);
 }
 
 int LibraryOptions::optionCount() const { return static_cast<int>(m_data->size()); }

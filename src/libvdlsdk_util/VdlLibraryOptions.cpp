@@ -12,7 +12,6 @@
 #include <cstring>
 #include <fstream>
 #include <map>
-#include <optional>
 #include <sstream>
 #include <thread>
 
@@ -146,9 +145,9 @@ int createTemporary(const std::string& path, std::string& temporary)
     return -1;
 }
 
-// Removes "<name>.tmp.<pid>.<n>" from the directory `dirFd` left by saves of
-// processes that have ended (a kill between creating and renaming the
-// temporary).
+// Removes "<name>.tmp.<pid>.<n>" (and the "<name>.tmp.<pid>" that keeping an
+// unreadable file stages) from the directory `dirFd`, left by saves of
+// processes that have ended (a kill between creating and renaming them).
 void removeStaleTemporaries(int dirFd, const std::string& name)
 {
     const int listingFd = ::dup(dirFd);
@@ -166,8 +165,8 @@ void removeStaleTemporaries(int dirFd, const std::string& name)
         char* end = nullptr;
         errno = 0;
         const long pid = std::strtol(entryName + prefix.size(), &end, 10);
-        if (errno != 0 || end == entryName + prefix.size() || *end != '.' || pid <= 0 ||
-            pid == getpid())
+        if (errno != 0 || end == entryName + prefix.size() || (*end != '.' && *end != '\0') ||
+            pid <= 0 || pid == getpid())
             continue;
         if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
             (void)::unlinkat(dirFd, entryName, 0);

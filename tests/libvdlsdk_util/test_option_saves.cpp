@@ -250,7 +250,7 @@ TEST(utilOptionSaves, TemporariesOfEndedProcessesAreRemovedAtTheNextSave)
     const std::string e = std::to_string(ended);
     const std::string alive = std::to_string(getppid());
     const std::string base = std::string(kPciFile) + ".tmp.";
-    for (const std::string& name : {base + e + ".0", base + e + ".17", base + alive + ".3",
+    for (const std::string& name : {base + e + ".0", base + e + ".17", base + e, base + alive + ".3",
                                     base + "x", std::string("other.json.tmp.") + e + ".0"})
         writeFile(config.file(name), "partial");
     LibraryOptions options(kPciFile);

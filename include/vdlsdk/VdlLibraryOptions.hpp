@@ -31,6 +31,8 @@ public:
     void deleteOption(const std::string& key);
 
     nlohmann::json getData() const;
+    // The current options document itself, valid until the next change or save.
+    const nlohmann::json& data() const;
     nlohmann::json defaultOptions() const;
     bool validateOptionKey(const std::string& key) const;
 
@@ -40,6 +42,14 @@ public:
     std::string _jsonValueToString(const T& value) const;
 
 private:
+    // The keys this process set or deleted since it loaded or last saved.
+    struct Changes;
+    // Throws the JSON library's parse error for text that is not one JSON document.
+    static nlohmann::json parseDocument(const std::string& text);
+    // The defaults with `file` applied, as a load makes them.
+    nlohmann::json overDefaults(const nlohmann::json& file) const;
+    void saveOwnFile(const std::string& path, bool pretty) const;
+
     std::unique_ptr<std::string> m_fileName;
     std::unique_ptr<nlohmann::json> m_defaults;
     std::unique_ptr<nlohmann::json> m_data;
@@ -51,6 +61,7 @@ private:
     mutable bool m_keepOriginal = false;
     // Anything set or deleted since construction.
     bool m_changed = false;
+    std::unique_ptr<Changes> m_changes;
 
     static std::once_flag _once;
 

@@ -349,8 +349,8 @@ int vdlpci_get_option(const char* key, char* buffer, int size)
 int vdlpci_get_next_option_key(const char* previousKey, char* buffer, int size)
 {
     return guarded([&] {
-        const nlohmann::json options = VdlpciLib::getInstance()->getOptions().getData();
-        iterateKeys(options, previousKey, buffer, size);
+        // The document itself: a copy per call would make a walk quadratic.
+        iterateKeys(VdlpciLib::getInstance()->getOptions().data(), previousKey, buffer, size);
         return 0;
     });
 }

@@ -186,8 +186,8 @@ int vdlusb_get_option(const char* key, char* buffer, int size)
 int vdlusb_get_next_option_key(const char* previousKey, char* buffer, int size)
 {
     return guarded([&] {
-        const nlohmann::json options = VdlusbLib::getInstance()->getOptions().getData();
-        iterateKeys(options, previousKey, buffer, size);
+        // The document itself: a copy per call would make a walk quadratic.
+        iterateKeys(VdlusbLib::getInstance()->getOptions().data(), previousKey, buffer, size);
         return 0;
     });
 }

@@ -1,4 +1,5 @@
 // File and group helpers of the option files.
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -11,6 +12,7 @@
 
 #include "vdlsdk/VdlLibraryOptions.hpp"
 #include "vdlsdk/vdl_util.hpp"
+#include "group_id.hpp"
 
 namespace {
 
@@ -68,14 +70,36 @@ struct group* get_group()
     return entry;
 }
 
+namespace Vandrel::detail {
+
+bool vandrelGroupId(gid_t& gid)
+{
+    static std::atomic<bool> found{false};
+    static std::atomic<gid_t> id{0};
+    if (found.load(std::memory_order_acquire)) {
+        gid = id.load(std::memory_order_relaxed);
+        return true;
+    }
+    const struct group* entry = get_group();
+    if (entry == nullptr)
+        return false;
+    gid = entry->gr_gid;
+    id.store(gid, std::memory_order_relaxed);
+    found.store(true, std::memory_order_release);
+    return true;
+}
+
+} // namespace Vandrel::detail
+
 bool setFileGroup(const std::string& path)
 {
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
         return false;
     bool changed = false;
-    if (const struct group* entry = get_group())
-        changed = fchown(fd, static_cast<uid_t>(-1), entry->gr_gid) == 0;
+    gid_t gid;
+    if (Vandrel::detail::vandrelGroupId(gid))
+        changed = fchown(fd, static_cast<uid_t>(-1), gid) == 0;
     close(fd);
     return changed;
 }

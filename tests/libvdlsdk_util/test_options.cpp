@@ -20,6 +20,9 @@ using namespace utiltest;
 namespace {
 
 constexpr const char* kPciFile = "vdlpci_config.json";
+// What a save of the option file leaves in its directory: the file and the lock
+// that saves of several processes take turns on.
+const std::vector<std::string> kFileAndLock = {kPciFile, std::string(kPciFile) + ".lock"};
 constexpr int kMaxPath = 1024;
 
 // The JSON library's own message for text that is not UTF-8.
@@ -111,7 +114,7 @@ TEST_F(utilOptions, SavedBytes)
         options.saveConfig(c.pretty);
         EXPECT_EQ(readFile(path()), c.expected);
         // A save leaves nothing else behind in the directory.
-        EXPECT_EQ(listDir(config.dir()), std::vector<std::string>{kPciFile});
+        EXPECT_EQ(listDir(config.dir()), kFileAndLock);
     }
 }
 
@@ -170,7 +173,10 @@ TEST_F(utilOptions, SymbolicLinkIsWrittenThrough)
     struct stat st {};
     ASSERT_EQ(lstat(path().c_str(), &st), 0);
     EXPECT_TRUE(S_ISLNK(st.st_mode));
-    EXPECT_EQ(readFile(target), "{\n    \"a\": \"1\"\n}");
+    // Merged into what the file held, although this object never loaded it.
+    EXPECT_EQ(readFile(target), "{\n    \"a\": \"1\",\n    \"old\": \"1\"\n}");
+    // Replaced beside the file the link names, and nothing is left there.
+    EXPECT_EQ(listDir(elsewhere), std::vector<std::string>{"target.json"});
 }
 
 TEST_F(utilOptions, InPlaceWhenTheDirectoryRefusesATemporary)
@@ -246,7 +252,7 @@ TEST_F(utilOptions, UnserialisableDefaultsFailTheSaveAndKeepTheFile)
     LibraryOptions options(kPciFile, json({{"k", "\xC3"}}));
     EXPECT_RAISES(options.saveConfig(true), -14, "Could not save config file: " + path());
     EXPECT_EQ(readFile(path()), "previous bytes");
-    EXPECT_EQ(listDir(config.dir()), std::vector<std::string>{kPciFile});
+    EXPECT_EQ(listDir(config.dir()), kFileAndLock);
 }
 
 TEST_F(utilOptions, SaveBeyondTheFileSizeLimitKeepsTheOldFile)
@@ -269,7 +275,7 @@ TEST_F(utilOptions, SaveBeyondTheFileSizeLimitKeepsTheOldFile)
     });
     EXPECT_EQ(rc, 0);
     EXPECT_EQ(readFile(path()), before);
-    EXPECT_EQ(listDir(config.dir()), std::vector<std::string>{kPciFile});
+    EXPECT_EQ(listDir(config.dir()), kFileAndLock);
 }
 
 TEST_F(utilOptions, SaveFailuresNameTheOptionPath)

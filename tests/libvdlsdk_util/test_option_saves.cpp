@@ -1,0 +1,431 @@
+// Saves of the option file against kills, full disks, leftovers and other
+// processes that save the same file.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "util_test_support.hpp"
+#include "vdlsdk/VdlLibraryOptions.hpp"
+#include "vdlsdk/VdlsdkLib.hpp"
+
+using Vandrel::LibraryOptions;
+using Vandrel::VdlsdkLib;
+using nlohmann::json;
+using namespace utiltest;
+
+namespace {
+
+constexpr const char* kPciFile = "vdlpci_config.json";
+constexpr uid_t kNobody = 65534;
+constexpr int kSkipped = 77;
+
+std::string lockOf(const std::string& file) { return file + ".lock"; }
+
+// Memory that a forked child and the test share.
+template <typename T>
+T* sharedWithChildren()
+{
+    void* p = mmap(nullptr, sizeof(T), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED)
+        std::abort();
+    return new (p) T();
+}
+
+pid_t startChild(const std::function<void()>& body)
+{
+    std::fflush(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        try {
+            body();
+        } catch (...) {
+            _exit(99);
+        }
+        _exit(0);
+    }
+    return pid;
+}
+
+int waitFor(pid_t pid)
+{
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// A child sets one key over and over while the test kills it at random
+// moments; every kill must leave a valid file with the value before the save
+// in progress or the value that save wrote.
+TEST(utilOptionSaves, AKillAtAnyMomentLeavesTheOldOrTheNewValue)
+{
+    constexpr int kKills = 220;
+    constexpr int kLongestPauseUs = 4000;
+    struct Progress {
+        std::atomic<long> attempt{-1}; // the value of the save in progress
+    };
+    Progress* progress = sharedWithChildren<Progress>();
+    std::mt19937 random(20261210);
+
+    for (const bool throughLink : {false, true}) {
+        SCOPED_TRACE(throughLink ? "symbolic link" : "plain file");
+        ConfigDir config;
+        const std::string dir = throughLink ? config.dir() + "/real" : config.dir();
+        const std::string target = dir + "/" + (throughLink ? "target.json" : kPciFile);
+        if (throughLink) {
+            ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+            ASSERT_EQ(symlink(target.c_str(), config.file(kPciFile).c_str()), 0);
+        }
+        writeFile(target, "{\n    \"k\": \"0\"\n}");
+
+        long seen = 0;
+        int duringSaves = 0;
+        for (int kill = 0; kill < kKills; ++kill) {
+            progress->attempt = -1;
+            const pid_t pid = startChild([&] {
+                LibraryOptions options(kPciFile);
+                options.loadConfig();
+                long n = std::stol(options.optionValue(std::string("k")));
+                for (;;) {
+                    progress->attempt = ++n;
+                    options.setOption("k", std::to_string(n));
+                }
+            });
+            // Mostly once the saves have begun: anywhere in one of the next few.
+            const bool anyMoment = random() % 8 == 0;
+            for (int wait = 0; !anyMoment && wait < 2000 && progress->attempt < 0; ++wait)
+                usleep(50);
+            usleep(static_cast<useconds_t>(random() % kLongestPauseUs));
+            ::kill(pid, SIGKILL);
+            ASSERT_EQ(waitFor(pid), 128 + SIGKILL);
+
+            const std::string bytes = readFile(target);
+            json doc;
+            ASSERT_NO_THROW(doc = json::parse(bytes)) << "after kill " << kill << ": '" << bytes << "'";
+            ASSERT_TRUE(doc.is_object() && doc.contains("k") && doc["k"].is_string()) << bytes;
+            const long value = std::stol(doc["k"].get<std::string>());
+            const long attempt = progress->attempt;
+            if (attempt < 0) {
+                EXPECT_EQ(value, seen) << "after kill " << kill;
+            } else {
+                EXPECT_TRUE(value == attempt || value == attempt - 1)
+                    << "after kill " << kill << ": " << value << " while saving " << attempt;
+                ++duringSaves;
+            }
+            seen = value;
+        }
+        // Most kills hit a child that had begun to save.
+        EXPECT_GT(duringSaves, kKills / 2);
+
+        struct stat st {};
+        ASSERT_EQ(lstat(config.file(kPciFile).c_str(), &st), 0);
+        EXPECT_EQ(S_ISLNK(st.st_mode), throughLink);
+        // The next save removes the temporaries the killed saves left.
+        LibraryOptions options(kPciFile);
+        options.loadConfig();
+        options.setOption("k", "last");
+        EXPECT_EQ(readFile(target), "{\n    \"k\": \"last\"\n}");
+        std::vector<std::string> expected = {throughLink ? "target.json" : kPciFile};
+        if (!throughLink)
+            expected.push_back(lockOf(kPciFile));
+        EXPECT_EQ(listDir(dir), expected);
+    }
+}
+
+// Fills the file system that holds `dir` up to its last byte.
+bool fillUp(const std::string& dir)
+{
+    const std::string filler = dir + "/filler";
+    const int fd = open(filler.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+    if (fd < 0)
+        return false;
+    const std::string block(4096, 'f');
+    while (write(fd, block.data(), block.size()) > 0) {
+    }
+    while (write(fd, block.data(), 1) > 0) {
+    }
+    const bool full = errno == ENOSPC;
+    close(fd);
+    return full;
+}
+
+// On a full disk a save fails with -14 and the old bytes stay, through a
+// symbolic link (the replacement is made beside the file it names) and in a
+// directory that cannot take a temporary (the file is overwritten in place
+// only after its new size is reserved).
+TEST(utilOptionSaves, AFullDiskFailsTheSaveAndKeepsTheOldBytes)
+{
+    ConfigDir config;
+    chmod(config.dir().c_str(), 0755);
+    const std::string small = config.dir() + "/small";
+    ASSERT_EQ(mkdir(small.c_str(), 0755), 0);
+    std::string failures;
+    auto check = [&](bool ok, const std::string& what) {
+        if (!ok)
+            std::fprintf(stderr, "failed: %s\n", what.c_str());
+        return ok;
+    };
+    const std::string big(20000, 'v');
+    const std::string old = "{\n    \"k\": \"old\"\n}";
+
+    const int rc = runInChild([&] {
+        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount("vdlsdk-test", small.c_str(), "tmpfs", 0, "size=64k,mode=0755") != 0)
+            return kSkipped;
+        bool ok = true;
+
+        // Through a symbolic link.
+        const std::string linkDir = config.dir() + "/links";
+        const std::string real = small + "/real";
+        mkdir(linkDir.c_str(), 0755);
+        mkdir(real.c_str(), 0755);
+        writeFile(real + "/target.json", old);
+        symlink((real + "/target.json").c_str(), (linkDir + "/" + kPciFile).c_str());
+        setenv("VDLSDK_CONFIG", linkDir.c_str(), 1);
+        {
+            LibraryOptions options(kPciFile);
+            options.loadConfig();
+            ok &= check(fillUp(real), "fill the disk");
+            const auto r = raised([&] { options.setOption("k", big); });
+            ok &= check(r.code == -14 && r.message == "Could not save config file: " + linkDir + "/" +
+                                                          kPciFile,
+                        "link: -14, got " + std::to_string(r.code) + " " + r.message);
+            ok &= check(readFile(real + "/target.json") == old, "link: old bytes");
+            ok &= check(listDir(real) == std::vector<std::string>{"filler", "target.json"},
+                        "link: no temporary left");
+            struct stat st {};
+            ok &= check(lstat((linkDir + "/" + kPciFile).c_str(), &st) == 0 && S_ISLNK(st.st_mode),
+                        "link: still a link");
+            std::remove((real + "/filler").c_str());
+        }
+
+        // A directory the process may not write: only the file is writable.
+        const std::string locked = small + "/locked";
+        const std::string file = locked + "/" + kPciFile;
+        mkdir(locked.c_str(), 0755);
+        writeFile(file, old);
+        chown(file.c_str(), kNobody, kNobody);
+        ok &= check(fillUp(small), "fill the disk again");
+        if (setgid(kNobody) != 0 || setuid(kNobody) != 0 || access(locked.c_str(), W_OK) == 0)
+            return kSkipped;
+        setenv("VDLSDK_CONFIG", locked.c_str(), 1);
+        LibraryOptions options(kPciFile);
+        options.loadConfig();
+        const auto r = raised([&] { options.setOption("k", big); });
+        ok &= check(r.code == -14 && r.message == "Could not save config file: " + file,
+                    "in place: -14, got " + std::to_string(r.code) + " " + r.message);
+        ok &= check(readFile(file) == old, "in place: old bytes");
+        // A shorter file needs no new space: written and cut to its length.
+        const auto shorter = raised([&] { options.setOption("k", "o"); });
+        ok &= check(shorter.code == 0, "in place: shorter save " + shorter.message);
+        ok &= check(readFile(file) == "{\n    \"k\": \"o\"\n}", "in place: shorter bytes");
+        ok &= check(listDir(locked) == std::vector<std::string>{kPciFile}, "in place: nothing else");
+        return ok ? 0 : 1;
+    });
+    if (rc == kSkipped)
+        GTEST_SKIP() << "cannot mount a small tmpfs in a private mount namespace (or drop privileges)";
+    EXPECT_EQ(rc, 0);
+}
+
+TEST(utilOptionSaves, TemporariesOfEndedProcessesAreRemovedAtTheNextSave)
+{
+    ConfigDir config;
+    const pid_t ended = startChild([] {});
+    ASSERT_EQ(waitFor(ended), 0);
+    const std::string e = std::to_string(ended);
+    const std::string alive = std::to_string(getppid());
+    const std::string base = std::string(kPciFile) + ".tmp.";
+    for (const std::string& name : {base + e + ".0", base + e + ".17", base + e, base + alive + ".3",
+                                    base + "x", std::string("other.json.tmp.") + e + ".0"})
+        writeFile(config.file(name), "partial");
+    LibraryOptions options(kPciFile);
+    options.setOption("a", "1");
+    EXPECT_EQ(listDir(config.dir()),
+              (std::vector<std::string>{"other.json.tmp." + e + ".0", kPciFile, lockOf(kPciFile),
+                                        base + alive + ".3", base + "x"}));
+}
+
+// Two processes each save a few hundred keys of their own while the other
+// saves too; a fresh process sees them all.
+TEST(utilOptionSaves, TwoProcessesLoseNoKeys)
+{
+    constexpr int kKeys = 250;
+    ConfigDir config;
+    int go[2];
+    ASSERT_EQ(pipe(go), 0);
+    std::vector<pid_t> children;
+    for (const char* name : {"first", "second"}) {
+        children.push_back(startChild([&, name] {
+            LibraryOptions options(kPciFile);
+            (void)raised([&] { options.loadConfig(); });
+            char byte;
+            if (read(go[0], &byte, 1) != 1)
+                _exit(2);
+            for (int i = 0; i < kKeys; ++i)
+                options.setOption(std::string(name) + "/" + std::to_string(i), std::to_string(i));
+        }));
+    }
+    ASSERT_EQ(write(go[1], "gg", 2), 2);
+    for (const pid_t pid : children)
+        EXPECT_EQ(waitFor(pid), 0);
+    close(go[0]);
+    close(go[1]);
+
+    LibraryOptions fresh(kPciFile);
+    fresh.loadConfig();
+    EXPECT_EQ(fresh.optionCount(), 2 * kKeys);
+    for (const char* name : {"first", "second"})
+        for (int i = 0; i < kKeys; ++i) {
+            std::string value;
+            ASSERT_EQ(raised([&] { fresh.optionValue(std::string(name) + "/" + std::to_string(i), value); }).code, 0);
+            EXPECT_EQ(value, std::to_string(i));
+        }
+}
+
+// Each save applies only what its object changed to what the file holds, and
+// then holds exactly what it wrote. Two objects stand for two processes.
+TEST(utilOptionSaves, ChangesMergeKeyByKey)
+{
+    ConfigDir config;
+    const std::string path = config.file(kPciFile);
+    writeFile(path, R"({"x": "1", "y": "1", "z": "1"})");
+    LibraryOptions p(kPciFile);
+    LibraryOptions q(kPciFile);
+    p.loadConfig();
+    q.loadConfig();
+
+    // A deletion stays deleted after the other's save.
+    p.deleteOption("x");
+    p.setOption("p", "1");
+    q.setOption("q", "1");
+    EXPECT_EQ(json::parse(readFile(path)), json({{"p", "1"}, {"q", "1"}, {"y", "1"}, {"z", "1"}}));
+    EXPECT_EQ(q.getData(), json::parse(readFile(path)));
+
+    // A key set after the other's deletion stays set.
+    q.setOption("x", "2");
+    p.setOption("p", "2");
+    EXPECT_EQ(json::parse(readFile(path))["x"], "2");
+
+    // A key both change: the later save wins, a later deletion included.
+    p.setOption("y", "p");
+    q.setOption("y", "q");
+    EXPECT_EQ(json::parse(readFile(path))["y"], "q");
+    q.deleteOption("y");
+    p.setOption("z", "p");
+    q.saveConfig(true);
+    EXPECT_FALSE(json::parse(readFile(path)).contains("y"));
+    EXPECT_EQ(json::parse(readFile(path))["z"], "p");
+
+    // A read that adds a missing key never overwrites what another saved.
+    EXPECT_EQ(p.optionValue(std::string("r")), "null");
+    q.setOption("r", "q");
+    p.saveConfig(true);
+    EXPECT_EQ(json::parse(readFile(path))["r"], "q");
+    EXPECT_EQ(p.getData(), json::parse(readFile(path)));
+    // Saved bytes stay as always: sorted, four blanks, no final line break.
+    EXPECT_EQ(readFile(path), "{\n    \"p\": \"2\",\n    \"q\": \"1\",\n    \"r\": \"q\",\n    \"x\": "
+                              "\"2\",\n    \"z\": \"p\"\n}");
+}
+
+// The save at the end of a library object that changed nothing writes back
+// what the file holds by then.
+TEST(utilOptionSaves, AnExitSaveErasesNothing)
+{
+    ConfigDir config;
+    auto earlier = std::make_unique<VdlsdkLib>(kPciFile, json());
+    {
+        VdlsdkLib later(kPciFile, json());
+        later.getOptions().setOption("device0/saved_pciedata", "1 2 3 ");
+    }
+    earlier.reset();
+    EXPECT_EQ(readFile(config.file(kPciFile)), "{\n    \"device0/saved_pciedata\": \"1 2 3 \"\n}");
+}
+
+// A save waits while another process holds the lock, and gives up with -14
+// after its bound, leaving the file as it was.
+TEST(utilOptionSaves, AHeldLockMakesTheSaveWaitThenFail)
+{
+    ConfigDir config;
+    const std::string path = config.file(kPciFile);
+    LibraryOptions options(kPciFile);
+    options.setOption("a", "1");
+    const std::string before = readFile(path);
+
+    auto holdLock = [&](int holdMs) {
+        int ready[2];
+        EXPECT_EQ(pipe(ready), 0);
+        const pid_t pid = startChild([&] {
+            const int fd = open(lockOf(path).c_str(), O_RDONLY | O_CLOEXEC);
+            if (fd < 0 || flock(fd, LOCK_EX) != 0)
+                _exit(2);
+            (void)!write(ready[1], "r", 1);
+            usleep(static_cast<useconds_t>(holdMs) * 1000);
+        });
+        char byte;
+        EXPECT_EQ(read(ready[0], &byte, 1), 1);
+        close(ready[0]);
+        close(ready[1]);
+        return pid;
+    };
+    using Clock = std::chrono::steady_clock;
+    auto elapsedMs = [](Clock::time_point start) {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+    };
+
+    pid_t holder = holdLock(400);
+    auto start = Clock::now();
+    EXPECT_EQ(raised([&] { options.setOption("b", "2"); }).code, 0);
+    EXPECT_GE(elapsedMs(start), 300);
+    EXPECT_EQ(waitFor(holder), 0);
+    EXPECT_EQ(json::parse(readFile(path)), json({{"a", "1"}, {"b", "2"}}));
+
+    const std::string saved = readFile(path);
+    holder = holdLock(60000);
+    start = Clock::now();
+    EXPECT_RAISES(options.setOption("c", "3"), -14,
+                  "Could not save config file: " + path + ": another process held " + lockOf(path) +
+                      " for more than 5 s");
+    EXPECT_GE(elapsedMs(start), 4900);
+    EXPECT_EQ(readFile(path), saved);
+    kill(holder, SIGKILL);
+    waitFor(holder);
+    // The change stays in memory and reaches the file with the next save.
+    options.saveConfig(true);
+    EXPECT_EQ(json::parse(readFile(path)), json({{"a", "1"}, {"b", "2"}, {"c", "3"}}));
+    (void)before;
+}
+
+TEST(utilOptionSaves, TheLockHasTheFilesModeAndGroup)
+{
+    constexpr gid_t kGroup = 4343;
+    ConfigDir config;
+    const std::string path = config.file(kPciFile);
+    writeFile(path, "{}");
+    ASSERT_EQ(chmod(path.c_str(), 0640), 0);
+    const bool mayChown = chown(path.c_str(), static_cast<uid_t>(-1), kGroup) == 0;
+    LibraryOptions options(kPciFile);
+    options.setOption("a", "1");
+    struct stat st {};
+    ASSERT_EQ(stat(lockOf(path).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    if (mayChown) {
+        EXPECT_EQ(st.st_gid, kGroup);
+    }
+}
+
+} // namespace

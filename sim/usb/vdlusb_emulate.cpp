@@ -92,7 +92,7 @@ std::vector<std::string> devicePaths(const std::string& description)
 
 std::string property(UMockdevTestbed* testbed, const std::string& syspath, const char* name)
 {
-    const gchar* value = umockdev_testbed_get_property(testbed, syspath.c_str(), name);
+    g_autofree gchar* value = umockdev_testbed_get_property(testbed, syspath.c_str(), name);
     return value != nullptr ? value : "";
 }
 

@@ -43,11 +43,14 @@ constexpr int kUsageError = 2;
 constexpr int kSpawnFailed = 127;
 
 volatile sig_atomic_t g_child = 0;
+volatile sig_atomic_t g_early = 0; // a signal that came before the program started
 
 void forwardSignal(int signal)
 {
     if (g_child > 0)
         kill(g_child, signal);
+    else
+        g_early = signal;
 }
 
 int usage()
@@ -182,6 +185,8 @@ int run(char** argv, const std::string& root)
         return kSpawnFailed;
     }
     g_child = child;
+    if (g_early != 0)
+        kill(child, g_early);
     int status = 0;
     while (waitpid(child, &status, 0) < 0) {
         if (errno != EINTR) {

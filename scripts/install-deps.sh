@@ -17,12 +17,12 @@ libs=(
   libusb-1.0-0-dev
   python3 python3-dev
 )
-# umockdev-run emulates the USB devices of the USB example.
-examples=("${libs[@]}" umockdev)
+# vdlusb-emulate (built on libumockdev, run with umockdev's preload library)
+# emulates the USB devices of the USB example.
+examples=("${libs[@]}" umockdev libumockdev-dev)
 tests=(
   "${examples[@]}"
   libgtest-dev libgmock-dev libbenchmark-dev
-  libumockdev-dev
   python3-venv
   pciutils
 )

@@ -2,7 +2,7 @@
 # Installs what is missing, builds the libraries, the simulator and the examples
 # (Release, into build/examples), and runs every example against the stand-ins:
 # the simulated card driver and management controller (vdlsim-run), and emulated
-# USB devices (umockdev-run). Prints each example's output under a heading, then
+# USB devices (sim/usb/vdlusb-emulate). Prints each example's output under a heading, then
 # a summary; exits with 1 when an example failed.
 #
 #   scripts/run-examples.sh [NAME...]   only the examples named (see examples/)

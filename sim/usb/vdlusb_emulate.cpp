@@ -1,0 +1,266 @@
+// vdlusb-emulate: runs a program against emulated USB devices.
+//
+//   vdlusb-emulate --device FILE [--device FILE ...] [--] PROGRAM [ARGS]
+//
+// Loads umockdev device descriptions (the format umockdev-record writes) into a
+// testbed, gives every USB device node in them a usbfs handler that plays the
+// device (usb_emulated_device.hpp), and runs PROGRAM under umockdev's preload
+// library with the testbed's directory, serving its usbfs requests until it
+// exits. The handler answers string descriptors from the sysfs attributes
+// "manufacturer", "product" and "serial", as the kernel shows them for a real
+// device, at the indexes the device descriptor names. Exits with PROGRAM's exit
+// status (128 + the signal's number when a signal ended it).
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <getopt.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <umockdev.h>
+
+#include "usb_emulated_device.hpp"
+
+extern char** environ;
+
+namespace {
+
+const char* const kPreloadLibrary = "libumockdev-preload.so.0";
+constexpr size_t kDeviceDescriptorSize = 18;
+constexpr uint8_t kDeviceDescriptorType = 1;
+constexpr uint8_t kHubClass = 9;
+constexpr int kUsageError = 2;
+constexpr int kSpawnFailed = 127;
+
+volatile sig_atomic_t g_child = 0;
+volatile sig_atomic_t g_early = 0; // a signal that came before the program started
+
+void forwardSignal(int signal)
+{
+    if (g_child > 0)
+        kill(g_child, signal);
+    else
+        g_early = signal;
+}
+
+int usage()
+{
+    std::fprintf(stderr, "usage: vdlusb-emulate --device FILE [--device FILE ...] [--] "
+                         "PROGRAM [ARGS]\n");
+    return kUsageError;
+}
+
+bool readFile(const std::string& path, std::string& text)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return false;
+    text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return true;
+}
+
+// A text attribute without the line end sysfs gives it; "" when absent.
+std::string textAttribute(const std::string& dir, const char* name)
+{
+    std::string text;
+    if (!readFile(dir + "/" + name, text))
+        return "";
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\0'))
+        text.pop_back();
+    return text;
+}
+
+// The devices' paths ("P: /devices/...") of a device description.
+std::vector<std::string> devicePaths(const std::string& description)
+{
+    std::vector<std::string> paths;
+    std::istringstream lines(description);
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (line.compare(0, 3, "P: ") == 0)
+            paths.push_back(line.substr(3));
+    }
+    return paths;
+}
+
+std::string property(UMockdevTestbed* testbed, const std::string& syspath, const char* name)
+{
+    g_autofree gchar* value = umockdev_testbed_get_property(testbed, syspath.c_str(), name);
+    return value != nullptr ? value : "";
+}
+
+// What the handler needs to play the USB device at `devpath` of the testbed;
+// false when it is no USB device with a usbfs node and a device descriptor.
+bool usbDevice(UMockdevTestbed* testbed, const std::string& sysDir, const std::string& devpath,
+               usbemu::DeviceSpec& spec)
+{
+    const std::string syspath = "/sys" + devpath;
+    if (property(testbed, syspath, "SUBSYSTEM") != "usb" ||
+        property(testbed, syspath, "DEVTYPE") != "usb_device")
+        return false;
+    // uevent names the node relative to /dev, as the kernel does.
+    std::string node = property(testbed, syspath, "DEVNAME");
+    if (node.compare(0, 5, "/dev/") == 0)
+        node.erase(0, 5);
+    int bus = 0, address = 0;
+    char end = 0;
+    if (std::sscanf(node.c_str(), "bus/usb/%d/%d%c", &bus, &address, &end) != 2)
+        return false;
+
+    const std::string dir = sysDir + devpath;
+    std::string d;
+    if (!readFile(dir + "/descriptors", d) || d.size() < kDeviceDescriptorSize ||
+        static_cast<uint8_t>(d[1]) != kDeviceDescriptorType)
+        return false;
+    auto byte = [&](size_t at) { return static_cast<uint8_t>(d[at]); };
+
+    const size_t slash = devpath.rfind('/');
+    spec.sysname = devpath.substr(slash + 1);
+    spec.parent = slash > 0 ? "/sys" + devpath.substr(0, slash) : "";
+    spec.bus = bus;
+    spec.address = address;
+    spec.hub = byte(4) == kHubClass;
+    spec.vendorId = byte(8) | byte(9) << 8;
+    spec.productId = byte(10) | byte(11) << 8;
+    spec.manufacturerIndex = byte(14);
+    spec.productIndex = byte(15);
+    spec.serialIndex = byte(16);
+    spec.manufacturer = spec.manufacturerIndex ? textAttribute(dir, "manufacturer") : "";
+    spec.product = spec.productIndex ? textAttribute(dir, "product") : "";
+    spec.serial = spec.serialIndex ? textAttribute(dir, "serial") : "";
+    return true;
+}
+
+// The caller's environment with umockdev's preload library first and the
+// testbed's directory.
+std::vector<std::string> childEnvironment(const std::string& root)
+{
+    std::string preload = kPreloadLibrary;
+    std::vector<std::string> env;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        const std::string text = *entry;
+        if (text.compare(0, 11, "LD_PRELOAD=") == 0) {
+            if (text.size() > 11)
+                preload += ":" + text.substr(11);
+        } else if (text.compare(0, 13, "UMOCKDEV_DIR=") != 0) {
+            env.push_back(text);
+        }
+    }
+    env.push_back("LD_PRELOAD=" + preload);
+    env.push_back("UMOCKDEV_DIR=" + root);
+    return env;
+}
+
+int run(char** argv, const std::string& root)
+{
+    std::vector<std::string> env = childEnvironment(root);
+    std::vector<char*> envp;
+    for (std::string& entry : env)
+        envp.push_back(&entry[0]);
+    envp.push_back(nullptr);
+
+    // Ctrl-C reaches the whole process group; a signal sent to this process
+    // alone goes on to the program. Either way the testbed is removed after it.
+    struct sigaction forward = {};
+    forward.sa_handler = forwardSignal;
+    sigemptyset(&forward.sa_mask);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+        sigaction(signal, &forward, nullptr);
+
+    pid_t child = 0;
+    const int error = posix_spawnp(&child, argv[0], nullptr, nullptr, argv, envp.data());
+    if (error != 0) {
+        std::fprintf(stderr, "vdlusb-emulate: cannot run %s: %s\n", argv[0],
+                     std::strerror(error));
+        return kSpawnFailed;
+    }
+    g_child = child;
+    if (g_early != 0)
+        kill(child, g_early);
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0) {
+        if (errno != EINTR) {
+            std::perror("vdlusb-emulate: waitpid");
+            return kSpawnFailed;
+        }
+    }
+    g_child = 0;
+    if (WIFSIGNALED(status))
+        return 128 + WTERMSIG(status);
+    return WEXITSTATUS(status);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    static const option options[] = {
+        {"device", required_argument, nullptr, 'd'},
+        {"help", no_argument, nullptr, 'h'},
+        {nullptr, 0, nullptr, 0},
+    };
+    std::vector<std::string> files;
+    int opt;
+    while ((opt = getopt_long(argc, argv, "+d:h", options, nullptr)) != -1) {
+        if (opt == 'd')
+            files.push_back(optarg);
+        else
+            return usage();
+    }
+    if (optind >= argc || files.empty())
+        return usage();
+
+    UMockdevTestbed* testbed = umockdev_testbed_new();
+    g_autofree gchar* root = umockdev_testbed_get_root_dir(testbed);
+    g_autofree gchar* sysDir = umockdev_testbed_get_sys_dir(testbed);
+    std::vector<std::unique_ptr<usbemu::EmulatedDevice>> devices;
+    int status = 0;
+    for (const std::string& file : files) {
+        std::string description;
+        GError* error = nullptr;
+        if (!readFile(file, description)) {
+            std::fprintf(stderr, "vdlusb-emulate: cannot read %s\n", file.c_str());
+            status = kUsageError;
+            break;
+        }
+        if (!umockdev_testbed_add_from_string(testbed, description.c_str(), &error)) {
+            std::fprintf(stderr, "vdlusb-emulate: %s: %s\n", file.c_str(), error->message);
+            g_error_free(error);
+            status = kUsageError;
+            break;
+        }
+        for (const std::string& devpath : devicePaths(description)) {
+            usbemu::DeviceSpec spec;
+            if (!usbDevice(testbed, sysDir, devpath, spec))
+                continue;
+            devices.push_back(std::make_unique<usbemu::EmulatedDevice>(spec));
+            usbemu::EmulatedDevice& device = *devices.back();
+            if (!umockdev_testbed_attach_ioctl(testbed, device.devnode().c_str(),
+                                               device.handler(), &error)) {
+                std::fprintf(stderr, "vdlusb-emulate: %s: %s\n", device.devnode().c_str(),
+                             error->message);
+                g_error_free(error);
+                status = kUsageError;
+                break;
+            }
+        }
+        if (status != 0)
+            break;
+    }
+    if (status == 0)
+        status = run(argv + optind, root);
+    // The testbed first: it holds the handlers, which the devices own.
+    g_object_unref(testbed);
+    devices.clear();
+    return status;
+}

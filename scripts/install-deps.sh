@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages that the build, the tests and the benchmarks need.
+# Installs the Debian 12 packages that the build, the tests and the benchmarks need
+# (with --fuzz, also what fuzzing needs).
 # Safe to run again: packages already present are left alone.
 set -euo pipefail
 
@@ -11,6 +12,11 @@ packages=(
   python3 python3-dev python3-venv
   pciutils
 )
+# Optional, for scripts/fuzz.sh only (CI does not need it): clang, libFuzzer and
+# clang's sanitizer runtimes.
+if [ "${1:-}" = "--fuzz" ]; then
+  packages+=(clang libclang-rt-14-dev)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

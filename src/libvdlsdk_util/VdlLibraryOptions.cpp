@@ -29,6 +29,9 @@ constexpr mode_t kPermissionBits = 07777;
 constexpr int kTemporaryNameAttempts = 16;
 constexpr const char* kInvalidSuffix = ".invalid";
 constexpr std::size_t kReadChunk = 4096;
+// The kit writes objects of strings (one level); anything this deep is not
+// an option file, and deeper documents would exhaust the stack when copied.
+constexpr int kMaxNesting = 256;
 
 using Json = nlohmann::json;
 
@@ -182,6 +185,47 @@ bool preserveOriginal(const std::string& path)
     return true;
 }
 
+// The byte offset where brackets outside strings first nest deeper than the
+// limit, or npos. Exact for valid JSON; invalid JSON fails to parse anyway.
+std::size_t tooDeepAt(const std::string& text)
+{
+    int depth = 0;
+    bool inString = false;
+    bool escaped = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (inString) {
+            if (escaped)
+                escaped = false;
+            else if (c == '\\')
+                escaped = true;
+            else if (c == '"')
+                inString = false;
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '{' || c == '[') {
+            if (++depth > kMaxNesting)
+                return i;
+        } else if (c == '}' || c == ']') {
+            --depth;
+        }
+    }
+    return std::string::npos;
+}
+
+// The JSON library's parse error for text that is not one JSON document, or
+// one nested too deep.
+Json parseDocument(const std::string& text)
+{
+    const std::size_t at = tooDeepAt(text);
+    if (at != std::string::npos)
+        throw Json::parse_error::create(
+            101, at + 1, "syntax error: nested deeper than " + std::to_string(kMaxNesting) +
+                             " levels",
+            nullptr);
+    return Json::parse(text);
+}
+
 // Throws the JSON library's type error when the text is not valid UTF-8.
 void checkSerialisable(const std::string& text) { (void)Json(text).dump(); }
 
@@ -246,7 +290,7 @@ void LibraryOptions::loadConfig(nlohmann::json& out, const std::string& path)
     text << in.rdbuf();
     if (in.bad())
         throw VDLException<-16>("Could not read config from file {}", path);
-    out = Json::parse(text.str());
+    out = parseDocument(text.str());
 }
 
 void LibraryOptions::saveConfig(bool pretty) const { saveConfig(_configPath(), pretty); }

@@ -230,6 +230,52 @@ TEST(utilLibrary, MalformedFileIsKeptWhenADeleteReachesIt)
     EXPECT_EQ(readFile(path), "{}");
 }
 
+// Valid JSON nested deeper than any option file is taken as malformed, in every
+// build: copying such a document would overflow the stack. Moderate nesting,
+// even inside strings that look like brackets, still loads.
+TEST(utilLibrary, DeepNestingIsAMalformedFile)
+{
+    ConfigDir config;
+    const std::string path = config.file(kPciFile);
+    constexpr int kDeep = 200000;
+    constexpr int kLimit = 256;
+    auto nested = [](int levels, const std::string& inner) {
+        return "{\"k\":" + std::string(levels - 1, '[') + inner + std::string(levels - 1, ']') +
+               "}";
+    };
+    struct Case {
+        const char* name;
+        std::string bytes;
+        bool loads;
+    };
+    const std::vector<Case> cases = {
+        {"arrays", nested(kDeep, ""), false},
+        {"objects", std::string(kDeep, '{') + std::string(kDeep, '}'), false},
+        {"one past the limit", nested(kLimit + 1, "1"), false},
+        {"at the limit", nested(kLimit, "1"), true},
+        {"brackets in strings", "{\"k\":\"" + std::string(kDeep, '[') + "\\\"{\"}", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        writeFile(path, c.bytes);
+        std::remove((path + ".invalid").c_str());
+        LogCapture<LOGGER_GENERAL> log;
+        {
+            VdlsdkLib lib(kPciFile, json({{"d", "1"}}));
+            EXPECT_EQ(lib.getOptions().optionCount(), c.loads ? 2 : 1);
+            lib.getOptions().setOption("n", "v");
+        }
+        EXPECT_EQ(log.count("warning|Could not load config file " + path +
+                            ", using the defaults: [json.exception.parse_error."),
+                  c.loads ? 0 : 1)
+            << log.text().substr(0, 300);
+        if (!c.loads) {
+            EXPECT_EQ(readFile(path + ".invalid"), c.bytes);
+            EXPECT_EQ(readFile(path), "{\n    \"d\": \"1\",\n    \"n\": \"v\"\n}");
+        }
+    }
+}
+
 TEST(utilLibrary, SomethingOtherThanAFileIsLeftAlone)
 {
     ConfigDir config;

@@ -6,6 +6,24 @@ if(VDLSDK_SANITIZE)
   add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=undefined
                       -fno-omit-frame-pointer)
   add_link_options(-fsanitize=address,undefined)
+  if(CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+    # clang links its static runtime into executables only, which leaves the runtime's
+    # symbols undefined in every shared library and --no-undefined refuses them. Its shared
+    # runtime (what gcc uses anyway) is named by each library and found where clang keeps it.
+    execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-runtime-dir
+                    OUTPUT_VARIABLE _vdlsdk_sanitizer_dir OUTPUT_STRIP_TRAILING_WHITESPACE)
+    add_link_options(-shared-libsan LINKER:-rpath,${_vdlsdk_sanitizer_dir})
+    set(VDLSDK_SANITIZER_RUNTIME
+        "${_vdlsdk_sanitizer_dir}/libclang_rt.asan-${CMAKE_SYSTEM_PROCESSOR}.so")
+  else()
+    execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=libasan.so
+                    OUTPUT_VARIABLE _vdlsdk_asan OUTPUT_STRIP_TRAILING_WHITESPACE)
+    execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=libubsan.so
+                    OUTPUT_VARIABLE _vdlsdk_ubsan OUTPUT_STRIP_TRAILING_WHITESPACE)
+    set(VDLSDK_SANITIZER_RUNTIME "${_vdlsdk_asan}:${_vdlsdk_ubsan}")
+  endif()
+  # VDLSDK_SANITIZER_RUNTIME: what LD_PRELOAD needs first for a program that is not
+  # built with the sanitizers (a preloaded library of the kit, an interpreter).
 endif()
 
 # Symbol surface. A library exports what its public headers declare and nothing

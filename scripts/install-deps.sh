@@ -6,6 +6,8 @@
 #   scripts/install-deps.sh --examples the libraries, the simulator and the examples,
 #                                      and what running the examples needs
 #   scripts/install-deps.sh --tests    all of that, and what the tests and benchmarks need
+#   scripts/install-deps.sh --fuzz     all of that, and clang with libFuzzer and its sanitizer
+#                                      runtimes (scripts/fuzz.sh only; CI does not need it)
 #   scripts/install-deps.sh --list SET prints the packages of a set and installs nothing
 #
 # As root it runs apt-get directly; otherwise through sudo.
@@ -26,6 +28,7 @@ tests=(
   python3-venv
   pciutils
 )
+fuzz=("${tests[@]}" clang libclang-rt-14-dev)
 
 usage() {
   sed -n '2,/^set -euo/{/^set -euo/d;s/^# \{0,1\}//;p}' "$0" >&2
@@ -39,10 +42,11 @@ while [ $# -gt 0 ]; do
     --libs) set_name=libs ;;
     --examples) set_name=examples ;;
     --tests) set_name=tests ;;
+    --fuzz) set_name=fuzz ;;
     --list)
       list_only=1
       case ${2:-} in
-        libs|examples|tests) set_name=$2; shift ;;
+        libs|examples|tests|fuzz) set_name=$2; shift ;;
       esac
       ;;
     -h|--help) usage ;;

@@ -13,7 +13,8 @@ scripts/install-deps.sh --examples
 dir=build/examples
 jobs=${VDLSDK_JOBS:-$(nproc)}
 cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-  -DVDLSDK_BUILD_TESTS=OFF -DVDLSDK_BUILD_BENCH=OFF -DVDLSDK_BUILD_EXAMPLES=ON >/dev/null
+  -DVDLSDK_BUILD_TESTS=OFF -DVDLSDK_BUILD_BENCH=OFF -DVDLSDK_BUILD_EXAMPLES=ON \
+  -DVDLSDK_BUILD_FUZZ=OFF >/dev/null
 cmake --build "$dir" -j "$jobs"
 
 # The examples' own set-up, whatever this shell has: the launcher makes a

@@ -11,7 +11,8 @@ jobs=${VDLSDK_JOBS:-$(nproc)}
 run_suite() {
   local dir=$1; shift
   rm -rf "$dir"
-  cmake -S . -B "$dir" -G Ninja -DVDLSDK_BUILD_TESTS=ON -DVDLSDK_BUILD_EXAMPLES=ON "$@"
+  cmake -S . -B "$dir" -G Ninja \
+    -DVDLSDK_BUILD_TESTS=ON -DVDLSDK_BUILD_EXAMPLES=ON -DVDLSDK_BUILD_FUZZ=ON "$@"
   cmake --build "$dir" -j "$jobs"
   ctest --test-dir "$dir" -j "$jobs" --output-on-failure --timeout 300
 }

@@ -18,6 +18,7 @@
 #include "vdlsdk/VdlbmcPython.hpp"
 #include "vdlsdk/vdl_logger.hpp"
 #include "vdlsdk/vdlsdk_bmc.h"
+#include "vdltest.hpp"
 
 namespace bmctest {
 
@@ -29,7 +30,7 @@ inline bool prepareEnvironment()
     setenv("PYTHONDONTWRITEBYTECODE", "1", 1);
     unsetenv("VDLSIM_FAULTS");
     unsetenv("VDLSIM_KIT");
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(VDLTEST_ASAN)
     // Objects from the system allocator, so that a reference released once
     // too often shows as a use after free.
     setenv("PYTHONMALLOC", "malloc", 1);

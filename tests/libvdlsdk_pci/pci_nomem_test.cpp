@@ -12,8 +12,9 @@
 #include <unistd.h>
 
 #include "pci_test_support.hpp"
+#include "vdltest.hpp"
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#if defined(VDLTEST_ASAN) || defined(VDLTEST_TSAN)
 extern "C" void* __interceptor_calloc(std::size_t n, std::size_t size);
 #define VDLTEST_REAL_CALLOC __interceptor_calloc
 #else

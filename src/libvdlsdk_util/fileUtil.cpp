@@ -48,6 +48,11 @@ bool createDirectories(const std::string& filePath)
 
     // dirname may modify its argument and may return a pointer into it.
     std::string dir = dirname(buffer);
+    // A path resolves only when every directory on it exists, so an existing
+    // directory means nothing is missing above it either (one stat per save
+    // instead of one per level).
+    if (directoryExists(dir))
+        return true;
     for (std::string::size_type slash = dir.find('/', 1); slash != std::string::npos;
          slash = dir.find('/', slash + 1)) {
         if (!makeDirectory(dir.substr(0, slash).c_str()))

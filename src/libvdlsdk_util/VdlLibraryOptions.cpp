@@ -410,6 +410,30 @@ private:
     Descriptor m_fd;
 };
 
+// True when parsing the serialised `doc` gives `doc` back exactly, types
+// included: strings (which the serialiser checks), booleans, null, objects and
+// arrays within the nesting limit. Numbers are left out: a positive integer
+// would come back unsigned, and a NaN as null.
+bool survivesRoundTrip(const Json& doc, int depth = 0)
+{
+    switch (doc.type()) {
+    case Json::value_t::null:
+    case Json::value_t::boolean:
+    case Json::value_t::string:
+        return true;
+    case Json::value_t::object:
+    case Json::value_t::array:
+        if (depth >= kMaxNesting)
+            return false;
+        for (const auto& item : doc)
+            if (!survivesRoundTrip(item, depth + 1))
+                return false;
+        return true;
+    default:
+        return false;
+    }
+}
+
 // Throws the JSON library's type error when the text is not valid UTF-8.
 void checkSerialisable(const std::string& text) { (void)Json(text).dump(); }
 
@@ -425,6 +449,17 @@ struct LibraryOptions::Changes {
         Json value;
     };
     std::map<std::string, Change> byKey;
+
+    // The bytes this object last wrote and the document a save makes of them
+    // (the defaults with their items over them), so that a save which finds
+    // exactly these bytes again need not parse them. Keyed on the bytes, not on
+    // the file's stat data: timestamps come from a coarse clock, so another
+    // process's write within the same tick and of the same length (an in-place
+    // overwrite, which keeps the inode) would leave size, inode and times as
+    // they were. Equal bytes parse to the same document whoever wrote them.
+    std::string writtenText;
+    Json writtenDocument;
+    bool haveWritten = false;
 };
 
 LibraryOptions::LibraryOptions(const std::string& fileName)
@@ -553,6 +588,9 @@ void LibraryOptions::saveOwnFile(const std::string& path, bool pretty) const
         merged = *m_data;
         replaceUnloadable = true;
         keepItsBytes = m_keepOriginal;
+    } else if (m_changes->haveWritten && bytes == m_changes->writtenText) {
+        merged = std::move(m_changes->writtenDocument);
+        m_changes->haveWritten = false;
     } else {
         try {
             merged = overDefaults(parseDocument(bytes));
@@ -605,6 +643,11 @@ void LibraryOptions::saveOwnFile(const std::string& path, bool pretty) const
     if (!writeFileSafely(path, text, true, read == ReadResult::Read ? &found : nullptr))
         throw VDLException<-14>("Could not save config file: {}", path);
     m_keepOriginal = false;
+    m_changes->haveWritten = survivesRoundTrip(merged);
+    if (m_changes->haveWritten) {
+        m_changes->writtenDocument = overDefaults(merged);
+        m_changes->writtenText = std::move(text);
+    }
     *m_data = std::move(merged);
     m_changes->byKey.clear();
 }

@@ -134,10 +134,9 @@ bool resolveLinks(const std::string& path, std::string& resolved)
 int createTemporary(const std::string& path, std::string& temporary)
 {
     static std::atomic<unsigned int> counter{0};
+    const std::string stem = path + kTemporaryInfix + std::to_string(getpid()) + '.';
     for (int attempt = 0; attempt < kTemporaryNameAttempts; ++attempt) {
-        std::ostringstream name;
-        name << path << kTemporaryInfix << getpid() << '.' << counter.fetch_add(1);
-        temporary = name.str();
+        temporary = stem + std::to_string(counter.fetch_add(1));
         const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
                               kNewFileMode);
         if (fd >= 0 || errno != EEXIST)

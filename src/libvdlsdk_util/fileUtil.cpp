@@ -85,6 +85,10 @@ bool vandrelGroupId(gid_t& gid)
         gid = id.load(std::memory_order_relaxed);
         return true;
     }
+    // While the group is missing every save pays this lookup. The walk stays:
+    // with a group source that searches drop-in directories for every lookup
+    // by name (as systemd's does), getgrnam_r costs more than the walk (about
+    // 0.2 ms against 0.13 ms when the group does not exist).
     const struct group* entry = get_group();
     if (entry == nullptr)
         return false;

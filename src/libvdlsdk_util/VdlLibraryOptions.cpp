@@ -41,6 +41,7 @@ constexpr const char* kInvalidSuffix = ".invalid";
 constexpr const char* kTemporaryInfix = ".tmp.";
 constexpr const char* kLockSuffix = ".lock";
 constexpr std::size_t kReadChunk = 4096;
+constexpr std::size_t kDirectoryChunk = 8192;
 // The kit writes objects of strings (one level); anything this deep is not
 // an option file, and deeper documents would exhaust the stack when copied.
 constexpr int kMaxNesting = 256;
@@ -133,10 +134,9 @@ bool resolveLinks(const std::string& path, std::string& resolved)
 int createTemporary(const std::string& path, std::string& temporary)
 {
     static std::atomic<unsigned int> counter{0};
+    const std::string stem = path + kTemporaryInfix + std::to_string(getpid()) + '.';
     for (int attempt = 0; attempt < kTemporaryNameAttempts; ++attempt) {
-        std::ostringstream name;
-        name << path << kTemporaryInfix << getpid() << '.' << counter.fetch_add(1);
-        temporary = name.str();
+        temporary = stem + std::to_string(counter.fetch_add(1));
         const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
                               kNewFileMode);
         if (fd >= 0 || errno != EEXIST)
@@ -147,31 +147,36 @@ int createTemporary(const std::string& path, std::string& temporary)
 
 // Removes "<name>.tmp.<pid>.<n>" (and the "<name>.tmp.<pid>" that keeping an
 // unreadable file stages) from the directory `dirFd`, left by saves of
-// processes that have ended (a kill between creating and renaming them).
+// processes that have ended (a kill between creating and renaming them). Read
+// with getdents64 on `dirFd` itself: a directory stream would cost a dup, a
+// stat and two fcntl calls on every save. Only the directory sync uses `dirFd`
+// afterwards, which its read position does not affect.
 void removeStaleTemporaries(int dirFd, const std::string& name)
 {
-    const int listingFd = ::dup(dirFd);
-    DIR* listing = listingFd < 0 ? nullptr : ::fdopendir(listingFd);
-    if (listing == nullptr) {
-        if (listingFd >= 0)
-            ::close(listingFd);
-        return;
-    }
     const std::string prefix = name + kTemporaryInfix;
-    while (const struct dirent* entry = ::readdir(listing)) {
-        const char* entryName = entry->d_name;
-        if (std::strncmp(entryName, prefix.c_str(), prefix.size()) != 0)
+    alignas(struct dirent64) char buffer[kDirectoryChunk];
+    for (;;) {
+        const ssize_t got = ::getdents64(dirFd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR)
             continue;
-        char* end = nullptr;
-        errno = 0;
-        const long pid = std::strtol(entryName + prefix.size(), &end, 10);
-        if (errno != 0 || end == entryName + prefix.size() || (*end != '.' && *end != '\0') ||
-            pid <= 0 || pid == getpid())
-            continue;
-        if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
-            (void)::unlinkat(dirFd, entryName, 0);
+        if (got <= 0)
+            return;
+        for (ssize_t at = 0; at < got;) {
+            const auto* entry = reinterpret_cast<const struct dirent64*>(buffer + at);
+            at += entry->d_reclen;
+            const char* entryName = entry->d_name;
+            if (std::strncmp(entryName, prefix.c_str(), prefix.size()) != 0)
+                continue;
+            char* end = nullptr;
+            errno = 0;
+            const long pid = std::strtol(entryName + prefix.size(), &end, 10);
+            if (errno != 0 || end == entryName + prefix.size() || (*end != '.' && *end != '\0') ||
+                pid <= 0 || pid == getpid())
+                continue;
+            if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
+                (void)::unlinkat(dirFd, entryName, 0);
+        }
     }
-    ::closedir(listing);
 }
 
 // Gives a file that a save wrote the group "vandrel" where it exists.
@@ -210,7 +215,10 @@ bool overwriteInPlace(const std::string& path, const std::string& text, bool toG
 // the previous file as it was, and (with `toGroup`) gives it the group
 // "vandrel". Through a symbolic link the file it names is replaced and the link
 // stays. A directory that cannot take a temporary file is written in place.
-bool writeFileSafely(const std::string& path, const std::string& text, bool toGroup)
+// `known`, where given, is what a stat of the file found moments ago under the
+// save lock (it spares a second stat of the same file).
+bool writeFileSafely(const std::string& path, const std::string& text, bool toGroup,
+                     const struct stat* known = nullptr)
 {
     std::string target;
     if (!resolveLinks(path, target))
@@ -233,18 +241,25 @@ bool writeFileSafely(const std::string& path, const std::string& text, bool toGr
         return false;
     }
 
+    gid_t group = 0;
+    const bool haveGroup = toGroup && detail::vandrelGroupId(group);
     struct stat previous;
-    if (::stat(target.c_str(), &previous) == 0 && S_ISREG(previous.st_mode)) {
+    if (known == nullptr && ::stat(target.c_str(), &previous) == 0)
+        known = &previous;
+    if (known != nullptr && S_ISREG(known->st_mode)) {
         // Keep what the previous file had: its mode, its group and, where the
         // process may, its owner. The mode comes last: a change of owner or
-        // group clears the set-id bits.
-        if (::fchown(fd.get(), previous.st_uid, previous.st_gid) != 0)
-            (void)::fchown(fd.get(), static_cast<uid_t>(-1), previous.st_gid);
-        if (toGroup)
-            giveGroup(fd.get());
-        ::fchmod(fd.get(), previous.st_mode & kPermissionBits);
-    } else if (toGroup) {
-        giveGroup(fd.get());
+        // group clears the set-id bits. Where the process may give both the
+        // owner and the group "vandrel", one call does.
+        if (!haveGroup || ::fchown(fd.get(), known->st_uid, group) != 0) {
+            if (::fchown(fd.get(), known->st_uid, known->st_gid) != 0)
+                (void)::fchown(fd.get(), static_cast<uid_t>(-1), known->st_gid);
+            if (haveGroup)
+                (void)::fchown(fd.get(), static_cast<uid_t>(-1), group);
+        }
+        ::fchmod(fd.get(), known->st_mode & kPermissionBits);
+    } else if (haveGroup) {
+        (void)::fchown(fd.get(), static_cast<uid_t>(-1), group);
     }
 
     const bool written = writeAll(fd.get(), text) && ::fsync(fd.get()) == 0 && fd.close();
@@ -260,12 +275,13 @@ bool writeFileSafely(const std::string& path, const std::string& text, bool toGr
 // What reading a file found.
 enum class ReadResult { Read, Missing, Failed };
 
-ReadResult readWhole(const std::string& path, std::string& text)
+ReadResult readWhole(const std::string& path, std::string& text, struct stat* found = nullptr)
 {
     Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (fd.get() < 0)
         return errno == ENOENT ? ReadResult::Missing : ReadResult::Failed;
-    struct stat st;
+    struct stat own;
+    struct stat& st = found != nullptr ? *found : own;
     if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
         return ReadResult::Failed;
     std::string content;
@@ -393,6 +409,30 @@ private:
     Descriptor m_fd;
 };
 
+// True when parsing the serialised `doc` gives `doc` back exactly, types
+// included: strings (which the serialiser checks), booleans, null, objects and
+// arrays within the nesting limit. Numbers are left out: a positive integer
+// would come back unsigned, and a NaN as null.
+bool survivesRoundTrip(const Json& doc, int depth = 0)
+{
+    switch (doc.type()) {
+    case Json::value_t::null:
+    case Json::value_t::boolean:
+    case Json::value_t::string:
+        return true;
+    case Json::value_t::object:
+    case Json::value_t::array:
+        if (depth >= kMaxNesting)
+            return false;
+        for (const auto& item : doc)
+            if (!survivesRoundTrip(item, depth + 1))
+                return false;
+        return true;
+    default:
+        return false;
+    }
+}
+
 // Throws the JSON library's type error when the text is not valid UTF-8.
 void checkSerialisable(const std::string& text) { (void)Json(text).dump(); }
 
@@ -408,6 +448,17 @@ struct LibraryOptions::Changes {
         Json value;
     };
     std::map<std::string, Change> byKey;
+
+    // The bytes this object last wrote and the document a save makes of them
+    // (the defaults with their items over them), so that a save which finds
+    // exactly these bytes again need not parse them. Keyed on the bytes, not on
+    // the file's stat data: timestamps come from a coarse clock, so another
+    // process's write within the same tick and of the same length (an in-place
+    // overwrite, which keeps the inode) would leave size, inode and times as
+    // they were. Equal bytes parse to the same document whoever wrote them.
+    std::string writtenText;
+    Json writtenDocument;
+    bool haveWritten = false;
 };
 
 LibraryOptions::LibraryOptions(const std::string& fileName)
@@ -526,7 +577,8 @@ void LibraryOptions::saveOwnFile(const std::string& path, bool pretty) const
     std::string bytes;
     bool replaceUnloadable = false;
     bool keepItsBytes = false;
-    const ReadResult read = readWhole(path, bytes);
+    struct stat found;
+    const ReadResult read = readWhole(path, bytes, &found);
     if (read == ReadResult::Missing) {
         merged = *m_defaults;
     } else if (read == ReadResult::Failed) {
@@ -535,6 +587,9 @@ void LibraryOptions::saveOwnFile(const std::string& path, bool pretty) const
         merged = *m_data;
         replaceUnloadable = true;
         keepItsBytes = m_keepOriginal;
+    } else if (m_changes->haveWritten && bytes == m_changes->writtenText) {
+        merged = std::move(m_changes->writtenDocument);
+        m_changes->haveWritten = false;
     } else {
         try {
             merged = overDefaults(parseDocument(bytes));
@@ -581,9 +636,17 @@ void LibraryOptions::saveOwnFile(const std::string& path, bool pretty) const
         if (!preserveOriginal(path))
             throw VDLException<-14>("Could not save config file: {}", path);
     }
-    if (!writeFileSafely(path, text, true))
+    // The file read above is the one the save replaces: its mode and owners are
+    // already known. A file that was not read (missing, unreadable) is looked at
+    // again.
+    if (!writeFileSafely(path, text, true, read == ReadResult::Read ? &found : nullptr))
         throw VDLException<-14>("Could not save config file: {}", path);
     m_keepOriginal = false;
+    m_changes->haveWritten = survivesRoundTrip(merged);
+    if (m_changes->haveWritten) {
+        m_changes->writtenDocument = overDefaults(merged);
+        m_changes->writtenText = std::move(text);
+    }
     *m_data = std::move(merged);
     m_changes->byKey.clear();
 }

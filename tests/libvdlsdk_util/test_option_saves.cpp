@@ -342,6 +342,44 @@ TEST(utilOptionSaves, ChangesMergeKeyByKey)
                               "\"2\",\n    \"z\": \"p\"\n}");
 }
 
+// A save that finds the bytes it wrote last may skip parsing them, but never
+// misses a change: here another writer overwrites the file in place with
+// bytes of the same length and puts its modification time back, so that
+// inode, size and time all look as this object left them.
+TEST(utilOptionSaves, AnInPlaceChangeOfTheSameLengthIsMerged)
+{
+    ConfigDir config;
+    const std::string path = config.file(kPciFile);
+    LibraryOptions p(kPciFile, json({{"d", "0"}}));
+    p.setOption("a", "1");
+    p.setOption("b", "1");
+    struct stat before;
+    ASSERT_EQ(stat(path.c_str(), &before), 0);
+    std::string bytes = readFile(path);
+    const auto at = bytes.find("\"b\": \"1\"");
+    ASSERT_NE(at, std::string::npos);
+    bytes[at + 6] = '2';
+    {
+        const int fd = open(path.c_str(), O_WRONLY);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(pwrite(fd, bytes.data(), bytes.size(), 0), static_cast<ssize_t>(bytes.size()));
+        const struct timespec times[2] = {before.st_atim, before.st_mtim};
+        ASSERT_EQ(futimens(fd, times), 0);
+        close(fd);
+    }
+    p.setOption("a", "2");
+    EXPECT_EQ(json::parse(readFile(path)), json({{"a", "2"}, {"b", "2"}, {"d", "0"}}));
+
+    // A deleted default is back from the next save on, whether that save
+    // parses the file or not.
+    p.deleteOption("d");
+    p.saveConfig(true);
+    EXPECT_EQ(json::parse(readFile(path)), json({{"a", "2"}, {"b", "2"}}));
+    p.setOption("c", "1");
+    EXPECT_EQ(p.getData(), json({{"a", "2"}, {"b", "2"}, {"c", "1"}, {"d", "0"}}));
+    EXPECT_EQ(json::parse(readFile(path)), p.getData());
+}
+
 // The save at the end of a library object that changed nothing writes back
 // what the file holds by then.
 TEST(utilOptionSaves, AnExitSaveErasesNothing)

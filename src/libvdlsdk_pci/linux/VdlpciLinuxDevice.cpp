@@ -39,11 +39,13 @@ constexpr std::size_t kMaxSlots = 0x10000;
 
 constexpr int kLogDebug = 1;
 
-// Whether a port's link is enabled, as isLinkEnabled answers it, except that
-// a register that cannot be read raises: the link status must not report a
-// link that is down, and the other end's speeds, when nobody saw it down.
+// Whether a port's link is enabled, as isLinkEnabled answers it (and traces
+// it, under its name), except that a register that cannot be read raises: the
+// link status must not report a link that is down, and the other end's
+// speeds, when nobody saw it down.
 bool linkEnabledAt(VdlpciConfigSpace& port)
 {
+    VDL_TRACE_IN(LOGGER_PCI, "isLinkEnabled", "checking if link is enabled");
     unsigned int cap = 0;
     port.findCaps(pci_regs::CAP_ID_PCI_EXPRESS, &cap);
     const unsigned long reg = cap + pci_regs::EXP_LINK_CONTROL;

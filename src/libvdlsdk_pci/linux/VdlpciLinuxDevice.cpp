@@ -75,7 +75,10 @@ int readSlotPath(vdlcard_handle* handle, std::string& out)
 
 } // namespace
 
-VdlpciLinuxDevice::VdlpciLinuxDevice(int cardnum) : VdlpciDevice(cardnum), m_upstream(nullptr) {}
+VdlpciLinuxDevice::VdlpciLinuxDevice(int cardnum)
+    : VdlpciDevice(cardnum), m_upstream(nullptr), m_slotPathResult(0)
+{
+}
 
 VdlpciLinuxDevice::~VdlpciLinuxDevice()
 {
@@ -92,13 +95,10 @@ void VdlpciLinuxDevice::location(std::string& out) { out = m_location; }
 
 void VdlpciLinuxDevice::slotUid(std::string& out)
 {
-    // A path the driver did not give at the opening is asked for again: an
-    // empty text is no answer for a card that has a slot.
-    if (m_slotUid.empty() && m_handle != nullptr) {
-        const int result = readSlotPath(m_handle, m_slotUid);
-        if (result != 0)
-            throw VDLException<-34>("error {} reading slot path", result);
-    }
+    // The empty text of a refused request would pass for a card without a
+    // slot path.
+    if (m_slotPathResult != 0)
+        throw VDLException<-34>("error {} reading slot path", m_slotPathResult);
     out = m_slotUid;
 }
 
@@ -205,9 +205,9 @@ void VdlpciLinuxDevice::openhandle()
     formatLocationString(m_location, static_cast<int>(word >> 16),
                          static_cast<int>((word >> 8) & 0xFFu), static_cast<int>(word & 0xFFu));
 
-    result = readSlotPath(m_handle, m_slotUid);
-    if (result != 0)
-        VDL_WARN(LOGGER_PCI, "error {} reading slot path", result);
+    m_slotPathResult = readSlotPath(m_handle, m_slotUid);
+    if (m_slotPathResult != 0)
+        VDL_WARN(LOGGER_PCI, "error {} reading slot path", m_slotPathResult);
 
     try {
         m_upstream = new VdlpciUpstreamBridgeConfigSpace(m_handle);

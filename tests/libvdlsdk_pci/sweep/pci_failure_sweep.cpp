@@ -524,7 +524,7 @@ bool absorbable(const std::string& step, const Fault& fault)
     if (step == "open") {
         switch (fault.request) {
         case VDLSIM_REQ_UPSTREAM:   // no bridge descriptor: the card works without a bridge
-        case VDLSIM_REQ_SLOT_PATH:  // asked for again when the slot is wanted
+        case VDLSIM_REQ_SLOT_PATH:  // the open warns; the slot call reports the failure
         case VDLSIM_FAULT_OPEN:     // card 0 not found while enumerating: the open opens it
             return true;
         case VDLSIM_REQ_COMMAND:

@@ -167,12 +167,11 @@ void VdlpciLinuxDevice::openhandle()
             failOpen(result, "Error reading bar address");
     }
 
+    // A register that cannot be read (the read logs it) stays 0: the card
+    // still opens, and with no address seen its BARs are refused with -40
+    // while the rest of it works.
     unsigned int registers[kBarCount] = {};
-    // Registers that were not read would pass for a card whose BARs were
-    // never assigned, and its BARs would be refused for as long as it is open.
-    const int barRead = m_pcicfg->read32s(kBarRegisterOffset, registers, kBarCount);
-    if (barRead < 0)
-        failOpen(barRead, "Error reading PCIe register");
+    m_pcicfg->read32s(kBarRegisterOffset, registers, kBarCount);
     for (unsigned int reg : registers) {
         const unsigned int address = reg & kBarAddressMask;
         if (address != 0 && address != kBarAllOnes)

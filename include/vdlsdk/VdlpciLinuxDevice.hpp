@@ -41,7 +41,9 @@ public:
     // node cannot be opened.
     void openDriver();
     // The whole opening: driver, BARs, identity, location, upstream bridge,
-    // link state and interrupt set-up. Undoes itself when a request fails.
+    // link state and interrupt set-up. Undoes itself when a BAR window,
+    // identity or location request fails; a configuration read that fails
+    // leaves the BARs not enumerated or the interrupts on MSI or off instead.
     void openhandle();
     vdlcard_handle* getHandle();
     // Whether the process may read and write the node; VDLException<-13> when

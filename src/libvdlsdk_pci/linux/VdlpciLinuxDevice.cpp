@@ -38,16 +38,23 @@ constexpr unsigned int kStatusUp = 0x4;
 constexpr std::size_t kMaxSlots = 0x10000;
 
 constexpr int kLogDebug = 1;
+constexpr int kLogWarn = 3;
 
 // Whether a port's link is enabled, as isLinkEnabled answers it (and traces
-// it, under its name), except that a register that cannot be read raises: the
-// link status must not report a link that is down, and the other end's
-// speeds, when nobody saw it down.
+// and logs it, under its name), except that a register that cannot be read
+// raises: the link status must not report a link that is down, and the other
+// end's speeds, when nobody saw it down. A port that answers but has no PCI
+// Express capability is a link that is not enabled.
 bool linkEnabledAt(VdlpciConfigSpace& port)
 {
     VDL_TRACE_IN(LOGGER_PCI, "isLinkEnabled", "checking if link is enabled");
     unsigned int cap = 0;
-    port.findCaps(pci_regs::CAP_ID_PCI_EXPRESS, &cap);
+    try {
+        port.findCaps(pci_regs::CAP_ID_PCI_EXPRESS, &cap);
+    } catch (const VDLException<-13>& e) {
+        e.log<int>(kLogWarn);
+        return false;
+    }
     const unsigned long reg = cap + pci_regs::EXP_LINK_CONTROL;
     unsigned short control = pci_regs::ALL_ONES_16;
     const int result = port.read16s(reg, &control, 1);

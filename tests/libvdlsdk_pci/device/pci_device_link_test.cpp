@@ -98,6 +98,18 @@ TEST_F(pciDevice, LinkStatusTracesItsLinkTest)
     }
 }
 
+TEST_F(pciDevice, LinkStatusOfABridgeWithoutPcieCapability)
+{
+    ASSERT_EQ(vdlpci_dev_count(), 1);
+    // The bridge answers, but lists no capability: its link test warns and
+    // answers "not enabled", and the bridge's own link registers then fail the
+    // call with the same -13.
+    ASSERT_EQ(vdlsim_config_poke(0, VDLSIM_SPACE_BRIDGE, 0x34, 1, 0), 0);
+    Logs logs;
+    linkStatus(-13);
+    EXPECT_EQ(logs.at("general", "warning"), std::vector<std::string>{"Could not find PCI caps"});
+}
+
 TEST_F(pciDevice, LinkSaveAndRestoreRoundTrip)
 {
     // A link that goes down resets the card, as a real card loses its BARs.

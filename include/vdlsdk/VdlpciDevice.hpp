@@ -53,8 +53,9 @@ public:
     // stopping at the first that is absent.
     virtual void deleteSavedKeys();
 
-    // Vector count and enable state from MSI-X, else MSI (when the card has
-    // no MSI-X capability). A register that cannot be read raises.
+    // Vector count and enable state from MSI-X, else MSI (when MSI-X cannot be
+    // used: absent or unreadable), else off with no vector; a failed read
+    // raises nothing.
     virtual void msiInit(VdlpciConfigSpace* cfg);
     // Whether the link was up at its last test.
     virtual bool getPcieLinkStatus();

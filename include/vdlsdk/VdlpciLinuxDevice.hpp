@@ -17,8 +17,9 @@ public:
     // Does nothing: the card keeps everything until it is destroyed.
     void close() override;
     void location(std::string& out) override;
-    // The slot path; one the driver did not give at the opening is asked for
-    // again, and VDLException<-34> when the driver still does not give it.
+    // The slot path the driver gave at the opening (empty if it gave none);
+    // VDLException<-34> when the opening's request failed. Asks the driver
+    // nothing.
     void slotUid(std::string& out) override;
     // Flags: 0x1 registers, 0x2 Surprise Down, 0x4 link down, 0x8 delete old keys
     // first. Run in the order 0x8, 0x1, 0x2, 0x4.
@@ -40,7 +41,9 @@ public:
     // node cannot be opened.
     void openDriver();
     // The whole opening: driver, BARs, identity, location, upstream bridge,
-    // link state and interrupt set-up. Undoes itself when a request fails.
+    // link state and interrupt set-up. Undoes itself when a BAR window,
+    // identity or location request fails; a configuration read that fails
+    // leaves the BARs not enumerated or the interrupts on MSI or off instead.
     void openhandle();
     vdlcard_handle* getHandle();
     // Whether the process may read and write the node; VDLException<-13> when
@@ -76,4 +79,6 @@ private:
     VdlpciConfigSpace* m_upstream;
     std::string m_location;
     std::string m_slotUid;
+    // The driver's result for the opening's slot-path request.
+    int m_slotPathResult;
 };

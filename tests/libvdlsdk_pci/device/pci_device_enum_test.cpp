@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "device_support.hpp"
+#include "vdlsdk/VdlpciLinuxDevice.hpp"
 
 using pciDevice = devtest::DeviceTest;
 using devtest::Logs;
@@ -130,18 +131,81 @@ TEST_F(pciDevice, EnumFailedIdentityUndoesTheOpening)
     EXPECT_NE(handle, untouched);
 }
 
-// BAR registers that could not be read are not taken for BARs nobody
-// assigned: the opening fails, where the card would otherwise refuse its BARs
-// for as long as it is open.
-TEST_F(pciDevice, EnumFailedBarRegisterReadUndoesTheOpening)
+// A BAR register that cannot be read does not stop the opening: the card
+// opens (card 0 with it the library object), warns that no BAR holds an
+// address, and refuses its BARs with -40 while its configuration space works.
+TEST_F(pciDevice, EnumFailedBarRegisterReadOpensWithBarsNotEnumerated)
 {
     pcitest::addFault(0, VDLSIM_REQ_COMMAND, VDLSIM_CMD_CFG_READ32, EIO, 0, 1, 0x10);
+    Logs logs;
     void* handle = nullptr;
-    EXPECT_EQ(vdlpci_dev_open(0, &handle), -1);
-    EXPECT_EQ(vdlsim_card_open_count(0), 0);
-    handle = open(0);
+    EXPECT_EQ(vdlpci_dev_open(0, &handle), 0);
+    ASSERT_NE(handle, nullptr);
+    EXPECT_EQ(vdlpci_dev_count(), 1);
+    EXPECT_EQ(vdlsim_card_open_count(0), 1);
+    EXPECT_TRUE(logs.has("vdlsdk_pci", "warning",
+                         "all BAR addresses are 0 - the FPGA looks to have been reconfigured"));
+
+    logs.clear();
     uint32_t word = 0x1234;
-    EXPECT_EQ(vdlpci_ms_write32s(handle, 0, 0x40, &word, 1), 1);
+    EXPECT_EQ(vdlpci_ms_write32s(handle, 0, 0x40, &word, 1), -40);
+    EXPECT_EQ(vdlpci_ms_read32s(handle, 2, 0, &word, 1), -40);
+    EXPECT_EQ(logs.at("general", "error"),
+              std::vector<std::string>(
+                  2, "Cannot access PCI BAR memory space (PCI link is up, but not enumerated)"));
+    EXPECT_EQ(vdlpci_ms_read32s(handle, VDLPCI_MS_ID_CONFIG, 0, &word, 1), 1);
+}
+
+// Registers that cannot be read while a card opens, one case each, on a card
+// object of its own: the opening goes on. BAR registers read before the
+// failure still count; an interrupt set-up that cannot read MSI-X falls back
+// to MSI (disabled, one vector, in the default model), and one that cannot
+// read MSI either leaves interrupts off with no vector.
+TEST_F(pciDevice, EnumOpeningGoesOnWhenARegisterCannotBeRead)
+{
+    struct Fault {
+        unsigned address;
+        uint32_t skip;
+        uint32_t count;
+    };
+    struct Case {
+        const char* name;
+        std::vector<Fault> faults;
+        bool barsEnumerated;
+        bool msiEnabled;
+        int vectors;
+    };
+    using devtest::kMsiCap;
+    using devtest::kMsixCap;
+    const Case cases[] = {
+        {"BAR0 register", {{0x10, 0, 1}}, false, true, 32},
+        {"BAR1 register, after BAR0's address", {{0x14, 0, 1}}, true, true, 32},
+        {"MSI-X header in the walk", {{kMsixCap, 0, 1}}, true, false, 1},
+        {"MSI-X header in the report", {{kMsixCap, 1, 1}}, true, false, 1},
+        {"MSI-X table dword", {{kMsixCap + 4, 0, 1}}, true, false, 1},
+        {"capabilities pointer of both walks", {{0x34, 0, 2}}, true, false, 0},
+        {"MSI-X and MSI message control", {{kMsixCap, 1, 1}, {kMsiCap, 1, 1}}, true, false, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        pcitest::resetStandIn();
+        std::vector<int> rules;
+        for (const Fault& f : c.faults)
+            rules.push_back(pcitest::addFault(0, VDLSIM_REQ_COMMAND, VDLSIM_CMD_CFG_READ32, EIO,
+                                              f.skip, f.count, f.address));
+        VdlpciLinuxDevice card(0);
+        EXPECT_NO_THROW(card.openhandle());
+        for (std::size_t r = 0; r < rules.size(); ++r)
+            EXPECT_EQ(vdlsim_fault_hits(rules[r]), static_cast<int>(c.faults[r].count))
+                << "fault " << r << " was not reached";
+        EXPECT_EQ(card.barsEnumerated(), c.barsEnumerated);
+        EXPECT_EQ(card.msiEnabled(), c.msiEnabled);
+        EXPECT_EQ(card.msiVectorCount(), c.vectors);
+        for (int b = 0; b < VdlpciDevice::kBarCount; ++b)
+            EXPECT_NE(card.bar(b), nullptr) << "BAR " << b;
+        EXPECT_NE(card.pcicfg(), nullptr);
+        EXPECT_EQ(vdlsim_card_open_count(0), 1);
+    }
 }
 
 TEST_F(pciDevice, EnumOpenIndexAndClose)

@@ -1,5 +1,6 @@
 // Link status, save and restore (the option file's contents), link errors.
 #include <cerrno>
+#include <regex>
 
 #include "device_support.hpp"
 
@@ -68,6 +69,45 @@ TEST_F(pciDevice, LinkStatusReportsWhatBothEndsCanDo)
     int v = 0;
     EXPECT_EQ(vdlpci_link_status(0, &flags, &v, &v, &v, nullptr), -5);
     EXPECT_EQ(vdlpci_link_status(1, &flags, &v, &v, &v, &v), -13);
+}
+
+// The link status tests the bridge's link as isLinkEnabled does, with its
+// debug trace (source prefix included) on "vdlsdk_pci", link up or disabled.
+TEST_F(pciDevice, LinkStatusTracesItsLinkTest)
+{
+    ASSERT_EQ(vdlpci_dev_count(), 1);
+    const std::regex trace(R"(debug: \S+:\d+ isLinkEnabled - checking if link is enabled)");
+    for (bool up : {true, false}) {
+        SCOPED_TRACE(up ? "link up" : "link disabled");
+        if (!up) {
+            const uint32_t control = peek(VDLSIM_SPACE_BRIDGE, kBridgePcieCap + 0x10, 2);
+            ASSERT_EQ(vdlsim_config_poke(0, VDLSIM_SPACE_BRIDGE, kBridgePcieCap + 0x10, 2,
+                                         control | devtest::kLinkDisable),
+                      0);
+        }
+        pcitest::LogCapture pci;
+        EXPECT_EQ(linkStatus().flags, up ? 0x4u : 0x0u);
+        std::size_t traces = 0;
+        for (const auto& line : pci.lines()) {
+            if (line.find("checking if link is enabled") == std::string::npos)
+                continue;
+            EXPECT_TRUE(std::regex_match(line, trace)) << line;
+            ++traces;
+        }
+        EXPECT_EQ(traces, 1u);
+    }
+}
+
+TEST_F(pciDevice, LinkStatusOfABridgeWithoutPcieCapability)
+{
+    ASSERT_EQ(vdlpci_dev_count(), 1);
+    // The bridge answers, but lists no capability: its link test warns and
+    // answers "not enabled", and the bridge's own link registers then fail the
+    // call with the same -13.
+    ASSERT_EQ(vdlsim_config_poke(0, VDLSIM_SPACE_BRIDGE, 0x34, 1, 0), 0);
+    Logs logs;
+    linkStatus(-13);
+    EXPECT_EQ(logs.at("general", "warning"), std::vector<std::string>{"Could not find PCI caps"});
 }
 
 TEST_F(pciDevice, LinkSaveAndRestoreRoundTrip)

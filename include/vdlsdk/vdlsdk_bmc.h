@@ -69,7 +69,10 @@ int vdlbmc_version(char* buffer, int size);
  * (may be null) is "key=value,key=value", passed as keyword arguments; an item
  * without "=" is its own key and value. 0, -13 for an unknown interface name,
  * -1 for any failure of the script side, -5 for a null name or out-pointer.
- * On failure *handle is null. */
+ * On failure *handle is null. Discovery lists the components below the card
+ * down to the interpreter's recursion limit; a deeper component fails the
+ * connect with -1 (logged). Names that are not text, cannot be encoded as
+ * UTF-8 or hold a NUL are left out of the tables. */
 int vdlbmc_connect(const char* interfaceName, uint32_t card, const char* options,
                    VdlbmcHandle** handle);
 /* Connects through the handler attribute `handlerName` of module `moduleName`,

@@ -12,6 +12,7 @@ import collections
 import copy
 import math
 import os
+import sys
 import types
 import weakref
 
@@ -253,8 +254,42 @@ class BadStr:
 UNENCODABLE = "bad\udcff"
 
 
+class SelfRemoving:
+    """A value that takes itself out of its container (`container[key]`, a dict or a list)
+    when it is converted with float(), int() as an index, or str(), and gives `result`.
+    Each conversion appends to `SelfRemoving.references` how many references to it were
+    held at that moment: a caller that converts an item it only borrowed from the
+    container holds none of its own, and the object is freed under it."""
+
+    references = []
+
+    def __init__(self, container, key, result):
+        self._container = container
+        self._key = key
+        self._result = result
+
+    def _leave(self):
+        try:
+            if self._container[self._key] is self:
+                del self._container[self._key]
+        except (KeyError, IndexError):
+            pass
+        SelfRemoving.references.append(sys.getrefcount(self))
+        return self._result
+
+    def __float__(self):
+        return self._leave()
+
+    def __index__(self):
+        return self._leave()
+
+    def __str__(self):
+        return self._leave()
+
+
 def text_namespace():
-    return {"nan": math.nan, "inf": math.inf, "BadStr": BadStr, "UNENCODABLE": UNENCODABLE}
+    return {"nan": math.nan, "inf": math.inf, "BadStr": BadStr, "UNENCODABLE": UNENCODABLE,
+            "SelfRemoving": SelfRemoving}
 
 
 def _exception_class(name):
@@ -336,6 +371,7 @@ def reset():
     cards.clear()
     last_card_key = None
     del controllers[:]
+    del SelfRemoving.references[:]
     apply_env_faults()
 
 

@@ -11,7 +11,7 @@ import sys
 import types
 
 from vdl_bmc import _hooks, layouts
-from vdl_bmc._hooks import BadStr, Call, Fault, UNENCODABLE
+from vdl_bmc._hooks import BadStr, Call, Fault, SelfRemoving, UNENCODABLE
 from vdl_bmc.model import THRESHOLD_NAMES
 from vdl_bmc import transport
 from vdl_common.vdlk import kit
@@ -19,7 +19,7 @@ from vdl_common.vdlk import kit
 nan = math.nan
 
 __all__ = [
-    "BadStr", "Call", "Fault", "UNENCODABLE", "THRESHOLD_NAMES", "nan",
+    "BadStr", "Call", "Fault", "SelfRemoving", "UNENCODABLE", "THRESHOLD_NAMES", "nan",
     "fault", "fault_text", "fault_spec", "clear_fault", "clear_faults", "faults",
     "calls", "call_count", "called", "last_call", "clear_calls", "dump_calls",
     "set_recording", "last_options", "use_kits_count",
@@ -124,37 +124,86 @@ def card(number=None, layout=None, fpga_texts="short"):
     return found
 
 
+def _member(node, name):
+    """A member of a simulated object read past the hooks (neither logged nor faulted)."""
+    try:
+        return object.__getattribute__(node, name)
+    except AttributeError:
+        return None
+
+
+def _entries(node, attribute):
+    """The entries of a dictionary member whose names the library keeps: text that can be
+    encoded and has no NUL."""
+    found = _member(node, attribute)
+    if not isinstance(found, dict):
+        return None
+    entries = []
+    for name, item in found.items():
+        if not isinstance(name, str) or "\0" in name:
+            continue
+        try:
+            name.encode("utf-8")
+        except UnicodeEncodeError:
+            continue
+        entries.append((name, item))
+    return entries
+
+
+def _walk(root, enter, found):
+    """The library's walk of the component tree, depth first in dictionary order: a
+    component is gone into once, and not by a step (parent name, name) that the path down
+    to it has already taken."""
+    visited = {id(root)}
+    keep = [root]  # so that an id is not reused during the walk
+    if not enter(root):
+        return
+    top = _entries(root, "components")
+    if top is None:
+        return
+    path = [(iter(top), None, None)]
+    steps = set()
+    while path:
+        entries, parent, step = path[-1]
+        entry = next(entries, None)
+        if entry is None:
+            steps.discard(step)
+            path.pop()
+            continue
+        name, child = entry
+        found(name, child)
+        step = None if parent is None else (parent, name)
+        if step in steps or id(child) in visited:
+            continue
+        visited.add(id(child))
+        keep.append(child)
+        if not enter(child):
+            continue
+        below = _entries(child, "components")
+        if below is None:
+            continue
+        if step is not None:
+            steps.add(step)
+        path.append((iter(below), name, step))
+
+
 def _tables(root):
     """The three name tables of a card, walked as the board-management library walks it."""
     tables = {"component": {}, "sensor": {}, "effecter": {}}
-    visited = set()
 
-    def components(node):
-        found = vars(node).get("components")
-        if not isinstance(found, dict):
-            return
-        for name, child in found.items():
-            tables["component"][name] = child
-            if id(child) not in visited:
-                visited.add(id(child))
-                components(child)
+    def found(name, child):
+        tables["component"][name] = child
 
-    def leaves(node, kind, seen):
-        if id(node) in seen:
-            return
-        seen.add(id(node))
-        found = vars(node).get(kind + "s")
-        if not isinstance(found, dict):
-            return
-        tables[kind].update(found)
-        children = vars(node).get("components")
-        if isinstance(children, dict):
-            for child in children.values():
-                leaves(child, kind, seen)
+    _walk(root, lambda node: True, found)
+    for kind in ("effecter", "sensor"):
+        def enter(node, kind=kind):
+            entries = _entries(node, kind + "s")
+            if entries is None:
+                return False
+            tables[kind].update(entries)
+            return True
 
-    components(root)
-    leaves(root, "effecter", set())
-    leaves(root, "sensor", set())
+        _walk(root, enter, lambda name, child: None)
     return tables
 
 

@@ -3,6 +3,7 @@
 import math
 
 from vdl_bmc import model as m
+from vdl_bmc._hooks import SimObject, SelfRemoving
 
 nan = math.nan
 
@@ -143,6 +144,81 @@ def odd_names(texts):
     return card
 
 
+class ComponentView(m.Component):
+    """A wrapper made on demand around one part of the card, as a package that wraps its
+    objects when they are asked for: every read of `components` gives new wrappers, so no
+    part is ever the same object twice."""
+
+    def __init__(self, name, parts):
+        SimObject.__init__(self, name)
+        self._parts = parts  # name -> (sensors, effecters, names of the parts below)
+
+    @property
+    def components(self):
+        below = self._parts[self._name][2]
+        return {name: ComponentView(name, self._parts) for name in below}
+
+    @property
+    def sensors(self):
+        return self._parts[self._name][0]
+
+    @property
+    def effecters(self):
+        return self._parts[self._name][1]
+
+
+def wrappers(texts):
+    parts = {
+        "PARENT": (_table(m.NumericSensor("Parent Temp", 31.0, "C")), {}, ["CHILD"]),
+        "CHILD": (_table(m.NumericSensor("Child Temp", 32.0, "C")),
+                  _table(m.StateEffecter("Child Switch", "On", ["On", "Off"])), ["PARENT"]),
+    }
+    return m.Card(components={"PARENT": ComponentView("PARENT", parts)},
+                  sensors=_table(m.NumericSensor("Card Temp", 30.0, "C")))
+
+
+def chain(texts, depth):
+    """`depth` components, each holding the next; the last one holds sensor "Bottom Temp"."""
+    below = m.Component("LINK%d" % depth,
+                        sensors=_table(m.NumericSensor("Bottom Temp", 1.0, "C")),
+                        effecters=_table(m.StateEffecter("Bottom Switch", "On", ["On", "Off"])))
+    for level in range(depth - 1, 0, -1):
+        below = m.Component("LINK%d" % level, components=_table(below))
+    return m.Card(components=_table(below) if depth > 0 else {})
+
+
+def nul_names(texts):
+    pll = m.Component("PLL\0B", sensors=_table(m.NumericSensor("PLL Temp", 5.0, "C")))
+    return m.Card(
+        components={"CLK": m.ClockComponent("CLK", outputs=[25.0]), "PLL\0B": pll},
+        sensors={
+            "Current": m.NumericSensor("Current", 1.5, "A"),
+            "Fan\0Rear": m.NumericSensor("Fan\0Rear", 2000.0, "RPM"),
+            "Temp": m.NumericSensor("Temp", 45.0, "C"),
+        },
+        effecters={
+            "Mode": m.StateEffecter("Mode", "Auto", ["Auto", "Manual"]),
+            "Mode\0Old": m.StateEffecter("Mode\0Old", "Legacy"),
+        },
+    )
+
+
+class VanishingSensor(m.NumericSensor):
+    """Its upper warning threshold takes itself out of the dictionary get_thresholds()
+    gave when it is converted, and converts to no number."""
+
+    def get_thresholds(self):
+        thresholds = super().get_thresholds()
+        key = m.THRESHOLD_NAMES[0]
+        thresholds[key] = SelfRemoving(thresholds, key, "not a number")
+        return thresholds
+
+
+def vanishing(texts):
+    return m.Card(sensors=_table(VanishingSensor("Vanishing Temp", 20.0, "C",
+                                                 _thresholds(80, 90, 100, 5, 4, 3))))
+
+
 LAYOUTS = {
     "default": default,
     "minimal": minimal,
@@ -151,6 +227,14 @@ LAYOUTS = {
     "cycle": cycle,
     "no_effecters": no_effecters,
     "odd_names": odd_names,
+    "wrappers": wrappers,
+    "nul_names": nul_names,
+    "vanishing": vanishing,
+}
+
+# Layouts that take a decimal number after ":" (chain:<depth>).
+SIZED_LAYOUTS = {
+    "chain": chain,
 }
 
 
@@ -173,12 +257,21 @@ def _attach(card):
                     child._card = card
 
 
+def _maker(layout):
+    name, sized, size = layout.partition(":")
+    if not sized and layout in LAYOUTS:
+        return LAYOUTS[layout]
+    if sized and name in SIZED_LAYOUTS and size.isdecimal() and size.isascii():
+        return lambda texts: SIZED_LAYOUTS[name](texts, int(size))
+    raise ValueError("unknown layout %r (known: %s)" % (layout, ", ".join(
+        sorted(list(LAYOUTS) + [NO_CONTROLLER, FAILING_CONTROLLER]
+               + [name + ":<n>" for name in SIZED_LAYOUTS]))))
+
+
 def build(layout, texts="short"):
-    if layout not in LAYOUTS:
-        raise ValueError("unknown layout %r (known: %s)" % (layout, ", ".join(
-            sorted(list(LAYOUTS) + [NO_CONTROLLER, FAILING_CONTROLLER]))))
+    make = _maker(layout)
     if texts not in m.LOAD_TEXTS:
         raise ValueError("unknown fpga_texts %r (known: short, long)" % (texts,))
-    card = LAYOUTS[layout](texts)
+    card = make(texts)
     _attach(card)
     return card

@@ -107,8 +107,9 @@ int joinItems(PyObject* dict, const char* expected, std::string& out, AppendValu
     if (!iterator)
         return failCall(Report::Log);
     while (PyRef key{PyIter_Next(iterator.get())}) {
-        PyObject* value = PyDict_GetItemWithError(dict, key.get()); // borrowed
-        if (value == nullptr) {
+        // Held while written: a value's __str__ may take it out of the dictionary.
+        PyRef value(Py_XNewRef(PyDict_GetItemWithError(dict, key.get())));
+        if (!value) {
             if (!PyErr_Occurred())
                 PyErr_SetObject(PyExc_KeyError, key.get());
             return failCall(Report::Log);
@@ -117,7 +118,7 @@ int joinItems(PyObject* dict, const char* expected, std::string& out, AppendValu
         if (!textOf(key.get(), keyText))
             return failCall(Report::Log);
         out.append(keyText).append(":");
-        if (int code = appendValue(value, out); code != kOk)
+        if (int code = appendValue(value.get(), out); code != kOk)
             return code;
         out.append(",");
     }
@@ -413,12 +414,14 @@ int vdlbmc_read_mgmt_prom_serial(VdlbmcHandle* handle, uint8_t* buffer, int leng
             std::memset(buffer, kUnreadSerialByte, static_cast<std::size_t>(length));
         for (int i = 0; i < length; ++i) {
             // A shorter list (or no list) leaves the remaining bytes unread.
-            PyObject* element = PyList_GetItem(result.get(), i); // borrowed
-            if (element == nullptr) {
+            // Held while converted: an element's __index__ may take it out of
+            // the list.
+            PyRef element(Py_XNewRef(PyList_GetItem(result.get(), i)));
+            if (!element) {
                 PyErr_Clear();
                 break;
             }
-            const long byte = PyLong_AsLong(element);
+            const long byte = PyLong_AsLong(element.get());
             if (byte == -1 && PyErr_Occurred())
                 return failCall(Report::Log);
             buffer[i] = static_cast<std::uint8_t>(byte & kByteMask);

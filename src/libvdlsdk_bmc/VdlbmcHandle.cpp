@@ -53,83 +53,172 @@ private:
     std::vector<PyRef> m_held;
 };
 
-// Calls visit(name, item) for each entry of the dictionary attribute `attr`
-// of `object`, in its order. False when the attribute is missing or cannot be
-// iterated (the error is cleared); a key without an item ends the walk, a key
-// that is not text is skipped.
-template <typename Visit>
-bool forEachEntry(PyObject* object, const char* attr, Visit&& visit)
+// A table name: the key's UTF-8 text, which must also travel as C text (a
+// name with a NUL would be listed cut short, under a name nothing accepts).
+// False, with no error pending, for a key that is no such name.
+bool tableName(PyObject* key, std::string_view& name) noexcept
 {
-    PyRef mapping(PyObject_GetAttrString(object, attr));
-    if (!mapping) {
+    if (!textOf(key, name)) {
         PyErr_Clear();
         return false;
     }
-    PyRef iterator(PyObject_GetIter(mapping.get()));
-    if (!iterator) {
-        PyErr_Clear();
-        return false;
-    }
-    while (PyRef key{PyIter_Next(iterator.get())}) {
-        PyObject* borrowed = PyDict_GetItemWithError(mapping.get(), key.get());
-        if (borrowed == nullptr) {
+    return name.find('\0') == std::string_view::npos;
+}
+
+// The entries of one dictionary attribute of a script object, in its order.
+class Entries {
+public:
+    // False when the attribute is missing or cannot be iterated (the error is
+    // cleared).
+    bool open(PyObject* object, const char* attr)
+    {
+        m_mapping.reset(PyObject_GetAttrString(object, attr));
+        if (m_mapping)
+            m_iterator.reset(PyObject_GetIter(m_mapping.get()));
+        if (!m_iterator) {
             PyErr_Clear();
-            break;
+            return false;
         }
-        std::string_view name;
-        if (!textOf(key.get(), name)) {
+        return true;
+    }
+
+    // The next entry with a usable name; `name` stays valid until the next
+    // call. A key without an item ends the entries; a key that is not a name
+    // is skipped.
+    bool next(std::string_view& name, PyRef& item)
+    {
+        while ((m_key = PyRef(PyIter_Next(m_iterator.get())))) {
+            // Held from the start: what follows may run script code.
+            item.reset(Py_XNewRef(PyDict_GetItemWithError(m_mapping.get(), m_key.get())));
+            if (!item)
+                break;
+            if (tableName(m_key.get(), name))
+                return true;
+        }
+        if (PyErr_Occurred())
             PyErr_Clear();
+        return false;
+    }
+
+private:
+    PyRef m_mapping;
+    PyRef m_iterator;
+    PyRef m_key;
+};
+
+// Walks the component tree below the card depth first, in dictionary order,
+// with a list of its own instead of the C stack, so that neither a deep tree
+// nor a caller's small stack can overflow it.
+//
+// `enter(object)` is called once for the card and for each component the walk
+// goes into, and says whether to go on into its "components";
+// `found(name, component)` is called for every component entry, in order.
+// A component is gone into unless it was gone into already (the same object),
+// or it is reached by a step (parent name to its name) that the path down to
+// it has taken already: a package that hands out new wrapper objects on every
+// read makes a cycle of new objects, and only the names show it. A component
+// deeper than the interpreter's recursion limit ends the walk: false, logged.
+template <typename Enter, typename Found>
+bool walkComponents(PyObject* card, Enter&& enter, Found&& found)
+{
+    struct Level {
+        Entries components;
+        std::string name; // of the component these are the components of
+        std::string step; // parent name, NUL, name; empty for the card
+    };
+    const auto stepKey = [](const Level& parent, std::string_view name) {
+        std::string key = parent.name;
+        key += '\0';
+        key.append(name);
+        return key;
+    };
+    const std::size_t limit = static_cast<std::size_t>(Py_GetRecursionLimit());
+
+    Visited visited;
+    visited.firstVisit(card);
+    if (!enter(card))
+        return true;
+    std::vector<Level> path(1);
+    if (!path.back().components.open(card, "components"))
+        return true;
+    std::unordered_set<std::string> steps;
+    std::string_view name;
+    PyRef component;
+    while (!path.empty()) {
+        Level& level = path.back();
+        if (!level.components.next(name, component)) {
+            steps.erase(level.step);
+            path.pop_back();
             continue;
         }
-        // Held across the visit: walking below it runs script code.
-        PyRef item(Py_NewRef(borrowed));
-        visit(name, item.get());
+        found(name, component.get());
+        // No step from the card: it is gone into only at the start.
+        std::string step = path.size() > 1 ? stepKey(level, name) : std::string();
+        if (!step.empty() && steps.count(step) != 0)
+            continue;
+        if (!visited.firstVisit(component.get()))
+            continue;
+        if (path.size() > limit) {
+            PyErr_Format(PyExc_RecursionError, "component tree deeper than %zu levels", limit);
+            log_traceback();
+            return false;
+        }
+        if (!enter(component.get()))
+            continue;
+        Level below;
+        if (!below.components.open(component.get(), "components"))
+            continue;
+        below.name.assign(name);
+        below.step = std::move(step);
+        if (!below.step.empty())
+            steps.insert(below.step);
+        path.push_back(std::move(below));
     }
-    if (PyErr_Occurred())
-        PyErr_Clear();
     return true;
 }
 
-// The effecters or sensors of `object` and of every component below it.
-void collect(VdlbmcHandle::Table& table, PyObject* object, const char* attr, Visited& visited)
+// Stores every entry of the dictionary attribute `attr` of `object`. False
+// when the attribute is missing or cannot be iterated.
+bool storeAll(VdlbmcHandle::Table& table, PyObject* object, const char* attr)
 {
-    if (!forEachEntry(object, attr,
-                      [&](std::string_view name, PyObject* item) { storeEntry(table, name, item); }))
-        return;
-    forEachEntry(object, "components", [&](std::string_view, PyObject* component) {
-        if (visited.firstVisit(component))
-            collect(table, component, attr, visited);
-    });
+    Entries entries;
+    if (!entries.open(object, attr))
+        return false;
+    std::string_view name;
+    PyRef item;
+    while (entries.next(name, item))
+        storeEntry(table, name, item.get());
+    return true;
 }
 
-void collectComponents(VdlbmcHandle::Table& table, PyObject* object, Visited& visited)
+// The card's components and all below them; a component is stored before the
+// components below it.
+bool find_components(VdlbmcHandle* handle, PyObject* object)
 {
-    forEachEntry(object, "components", [&](std::string_view name, PyObject* component) {
-        storeEntry(table, name, component);
-        if (visited.firstVisit(component))
-            collectComponents(table, component, visited);
-    });
+    return walkComponents(
+        object, [](PyObject*) { return true; },
+        [&](std::string_view name, PyObject* component) {
+            storeEntry(handle->components, name, component);
+        });
 }
 
-void find_components(VdlbmcHandle* handle, PyObject* object)
+// The effecters or sensors of the card and of every component below it; an
+// object without the attribute contributes none, nor do the components below it.
+bool collect(VdlbmcHandle::Table& table, PyObject* object, const char* attr)
 {
-    Visited visited;
-    visited.firstVisit(object);
-    collectComponents(handle->components, object, visited);
+    return walkComponents(
+        object, [&](PyObject* visited) { return storeAll(table, visited, attr); },
+        [](std::string_view, PyObject*) {});
 }
 
-void find_effecters(VdlbmcHandle* handle, PyObject* object)
+bool find_effecters(VdlbmcHandle* handle, PyObject* object)
 {
-    Visited visited;
-    visited.firstVisit(object);
-    collect(handle->effecters, object, "effecters", visited);
+    return collect(handle->effecters, object, "effecters");
 }
 
-void find_sensors(VdlbmcHandle* handle, PyObject* object)
+bool find_sensors(VdlbmcHandle* handle, PyObject* object)
 {
-    Visited visited;
-    visited.firstVisit(object);
-    collect(handle->sensors, object, "sensors", visited);
+    return collect(handle->sensors, object, "sensors");
 }
 
 bool do_bmc_discover(VdlbmcHandle* handle)
@@ -147,10 +236,8 @@ bool do_bmc_discover(VdlbmcHandle* handle)
             return false;
         }
     }
-    find_components(handle, handle->card);
-    find_effecters(handle, handle->card);
-    find_sensors(handle, handle->card);
-    return true;
+    return find_components(handle, handle->card) && find_effecters(handle, handle->card) &&
+           find_sensors(handle, handle->card);
 }
 
 } // namespace

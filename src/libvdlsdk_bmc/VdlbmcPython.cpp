@@ -172,20 +172,20 @@ void fillInterfaces(InterfaceTable& table)
     }
     const Py_ssize_t count = PyList_Size(keys.get());
     for (Py_ssize_t i = 0; i < count; ++i) {
-        PyObject* key = PyList_GetItem(keys.get(), i); // borrowed
-        if (key == nullptr) {
+        // Held while its "value" is read, which may run script code.
+        PyRef key(Py_XNewRef(PyList_GetItem(keys.get(), i)));
+        if (!key) {
             log_traceback();
             return;
         }
-        PyRef value(PyObject_GetAttrString(key, "value"));
+        PyRef value(PyObject_GetAttrString(key.get(), "value"));
         std::string_view name;
         if (!value || !vdlbmc_detail::textOf(value.get(), name)) {
             // One unusable key does not hide the others.
             log_traceback();
             continue;
         }
-        Py_INCREF(key);
-        table[std::string(name)] = make_py_object_container(key);
+        table[std::string(name)] = make_py_object_container(key.release());
     }
 }
 

@@ -282,10 +282,12 @@ int vdlbmc_get_sensor_thresholds(VdlbmcHandle* handle, const char* name, uint8_t
             return failType(Report::Clear, "a dictionary of thresholds");
         std::uint8_t valid = 0;
         for (unsigned int i = 0; i < kThresholdCount; ++i) {
-            PyObject* item = PyDict_GetItemString(result.get(), kThresholdSlots[i].name);
+            // Held while converted: a value's __float__ may take it out of the
+            // dictionary.
+            PyRef item(Py_XNewRef(PyDict_GetItemString(result.get(), kThresholdSlots[i].name)));
             double number = 0.0;
             // Absent, None or anything else that is not a number: no threshold.
-            if (item == nullptr || !numberOf(item, number)) {
+            if (!item || !numberOf(item.get(), number)) {
                 PyErr_Clear();
                 continue;
             }

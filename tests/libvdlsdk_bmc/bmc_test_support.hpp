@@ -168,6 +168,21 @@ inline bool noPendingError()
     return false;
 }
 
+// The references a SelfRemoving value (of the simulated package) counts while
+// `convert` runs on it from a caller that holds one reference of its own: what
+// the library's conversion of an item it took from a container must count too.
+// Needs `c` (the control module) in __main__.
+inline long referencesWhenHeld(void (*convert)(PyObject*))
+{
+    PyObject* value = evalObject("c.SelfRemoving({}, 'k', 'not a number')");
+    if (value == nullptr)
+        return -1;
+    convert(value);
+    PyErr_Clear();
+    Py_DECREF(value);
+    return evalLong("c.SelfRemoving.references[-1]");
+}
+
 // The process environment of these tests must not pick an interpreter home.
 inline void plainInterpreterEnvironment()
 {

@@ -560,6 +560,51 @@ TEST_F(bmcBoard, PromSerialResults)
     }
 }
 
+TEST_F(bmcBoard, ItemsThatRemoveThemselvesAreHeldWhileConverted)
+{
+    // Each result holds a value that takes itself out of it when converted
+    // (str() for the manufacturing data, as an index for the PROM serial).
+    struct Row {
+        const char* what;
+        const char* result; // Python statements that install the fault
+        void (*convert)(PyObject*);
+        std::function<int()> call;
+        int expected;
+        bool logged;
+    };
+    char text[64] = {};
+    std::uint8_t serial[4] = {};
+    const Row rows[] = {
+        {"mfg_info str()",
+         "info = {}\ninfo['model'] = c.SelfRemoving(info, 'model', 'X1')\n"
+         "c.fault('card.mfg_info', returns=info)\ndel info",
+         [](PyObject* value) { Py_XDECREF(PyObject_Str(value)); },
+         [&] { return vdlbmc_get_mfg_info(handle, text, sizeof text); },
+         // The dictionary changed size while it was walked.
+         -1, true},
+        {"prom_serial_number index",
+         "serial = [0, 2, 3]\nserial[0] = c.SelfRemoving(serial, 0, 0x41)\n"
+         "c.fault('MFG_PROM.prom_serial_number', returns=serial)\ndel serial",
+         [](PyObject* value) { static_cast<void>(PyLong_AsLong(value)); },
+         [&] { return vdlbmc_read_mgmt_prom_serial(handle, serial, sizeof serial); }, 0, false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        clearFaults();
+        const long held = referencesWhenHeld(row.convert);
+        ASSERT_TRUE(py(row.result));
+        LogCapture log;
+        EXPECT_EQ(row.expected, row.call());
+        EXPECT_TRUE(noPendingError());
+        EXPECT_EQ(row.logged ? 1u : 0u, log.bmcLines().size());
+        EXPECT_EQ(held, evalLong("c.SelfRemoving.references[-1]"));
+    }
+    // The PROM's first element converted to 0x41 and left the list, which
+    // then held two elements.
+    EXPECT_EQ((std::vector<int>{0x41, 3, 0xFF, 0xFF}), std::vector<int>(serial, serial + 4));
+    clearFaults();
+}
+
 TEST_F(bmcBoard, I2cRules)
 {
     // Flag clear with a value: disable() only.

@@ -1,6 +1,8 @@
 // Connecting, discovery, name iteration and disconnect against the simulated
 // controller. Every TEST runs in its own process, so each one starts its own
 // interpreter.
+#include <pthread.h>
+
 #include <cstring>
 #include <string>
 #include <vector>
@@ -19,7 +21,9 @@ std::vector<std::string> allNames(VdlbmcHandle* handle, NextFn next)
     char buffer[128];
     const char* previous = nullptr;
     std::string last;
-    while (next(handle, previous, buffer, sizeof buffer) == 0) {
+    // Bounded: a name that does not lead on to the next would list itself forever.
+    constexpr std::size_t kMostNames = 10000;
+    while (names.size() < kMostNames && next(handle, previous, buffer, sizeof buffer) == 0) {
         names.emplace_back(buffer);
         last = buffer;
         previous = last.c_str();
@@ -202,6 +206,133 @@ TEST_F(bmcConnect, NamesThatAreNotTextAreSkipped)
     EXPECT_EQ(0, vdlbmc_get_num_components(handle));
     EXPECT_TRUE(noPendingError());
     vdlbmc_disconnect(handle);
+}
+
+TEST_F(bmcConnect, NamesWithANulAreLeftOut)
+{
+    // "Fan\0Rear" would be listed as "Fan", which nothing accepts, and hide "Temp".
+    VdlbmcHandle* handle = connect("layout=nul_names");
+    ASSERT_NE(nullptr, handle);
+    EXPECT_EQ((std::vector<std::string>{"Current", "Temp"}),
+              allNames(handle, vdlbmc_get_next_sensor));
+    EXPECT_EQ((std::vector<std::string>{"Mode"}), allNames(handle, vdlbmc_get_next_effecter));
+    // As for a key that is not text, nothing below the left-out component is walked.
+    EXPECT_EQ((std::vector<std::string>{"CLK"}), allNames(handle, vdlbmc_get_next_component));
+    double value = 0;
+    EXPECT_EQ(0, vdlbmc_read_numeric_sensor_value(handle, "Current", &value, nullptr, 0));
+    EXPECT_DOUBLE_EQ(1.5, value);
+    EXPECT_EQ(0, vdlbmc_read_numeric_sensor_value(handle, "Temp", &value, nullptr, 0));
+    EXPECT_DOUBLE_EQ(45.0, value);
+    EXPECT_EQ(-13, vdlbmc_read_numeric_sensor_value(handle, "Fan", &value, nullptr, 0));
+    char text[32];
+    EXPECT_EQ(0, vdlbmc_read_effecter_value(handle, "Mode", text, sizeof text));
+    EXPECT_STREQ("'Auto'", text);
+    EXPECT_EQ(0, vdlbmc_clock_frequency(handle, "CLK", 0, text, sizeof text));
+    EXPECT_STREQ("25.000 MHz", text);
+    EXPECT_TRUE(noPendingError());
+    vdlbmc_disconnect(handle);
+}
+
+TEST_F(bmcConnect, WrappersThatNameTheirParentEnd)
+{
+    // Each read of `components` gives new objects and CHILD holds PARENT again:
+    // the walk stops where it would take a step it has already taken.
+    for (const bool lowLevel : {false, true}) {
+        SCOPED_TRACE(lowLevel ? "low level" : "kit");
+        VdlbmcHandle* handle = nullptr;
+        ASSERT_EQ(0, lowLevel ? vdlbmc_connect_low_level("vdl_bmc.transport", "handler",
+                                                         "layout=wrappers", &handle)
+                              : vdlbmc_connect("sim", 0, "layout=wrappers", &handle));
+        EXPECT_EQ((std::vector<std::string>{"CHILD", "PARENT"}),
+                  allNames(handle, vdlbmc_get_next_component));
+        EXPECT_EQ((std::vector<std::string>{"Card Temp", "Child Temp", "Parent Temp"}),
+                  allNames(handle, vdlbmc_get_next_sensor));
+        EXPECT_EQ((std::vector<std::string>{"Child Switch"}),
+                  allNames(handle, vdlbmc_get_next_effecter));
+        double value = 0;
+        EXPECT_EQ(0, vdlbmc_read_numeric_sensor_value(handle, "Child Temp", &value, nullptr, 0));
+        EXPECT_DOUBLE_EQ(32.0, value);
+        EXPECT_TRUE(noPendingError());
+        vdlbmc_disconnect(handle);
+    }
+}
+
+namespace {
+
+// Chains of components as deep as the walk allows, one level deeper, and far
+// deeper than any stack would hold a recursive walk of, through both connects.
+// Runs on whichever thread calls it first: that thread starts the interpreter.
+void checkDeepChains()
+{
+    VdlbmcHandle* handle = connect();
+    ASSERT_NE(nullptr, handle);
+    vdlbmc_disconnect(handle);
+    const long limit = evalLong("sys.getrecursionlimit()");
+    ASSERT_GT(limit, 100);
+
+    struct Row {
+        long depth;
+        bool found;
+    };
+    const Row rows[] = {{limit, true}, {limit + 1, false}, {50000, false}};
+    for (const auto& row : rows) {
+        const std::string options = "layout=chain:" + std::to_string(row.depth);
+        for (const bool lowLevel : {false, true}) {
+            SCOPED_TRACE(options + (lowLevel ? " low level" : " kit"));
+            LogCapture log;
+            handle = reinterpret_cast<VdlbmcHandle*>(0x1);
+            const int result =
+                lowLevel ? vdlbmc_connect_low_level("vdl_bmc.transport", "handler",
+                                                    options.c_str(), &handle)
+                         : vdlbmc_connect("sim", 0, options.c_str(), &handle);
+            EXPECT_TRUE(noPendingError());
+            if (!row.found) {
+                EXPECT_EQ(-1, result);
+                EXPECT_EQ(nullptr, handle);
+                ASSERT_EQ(1u, log.bmcLines().size());
+                EXPECT_EQ("<class 'RecursionError'>:component tree deeper than " +
+                              std::to_string(limit) + " levels",
+                          log.bmcLines()[0]);
+                continue;
+            }
+            ASSERT_EQ(0, result);
+            EXPECT_EQ(row.depth, vdlbmc_get_num_components(handle));
+            double value = 0;
+            EXPECT_EQ(0, vdlbmc_read_numeric_sensor_value(handle, "Bottom Temp", &value,
+                                                          nullptr, 0));
+            EXPECT_EQ(1, vdlbmc_get_num_effecters(handle));
+            char name[32];
+            EXPECT_EQ(0, vdlbmc_get_next_component(handle, nullptr, name, sizeof name));
+            EXPECT_STREQ("LINK1", name);
+            EXPECT_TRUE(log.bmcLines().empty());
+            vdlbmc_disconnect(handle);
+        }
+    }
+}
+
+} // namespace
+
+TEST_F(bmcConnect, DeepChainsOnTheMainThread)
+{
+    checkDeepChains();
+}
+
+TEST_F(bmcConnect, DeepChainsOnASmallStack)
+{
+    constexpr std::size_t kSmallStack = 256 * 1024;
+    pthread_attr_t attributes;
+    ASSERT_EQ(0, pthread_attr_init(&attributes));
+    ASSERT_EQ(0, pthread_attr_setstacksize(&attributes, kSmallStack));
+    pthread_t thread;
+    const auto run = [](void*) -> void* {
+        checkDeepChains();
+        // The interpreter belongs to this thread: it is finalised here, not at exit.
+        fini();
+        return nullptr;
+    };
+    ASSERT_EQ(0, pthread_create(&thread, &attributes, run, nullptr));
+    pthread_attr_destroy(&attributes);
+    ASSERT_EQ(0, pthread_join(thread, nullptr));
 }
 
 TEST_F(bmcConnect, OptionsTextBecomesKeywordArguments)

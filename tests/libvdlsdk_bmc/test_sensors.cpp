@@ -382,6 +382,29 @@ TEST_F(bmcSensors, ThresholdsAndTheValidityMask)
     EXPECT_DOUBLE_EQ(0.8, back.lowerThresholdWarning);
 }
 
+TEST(bmcSensorsAlone, ThresholdThatRemovesItselfIsHeldWhileConverted)
+{
+    plainInterpreterEnvironment();
+    VdlbmcHandle* handle = connect("layout=vanishing");
+    ASSERT_NE(nullptr, handle);
+    const long held =
+        referencesWhenHeld([](PyObject* value) { static_cast<void>(PyFloat_AsDouble(value)); });
+    constexpr double u = -7.0; // untouched
+    VdlbmcThresholds record{u, u, u, u, u, u};
+    std::uint8_t mask = 0xFF;
+    EXPECT_EQ(0, vdlbmc_get_sensor_thresholds(handle, "Vanishing Temp", &mask, &record));
+    EXPECT_TRUE(noPendingError());
+    // Converted while the library held its own reference, after the value had
+    // left the dictionary; it is no number, so its slot and bit stay clear.
+    EXPECT_EQ(2, evalLong("len(c.SelfRemoving.references)"));
+    EXPECT_EQ(held, evalLong("c.SelfRemoving.references[-1]"));
+    EXPECT_EQ(0x3E, mask);
+    EXPECT_DOUBLE_EQ(u, record.upperThresholdWarning);
+    EXPECT_DOUBLE_EQ(90.0, record.upperThresholdCritical);
+    EXPECT_DOUBLE_EQ(3.0, record.lowerThresholdFatal);
+    vdlbmc_disconnect(handle);
+}
+
 TEST_F(bmcSensors, EnabledOnlyForTheExactText)
 {
     struct Row {

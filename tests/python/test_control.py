@@ -184,6 +184,23 @@ class FaultTest(SimTestCase):
             with self.subTest(bad=bad), self.assertRaises(ValueError):
                 control.fault_text("X.y", bad)
 
+    def test_self_removing_values(self):
+        table = {"a": None}
+        table["a"] = control.SelfRemoving(table, "a", 2)
+        items = [None, 3]
+        items[0] = control.SelfRemoving(items, 0, 5)
+        text = {"t": None}
+        text["t"] = control.SelfRemoving(text, "t", "X1")
+        self.assertEqual(int(table["a"].__index__()), 2)
+        self.assertEqual(table, {})
+        self.assertEqual([1, 2, 3, 4, 5, 6][items[0]], 6)
+        self.assertEqual(items, [3])
+        self.assertEqual(str(text["t"]), "X1")
+        self.assertEqual(text, {})
+        self.assertEqual(len(control.SelfRemoving.references), 3)
+        control.reset()
+        self.assertEqual(control.SelfRemoving.references, [])
+
     def test_fault_needs_one_behaviour(self):
         for kwargs in ({}, {"raises": KeyError, "returns": 1}, {"returns": 1, "times": 0},
                        {"raises": KeyError, "run": True}):

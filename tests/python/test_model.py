@@ -296,6 +296,12 @@ class LayoutTest(SimTestCase):
             "nested": (["A", "B", "CLK", "FPGA"], ["Temp"], ["FPGA Configuration", "Switch"]),
             "cycle": (["LOOP_A", "LOOP_B"], ["A Temp", "B Temp"], ["A Switch"]),
             "no_effecters": (["DEEP", "FPGA", "NOSENS"], ["Inlet Temp"], []),
+            "odd_names": ([], ["Good"], []),
+            "wrappers": (["CHILD", "PARENT"], ["Card Temp", "Child Temp", "Parent Temp"],
+                         ["Child Switch"]),
+            "nul_names": (["CLK"], ["Current", "Temp"], ["Mode"]),
+            "vanishing": ([], ["Vanishing Temp"], []),
+            "chain:3": (["LINK1", "LINK2", "LINK3"], ["Bottom Temp"], ["Bottom Switch"]),
         }
         for layout, (components, sensors, effecters) in cases.items():
             with self.subTest(layout):
@@ -331,6 +337,48 @@ class LayoutTest(SimTestCase):
         with self.assertRaises(UnicodeEncodeError):
             "\udcff".encode("utf-8")
         self.assertEqual(list(card.components), [7])
+
+
+    def test_wrappers_are_new_objects_on_every_read(self):
+        _, card = connect(layout="wrappers")
+        parent = card.components["PARENT"]
+        child = parent.components["CHILD"]
+        self.assertIsNot(child, parent.components["CHILD"])
+        self.assertEqual(list(child.components), ["PARENT"])
+        self.assertIsNot(child.components["PARENT"], parent)
+        self.assertIs(child.sensors, parent.components["CHILD"].sensors)
+
+    def test_chain_depths(self):
+        for depth in (1, 2, 1000):
+            with self.subTest(depth):
+                _, card = connect(layout="chain:%d" % depth)
+                node, names = card, []
+                while node.components:
+                    (name, node), = node.components.items()
+                    names.append(name)
+                self.assertEqual(names, ["LINK%d" % level for level in range(1, depth + 1)])
+                self.assertEqual(list(node.sensors), ["Bottom Temp"])
+        for bad in ("chain", "chain:", "chain:x", "chain:-1", "chain:\u0663", "default:1"):
+            with self.subTest(bad=bad), self.assertRaises(ValueError):
+                connect(layout=bad)
+
+    def test_nul_names(self):
+        _, card = connect(layout="nul_names")
+        self.assertIn("Fan\0Rear", card.sensors)
+        self.assertIn("Mode\0Old", card.effecters)
+        self.assertIn("PLL Temp", card.components["PLL\0B"].sensors)
+
+    def test_vanishing_threshold_leaves_its_dictionary(self):
+        _, card = connect(layout="vanishing")
+        sensor = card.sensors["Vanishing Temp"]
+        thresholds = sensor.get_thresholds()
+        value = thresholds["upperThresholdWarning"]
+        self.assertNotIsInstance(value, float)
+        with self.assertRaises(TypeError):
+            float(value)
+        self.assertNotIn("upperThresholdWarning", thresholds)
+        self.assertEqual(thresholds["upperThresholdCritical"], 90.0)
+        self.assertIn("upperThresholdWarning", sensor.get_thresholds())
 
 
 class PersistenceTest(SimTestCase):

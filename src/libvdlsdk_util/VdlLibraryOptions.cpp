@@ -10,12 +10,11 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <map>
-#include <sstream>
 #include <thread>
 
 #include <dirent.h>
+#include <fmt/format.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -39,6 +38,7 @@ constexpr mode_t kAccessBits = 0777;
 constexpr int kTemporaryNameAttempts = 16;
 constexpr const char* kInvalidSuffix = ".invalid";
 constexpr const char* kTemporaryInfix = ".tmp.";
+constexpr mode_t kStagedMode = 0600; // until the kept copy has the original's owners
 constexpr const char* kLockSuffix = ".lock";
 constexpr std::size_t kReadChunk = 4096;
 constexpr std::size_t kDirectoryChunk = 8192;
@@ -47,11 +47,15 @@ constexpr std::size_t kDirectoryChunk = 8192;
 constexpr int kMaxNesting = 256;
 // As many links as the kernel follows in one path.
 constexpr int kMaxLinkHops = 40;
+// The kit writes a few kilobytes (a few hundred bytes per card); a file larger
+// than this is not an option file. It is taken as malformed without being read,
+// so a huge or sparse file planted at the name costs neither memory nor disk.
+constexpr off_t kMaxFileSize = off_t{16} << 20;
 // A save takes milliseconds; a lock held this long belongs to a process
 // that is stuck or stopped.
 constexpr auto kLockWait = std::chrono::seconds(5);
 constexpr auto kLockPollFirst = std::chrono::microseconds(200);
-constexpr auto kLockPollLongest = std::chrono::milliseconds(20);
+constexpr auto kLockPollLongest = std::chrono::milliseconds(10);
 
 using Json = nlohmann::json;
 
@@ -67,6 +71,12 @@ public:
     Descriptor(const Descriptor&) = delete;
     Descriptor& operator=(const Descriptor&) = delete;
     int get() const { return m_fd; }
+    void reset(int fd)
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+        m_fd = fd;
+    }
     // Closes now and reports whether the close (the last chance for a deferred
     // write error) succeeded.
     bool close()
@@ -80,10 +90,8 @@ private:
     int m_fd;
 };
 
-bool writeAll(int fd, const std::string& text, off_t offset = -1)
+bool writeAll(int fd, const char* data, std::size_t left, off_t offset = -1)
 {
-    const char* data = text.data();
-    std::size_t left = text.size();
     while (left > 0) {
         const ssize_t written =
             offset < 0 ? ::write(fd, data, left) : ::pwrite(fd, data, left, offset);
@@ -100,6 +108,11 @@ bool writeAll(int fd, const std::string& text, off_t offset = -1)
     return true;
 }
 
+bool writeAll(int fd, const std::string& text, off_t offset = -1)
+{
+    return writeAll(fd, text.data(), text.size(), offset);
+}
+
 // The directory part of `path` with its slash ("" for a bare name).
 std::string directoryOf(const std::string& path)
 {
@@ -107,53 +120,124 @@ std::string directoryOf(const std::string& path)
     return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
 }
 
-// Follows symbolic links at the end of `path` to the name of the file they lead
-// to (which need not exist yet). False for a loop or an unreadable link.
-bool resolveLinks(const std::string& path, std::string& resolved)
+// The name to open or stat for a directory part ("" is the working directory).
+const char* directoryName(const std::string& dir) { return dir.empty() ? "." : dir.c_str(); }
+
+enum class Resolution {
+    File,       // a regular file, or nothing yet
+    NotRegular, // something else at the name itself (a directory, a FIFO)
+    Refused,    // a link that is not followed, or one that leads to no regular file
+};
+
+// Where the file at `path` is: the name itself or, through symbolic links at the
+// end of the path, the file they lead to (which need not exist yet). The option
+// directory is shared with less-trusted users, so a link is followed only where
+// the kernel follows one in a shared sticky directory: when it belongs to root,
+// to this process's user or to the owner of the directory that holds it. What a
+// link leads to must be a regular file. `refusal` says why a path is refused.
+Resolution resolveTrusted(const std::string& path, std::string& target, std::string& refusal)
 {
     std::string current = path;
+    bool throughLink = false;
     for (int hop = 0; hop <= kMaxLinkHops; ++hop) {
         struct stat st;
-        if (::lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
-            resolved = std::move(current);
-            return true;
+        const bool exists = ::lstat(current.c_str(), &st) == 0;
+        if (!exists || !S_ISLNK(st.st_mode)) {
+            if (exists && !S_ISREG(st.st_mode)) {
+                if (!throughLink)
+                    return Resolution::NotRegular;
+                refusal = fmt::format("{} is not a regular file", current);
+                return Resolution::Refused;
+            }
+            target = std::move(current);
+            return Resolution::File;
         }
-        std::string target(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : PATH_MAX) + 1,
-                           '\0');
-        const ssize_t length = ::readlink(current.c_str(), target.data(), target.size());
-        if (length <= 0 || static_cast<std::size_t>(length) >= target.size())
-            return false;
-        target.resize(static_cast<std::size_t>(length));
-        current = target[0] == '/' ? target : directoryOf(current) + target;
+        const std::string dir = directoryOf(current);
+        struct stat holder;
+        if (st.st_uid != 0 && st.st_uid != ::geteuid() &&
+            (::stat(directoryName(dir), &holder) != 0 || holder.st_uid != st.st_uid)) {
+            refusal = fmt::format("the symbolic link {} belongs to user {}, not to root, this "
+                                  "process's user or the directory's owner",
+                                  current, st.st_uid);
+            return Resolution::Refused;
+        }
+        std::string link(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : PATH_MAX) + 1,
+                         '\0');
+        const ssize_t length = ::readlink(current.c_str(), link.data(), link.size());
+        if (length <= 0 || static_cast<std::size_t>(length) >= link.size()) {
+            refusal = fmt::format("the symbolic link {} cannot be read", current);
+            return Resolution::Refused;
+        }
+        link.resize(static_cast<std::size_t>(length));
+        current = link[0] == '/' ? link : dir + link;
+        throughLink = true;
     }
-    errno = ELOOP;
-    return false;
+    refusal = fmt::format("too many symbolic links at {}", path);
+    return Resolution::Refused;
 }
 
-// Creates a new, unique file beside `path`; -1 when the directory cannot take one.
-int createTemporary(const std::string& path, std::string& temporary)
+// The file a save at `path` replaces; -14 where the save must not follow the path.
+std::string saveTarget(const std::string& path)
+{
+    std::string target;
+    std::string refusal;
+    switch (resolveTrusted(path, target, refusal)) {
+    case Resolution::File:
+        break;
+    case Resolution::NotRegular:
+        throw VDLException<-14>("Could not save config file: {}", path);
+    case Resolution::Refused:
+        throw VDLException<-14>("Could not save config file: {}: {}", path, refusal);
+    }
+    return target;
+}
+
+// Creates a new file "<stem><n>" with O_EXCL; -1 when none can be made (errno
+// says why).
+int createExclusive(const std::string& stem, std::string& name, mode_t mode)
 {
     static std::atomic<unsigned int> counter{0};
-    const std::string stem = path + kTemporaryInfix + std::to_string(getpid()) + '.';
     for (int attempt = 0; attempt < kTemporaryNameAttempts; ++attempt) {
-        temporary = stem + std::to_string(counter.fetch_add(1));
-        const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
-                              kNewFileMode);
+        name = stem + std::to_string(counter.fetch_add(1));
+        const int fd =
+            ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
         if (fd >= 0 || errno != EEXIST)
             return fd;
     }
     return -1;
 }
 
-// Removes "<name>.tmp.<pid>.<n>" (and the "<name>.tmp.<pid>" that keeping an
-// unreadable file stages) from the directory `dirFd`, left by saves of
-// processes that have ended (a kill between creating and renaming them). Read
-// with getdents64 on `dirFd` itself: a directory stream would cost a dup, a
-// stat and two fcntl calls on every save. Only the directory sync uses `dirFd`
-// afterwards, which its read position does not affect.
-void removeStaleTemporaries(int dirFd, const std::string& name)
+// "<name><infix><pid>." for this process: the stem of the names a save makes.
+std::string ownStem(const std::string& name, const char* infix)
 {
-    const std::string prefix = name + kTemporaryInfix;
+    return name + infix + std::to_string(getpid()) + '.';
+}
+
+// Whether the entry `name` is "<prefix><pid>" or "<prefix><pid>.<n>" of a
+// process that has ended.
+bool leftByEndedProcess(const char* name, const std::string& prefix)
+{
+    if (std::strncmp(name, prefix.c_str(), prefix.size()) != 0)
+        return false;
+    const char* digits = name + prefix.size();
+    char* end = nullptr;
+    errno = 0;
+    const long pid = std::strtol(digits, &end, 10);
+    if (errno != 0 || end == digits || (*end != '.' && *end != '\0') || pid <= 0 ||
+        pid == getpid())
+        return false;
+    return ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
+}
+
+// Removes from the directory `dirFd` what saves of processes that have ended left
+// there (a kill between creating and renaming): regular files named by
+// `prefix` or `alsoPrefix` (may be null) followed by a process id. Anything else
+// at such a name was not made by a save and stays. Read with getdents64 on
+// `dirFd` itself: a directory stream would cost a dup, a stat and two fcntl calls
+// on every save. Only the directory sync uses `dirFd` afterwards, which its read
+// position does not affect.
+void removeStaleTemporaries(int dirFd, const std::string& prefix, const std::string* alsoPrefix)
+{
     alignas(struct dirent64) char buffer[kDirectoryChunk];
     for (;;) {
         const ssize_t got = ::getdents64(dirFd, buffer, sizeof buffer);
@@ -165,15 +249,16 @@ void removeStaleTemporaries(int dirFd, const std::string& name)
             const auto* entry = reinterpret_cast<const struct dirent64*>(buffer + at);
             at += entry->d_reclen;
             const char* entryName = entry->d_name;
-            if (std::strncmp(entryName, prefix.c_str(), prefix.size()) != 0)
+            if (!leftByEndedProcess(entryName, prefix) &&
+                (alsoPrefix == nullptr || !leftByEndedProcess(entryName, *alsoPrefix)))
                 continue;
-            char* end = nullptr;
-            errno = 0;
-            const long pid = std::strtol(entryName + prefix.size(), &end, 10);
-            if (errno != 0 || end == entryName + prefix.size() || (*end != '.' && *end != '\0') ||
-                pid <= 0 || pid == getpid())
-                continue;
-            if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
+            bool regular = entry->d_type == DT_REG;
+            if (entry->d_type == DT_UNKNOWN) {
+                struct stat st;
+                regular = ::fstatat(dirFd, entryName, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                          S_ISREG(st.st_mode);
+            }
+            if (regular)
                 (void)::unlinkat(dirFd, entryName, 0);
         }
     }
@@ -187,103 +272,163 @@ void giveGroup(int fd)
         (void)::fchown(fd, static_cast<uid_t>(-1), gid);
 }
 
-// Overwrites an existing file where no temporary can be made beside it. The
-// space is reserved first, so a full disk fails before any byte changes.
-bool overwriteInPlace(const std::string& path, const std::string& text, bool toGroup)
+// Overwrites an existing file where no temporary can be made beside it, so that a
+// full disk fails before any byte changes. A file that does not grow needs no new
+// space. One that grows has its new length reserved first; where the file system
+// cannot reserve (no fallocate: ext2, NFSv3, many FUSE file systems), its new tail
+// is written past the old end and synced first, and cut back when that fails, and
+// only then is the head overwritten.
+bool overwriteInPlace(const std::string& target, const std::string& text, bool toGroup)
 {
-    Descriptor fd(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
-    if (fd.get() < 0)
+    Descriptor fd(::open(target.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat st;
+    if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
         return false;
     const off_t length = static_cast<off_t>(text.size());
-    if (length > 0) {
+    const off_t old = st.st_size;
+    std::size_t head = text.size();
+    if (length > old) {
         int rc;
-        while ((rc = ::posix_fallocate(fd.get(), 0, length)) == EINTR) {
+        while ((rc = ::fallocate(fd.get(), 0, old, length - old)) != 0 && errno == EINTR) {
         }
         if (rc != 0) {
-            errno = rc;
-            return false;
+            if (errno != EOPNOTSUPP && errno != ENOSYS)
+                return false;
+            head = static_cast<std::size_t>(old);
+            if (!writeAll(fd.get(), text.data() + head, text.size() - head, old) ||
+                ::fdatasync(fd.get()) != 0) {
+                const int failure = errno;
+                (void)::ftruncate(fd.get(), old);
+                errno = failure;
+                return false;
+            }
         }
     }
-    if (!writeAll(fd.get(), text, 0) || ::ftruncate(fd.get(), length) != 0)
+    if (!writeAll(fd.get(), text.data(), head, 0) || ::ftruncate(fd.get(), length) != 0)
         return false;
     if (toGroup)
         giveGroup(fd.get());
     return ::fsync(fd.get()) == 0 && fd.close();
 }
 
-// Replaces the file at `path` with `text` so that a failure at any point leaves
-// the previous file as it was, and (with `toGroup`) gives it the group
-// "vandrel". Through a symbolic link the file it names is replaced and the link
-// stays. A directory that cannot take a temporary file is written in place.
-// `known`, where given, is what a stat of the file found moments ago under the
-// save lock (it spares a second stat of the same file).
-bool writeFileSafely(const std::string& path, const std::string& text, bool toGroup,
-                     const struct stat* known = nullptr)
-{
-    std::string target;
-    if (!resolveLinks(path, target))
-        return false;
-    const std::string dir = directoryOf(target);
-    // Also the directory whose sync makes the rename durable. Some file systems
-    // cannot sync a directory; the rename itself has happened by then, so that
-    // is not a failure.
-    Descriptor dirFd(::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dirFd.get() >= 0)
-        removeStaleTemporaries(dirFd.get(), target.substr(dir.size()));
-
-    std::string temporary;
-    Descriptor fd(createTemporary(target, temporary));
-    if (fd.get() < 0) {
-        // Only a directory the process may not write to; other failures (a
-        // full disk among them) would fail the overwrite as well.
-        if (errno == EACCES || errno == EPERM)
-            return overwriteInPlace(target, text, toGroup);
-        return false;
-    }
-
-    gid_t group = 0;
-    const bool haveGroup = toGroup && detail::vandrelGroupId(group);
-    struct stat previous;
-    if (known == nullptr && ::stat(target.c_str(), &previous) == 0)
-        known = &previous;
-    if (known != nullptr && S_ISREG(known->st_mode)) {
-        // Keep what the previous file had: its mode, its group and, where the
-        // process may, its owner. The mode comes last: a change of owner or
-        // group clears the set-id bits. Where the process may give both the
-        // owner and the group "vandrel", one call does.
-        if (!haveGroup || ::fchown(fd.get(), known->st_uid, group) != 0) {
-            if (::fchown(fd.get(), known->st_uid, known->st_gid) != 0)
-                (void)::fchown(fd.get(), static_cast<uid_t>(-1), known->st_gid);
-            if (haveGroup)
-                (void)::fchown(fd.get(), static_cast<uid_t>(-1), group);
+// The replacement of one file (`target`, no link): a temporary made beside it,
+// written, synced and renamed over it, so that a failure at any point leaves the
+// previous file as it was. A directory the process may not write cannot take a
+// temporary; the file is then overwritten in place. A temporary that is not
+// renamed is removed.
+class Replacement {
+public:
+    // `path` is the name the caller saves to (a link to `target`, or `target`):
+    // what keeping a file stages beside it is swept as well.
+    Replacement(const std::string& target, const std::string& path)
+        : m_target(target), m_dir(-1), m_fd(-1)
+    {
+        const std::string dir = directoryOf(target);
+        // Also the directory whose sync makes the rename durable.
+        m_dir.reset(::open(directoryName(dir), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        const std::string pathDir = directoryOf(path);
+        const std::string own = target.substr(dir.size()) + kTemporaryInfix;
+        const std::string kept =
+            path.substr(pathDir.size()) + kInvalidSuffix + kTemporaryInfix;
+        if (pathDir == dir) {
+            if (m_dir.get() >= 0)
+                removeStaleTemporaries(m_dir.get(), own, &kept);
+        } else {
+            if (m_dir.get() >= 0)
+                removeStaleTemporaries(m_dir.get(), own, nullptr);
+            Descriptor other(::open(directoryName(pathDir), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            if (other.get() >= 0)
+                removeStaleTemporaries(other.get(), kept, nullptr);
         }
-        ::fchmod(fd.get(), known->st_mode & kPermissionBits);
-    } else if (haveGroup) {
-        (void)::fchown(fd.get(), static_cast<uid_t>(-1), group);
+        m_fd.reset(createExclusive(ownStem(target, kTemporaryInfix), m_temporary, kNewFileMode));
+        if (m_fd.get() < 0) {
+            m_temporary.clear();
+            // Only a directory the process may not write to; other failures (a
+            // full disk among them) would fail the overwrite as well.
+            m_inPlace = errno == EACCES || errno == EPERM;
+        }
+    }
+    ~Replacement()
+    {
+        if (!m_temporary.empty())
+            ::unlink(m_temporary.c_str());
+    }
+    Replacement(const Replacement&) = delete;
+    Replacement& operator=(const Replacement&) = delete;
+
+    bool ready() const { return m_fd.get() >= 0 || m_inPlace; }
+    bool inPlace() const { return m_inPlace; }
+
+    // Writes `text` and (with `toGroup`) gives the file the group "vandrel".
+    // `known`, where given, is what a stat of the file found moments ago under
+    // the save lock (it spares a second stat of the same file).
+    bool commit(const std::string& text, bool toGroup, const struct stat* known = nullptr)
+    {
+        if (m_inPlace)
+            return overwriteInPlace(m_target, text, toGroup);
+        if (m_fd.get() < 0)
+            return false;
+        gid_t group = 0;
+        const bool haveGroup = toGroup && detail::vandrelGroupId(group);
+        struct stat previous;
+        if (known == nullptr && ::lstat(m_target.c_str(), &previous) == 0)
+            known = &previous;
+        // The temporary was created by this save, so its owners and mode may be
+        // set: it keeps what the previous file had, its mode, its group and, where
+        // the process may, its owner. The mode comes last: a change of owner or
+        // group clears the set-id bits. Where the process may give both the owner
+        // and the group "vandrel", one call does.
+        if (known != nullptr && S_ISREG(known->st_mode)) {
+            if (!haveGroup || ::fchown(m_fd.get(), known->st_uid, group) != 0) {
+                if (::fchown(m_fd.get(), known->st_uid, known->st_gid) != 0)
+                    (void)::fchown(m_fd.get(), static_cast<uid_t>(-1), known->st_gid);
+                if (haveGroup)
+                    (void)::fchown(m_fd.get(), static_cast<uid_t>(-1), group);
+            }
+            ::fchmod(m_fd.get(), known->st_mode & kPermissionBits);
+        } else if (haveGroup) {
+            (void)::fchown(m_fd.get(), static_cast<uid_t>(-1), group);
+        }
+        if (!writeAll(m_fd.get(), text) || ::fsync(m_fd.get()) != 0 || !m_fd.close() ||
+            ::rename(m_temporary.c_str(), m_target.c_str()) != 0)
+            return false;
+        m_temporary.clear();
+        // Some file systems cannot sync a directory; the rename has happened by
+        // then, so that is not a failure.
+        if (m_dir.get() >= 0)
+            (void)::fsync(m_dir.get());
+        return true;
     }
 
-    const bool written = writeAll(fd.get(), text) && ::fsync(fd.get()) == 0 && fd.close();
-    if (!written || ::rename(temporary.c_str(), target.c_str()) != 0) {
-        ::unlink(temporary.c_str());
-        return false;
-    }
-    if (dirFd.get() >= 0)
-        (void)::fsync(dirFd.get());
-    return true;
-}
+private:
+    std::string m_target;
+    Descriptor m_dir;
+    Descriptor m_fd;
+    std::string m_temporary;
+    bool m_inPlace = false;
+};
 
 // What reading a file found.
-enum class ReadResult { Read, Missing, Failed };
+enum class ReadResult { Read, Missing, NotRegular, TooLarge, Failed };
 
-ReadResult readWhole(const std::string& path, std::string& text, struct stat* found = nullptr)
+// Reads the regular file at `path` whole, without blocking on anything else
+// there and without reading beyond the size limit. `found` gets its stat data
+// when it could be opened. With `follow` false a link at `path` is not read.
+ReadResult readWhole(const std::string& path, std::string& text, struct stat* found = nullptr,
+                     bool follow = true)
 {
-    Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    Descriptor fd(::open(path.c_str(),
+                         O_RDONLY | O_CLOEXEC | O_NONBLOCK | (follow ? 0 : O_NOFOLLOW)));
     if (fd.get() < 0)
         return errno == ENOENT ? ReadResult::Missing : ReadResult::Failed;
     struct stat own;
     struct stat& st = found != nullptr ? *found : own;
-    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
+    if (::fstat(fd.get(), &st) != 0)
         return ReadResult::Failed;
+    if (!S_ISREG(st.st_mode))
+        return ReadResult::NotRegular;
+    if (st.st_size > kMaxFileSize)
+        return ReadResult::TooLarge;
     std::string content;
     content.reserve(static_cast<std::size_t>(st.st_size));
     char chunk[kReadChunk];
@@ -297,28 +442,73 @@ ReadResult readWhole(const std::string& path, std::string& text, struct stat* fo
         if (got == 0)
             break;
         content.append(chunk, static_cast<std::size_t>(got));
+        if (content.size() > static_cast<std::size_t>(kMaxFileSize))
+            return ReadResult::TooLarge; // grew while read
     }
     text = std::move(content);
     return ReadResult::Read;
 }
 
-// The option file could not be loaded: keep its bytes beside it before the first
-// write replaces it.
-bool preserveOriginal(const std::string& path)
+// What reading a file above the size limit raises: it counts as malformed.
+Json::parse_error tooLarge()
 {
-    struct stat st;
-    if (::stat(path.c_str(), &st) != 0)
-        return errno == ENOENT; // gone meanwhile: nothing left to keep
+    return Json::parse_error::create(
+        101, 0, "syntax error: larger than " + std::to_string(kMaxFileSize) + " bytes", nullptr);
+}
+
+// The text of an option file to parse: -16 when it cannot be read, and the JSON
+// library's parse error for a file above the size limit, which is not read.
+std::string readOptionText(const std::string& file, const std::string& named, bool follow)
+{
+    std::string text;
+    switch (readWhole(file, text, nullptr, follow)) {
+    case ReadResult::Read:
+        return text;
+    case ReadResult::TooLarge:
+        throw tooLarge();
+    default:
+        throw VDLException<-16>("Could not read config from file {}", named);
+    }
+}
+
+// Keeps the bytes of the option file at `path` (`target` is the file itself, the
+// one its link leads to) as "<path>.invalid" before the save replaces it. Where the
+// file system allows, that is a second name for the same file: nothing is copied,
+// owners and mode stay as they were. Otherwise it is a copy of `bytes` (null when
+// the file could not be read) with at most the original's permissions and, where
+// the process may set them, its owners. Whatever is at the kept name is replaced,
+// never followed: the kept bytes are staged under a new name made with O_EXCL (or
+// by link, which does not follow either) and renamed over it. `mayLink` is false
+// when the save will overwrite the file in place, which would change a second
+// name's bytes too.
+bool keepAside(const std::string& path, const std::string& target, const struct stat& original,
+               const std::string* bytes, bool mayLink)
+{
     const std::string keep = path + kInvalidSuffix;
-    std::string bytes;
-    if (readWhole(path, bytes) == ReadResult::Read)
-        return writeFileSafely(keep, bytes, false);
-    // Unreadable: a second name for the same bytes keeps them all the same. It is
-    // made beside the kept copy first, so a failure leaves an earlier copy alone.
-    const std::string staged = keep + ".tmp." + std::to_string(getpid());
-    ::unlink(staged.c_str());
-    if (::link(path.c_str(), staged.c_str()) != 0)
-        return false;
+    const std::string stem = ownStem(keep, kTemporaryInfix);
+    static std::atomic<unsigned int> counter{0};
+    std::string staged;
+    bool made = false;
+    for (int attempt = 0; mayLink && !made && attempt < kTemporaryNameAttempts; ++attempt) {
+        staged = stem + std::to_string(counter.fetch_add(1));
+        made = ::link(target.c_str(), staged.c_str()) == 0;
+        if (!made && errno != EEXIST)
+            break;
+    }
+    if (!made) {
+        if (bytes == nullptr)
+            return false;
+        Descriptor fd(createExclusive(stem, staged, kStagedMode));
+        if (fd.get() < 0)
+            return false;
+        if (::fchown(fd.get(), original.st_uid, original.st_gid) != 0)
+            (void)::fchown(fd.get(), static_cast<uid_t>(-1), original.st_gid);
+        if (::fchmod(fd.get(), original.st_mode & kAccessBits) != 0 ||
+            !writeAll(fd.get(), *bytes) || ::fsync(fd.get()) != 0 || !fd.close()) {
+            ::unlink(staged.c_str());
+            return false;
+        }
+    }
     if (::rename(staged.c_str(), keep.c_str()) != 0) {
         ::unlink(staged.c_str());
         return false;
@@ -354,56 +544,125 @@ std::size_t tooDeepAt(const std::string& text)
     return std::string::npos;
 }
 
+// What a stat of the option file shows of it: another process's save changes it.
+struct FileState {
+    bool exists = false;
+    struct stat st {};
+
+    static FileState of(const std::string& path)
+    {
+        FileState state;
+        state.exists = ::stat(path.c_str(), &state.st) == 0;
+        return state;
+    }
+    bool operator==(const FileState& other) const
+    {
+        auto same = [](const struct timespec& a, const struct timespec& b) {
+            return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+        };
+        if (exists != other.exists)
+            return false;
+        return !exists ||
+               (st.st_dev == other.st.st_dev && st.st_ino == other.st.st_ino &&
+                st.st_size == other.st.st_size && same(st.st_mtim, other.st.st_mtim) &&
+                same(st.st_ctim, other.st.st_ctim));
+    }
+    bool operator!=(const FileState& other) const { return !(*this == other); }
+};
+
 // Exclusive use of the option file across processes, for one save: flock on
 // "<file>.lock", which the rename-based save never replaces. Where the lock
-// cannot be created, the save goes on without it.
+// cannot be created (a directory the process may not write), the save goes on
+// without it. The lock's name is never followed and never opened in a way that
+// blocks: anything there but a regular file (a link, a FIFO, a directory) is a
+// lock that cannot be had.
 class SaveLock {
 public:
     explicit SaveLock(const std::string& path) : m_fd(open(path))
     {
         if (m_fd.get() < 0)
             return;
-        const auto deadline = std::chrono::steady_clock::now() + kLockWait;
+        // The wait is bounded by how long one holder keeps the lock, not by how
+        // many processes queue for it: each save another process completes
+        // changes the file, and the bound starts again.
+        using Clock = std::chrono::steady_clock;
+        FileState seen = FileState::of(path);
+        auto since = Clock::now();
         auto pause = std::chrono::duration_cast<std::chrono::microseconds>(kLockPollFirst);
         while (::flock(m_fd.get(), LOCK_EX | LOCK_NB) != 0) {
             if (errno == EINTR)
                 continue;
             if (errno != EWOULDBLOCK)
                 return; // a file system without flock: unguarded, like no lock file
-            if (std::chrono::steady_clock::now() >= deadline)
+            std::this_thread::sleep_for(pause);
+            pause = std::min(pause * 2, std::chrono::duration_cast<std::chrono::microseconds>(
+                                            kLockPollLongest));
+            const FileState now = FileState::of(path);
+            if (now != seen) {
+                seen = now;
+                since = Clock::now();
+            } else if (Clock::now() - since >= kLockWait) {
                 throw VDLException<-14>(
                     "Could not save config file: {}: another process held {} for more than {} s",
                     path, path + kLockSuffix,
                     std::chrono::duration_cast<std::chrono::seconds>(kLockWait).count());
-            std::this_thread::sleep_for(pause);
-            pause = std::min(pause * 2, std::chrono::duration_cast<std::chrono::microseconds>(
-                                            kLockPollLongest));
+            }
         }
     }
     // Closing the descriptor releases the lock.
 
 private:
-    // Opens the lock file, creating it with the option file's mode and group.
+    static constexpr int kOpenFlags = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    static constexpr int kOpenAttempts = 4;
+
+    [[noreturn]] static void notALock(const std::string& path, const std::string& lockPath)
+    {
+        throw VDLException<-14>("Could not save config file: {}: the lock {} is not a regular file",
+                                path, lockPath);
+    }
+
+    // Opens the lock file; when there is none, creates it with the option file's
+    // mode and group. -1: no lock (none can be created, or it cannot be opened).
     static int open(const std::string& path)
     {
         const std::string lockPath = path + kLockSuffix;
-        // Any access mode can hold a lock; the lock has the option file's mode.
-        int fd = ::open(lockPath.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0 && errno == EACCES)
-            fd = ::open(lockPath.c_str(), O_WRONLY | O_CLOEXEC);
-        if (fd >= 0 || errno != ENOENT)
+        for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
+            // Any access mode can hold a lock; the lock has the option file's mode.
+            int fd = ::open(lockPath.c_str(), O_RDONLY | kOpenFlags);
+            if (fd < 0 && errno == EACCES)
+                fd = ::open(lockPath.c_str(), O_WRONLY | kOpenFlags);
+            if (fd >= 0) {
+                struct stat st;
+                if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
+                    return fd;
+                ::close(fd);
+                notALock(path, lockPath);
+            }
+            // ELOOP: a link; ENXIO: a FIFO without reader or a socket.
+            if (errno == ELOOP || errno == ENXIO || errno == ENODEV || errno == EISDIR)
+                notALock(path, lockPath);
+            if (errno != ENOENT)
+                return -1;
+            fd = ::open(lockPath.c_str(), O_RDONLY | O_CREAT | O_EXCL | kOpenFlags, kNewFileMode);
+            if (fd < 0) {
+                if (errno == EEXIST)
+                    continue; // made meanwhile (or a dangling link): look again
+                return -1;
+            }
+            // Created here, so its owners and mode may be set.
+            std::string file;
+            std::string refusal;
+            struct stat st;
+            if (resolveTrusted(path, file, refusal) == Resolution::File &&
+                ::lstat(file.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+                (void)::fchown(fd, static_cast<uid_t>(-1), st.st_gid);
+                ::fchmod(fd, st.st_mode & kAccessBits);
+            } else {
+                giveGroup(fd);
+            }
             return fd;
-        fd = ::open(lockPath.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, kNewFileMode);
-        if (fd < 0)
-            return fd;
-        struct stat file;
-        if (::stat(path.c_str(), &file) == 0) {
-            (void)::fchown(fd, static_cast<uid_t>(-1), file.st_gid);
-            ::fchmod(fd, file.st_mode & kAccessBits);
-        } else {
-            giveGroup(fd);
         }
-        return fd;
+        return -1;
     }
 
     Descriptor m_fd;
@@ -521,9 +780,19 @@ void LibraryOptions::loadConfig()
     const std::string path = _configPath();
     if (!fileExists(path))
         throw VDLException<-16>("Could not find config at {}", path);
+    std::string target;
+    std::string refusal;
+    switch (resolveTrusted(path, target, refusal)) {
+    case Resolution::File:
+        break;
+    case Resolution::NotRegular:
+        throw VDLException<-16>("Could not find config at {}", path);
+    case Resolution::Refused:
+        throw VDLException<-16>("Could not read config from file {}: {}", path, refusal);
+    }
 
-    Json file;
-    loadConfig(file, path);
+    _check_group();
+    const Json file = parseDocument(readOptionText(target, path, false));
     *m_data = overDefaults(file);
     m_changes->byKey.clear();
     m_keepOriginal = false;
@@ -532,14 +801,7 @@ void LibraryOptions::loadConfig()
 void LibraryOptions::loadConfig(nlohmann::json& out, const std::string& path)
 {
     _check_group();
-    std::ifstream in(path, std::ios::in | std::ios::binary);
-    if (!in.is_open())
-        throw VDLException<-16>("Could not read config from file {}", path);
-    std::ostringstream text;
-    text << in.rdbuf();
-    if (in.bad())
-        throw VDLException<-16>("Could not read config from file {}", path);
-    out = parseDocument(text.str());
+    out = parseDocument(readOptionText(path, path, true));
 }
 
 void LibraryOptions::saveConfig(bool pretty) const { saveConfig(_configPath(), pretty); }
@@ -563,7 +825,8 @@ void LibraryOptions::saveConfig(const std::string& path, bool pretty) const
     } catch (const Json::type_error&) {
         throw VDLException<-14>("Could not save config file: {}", path);
     }
-    if (!writeFileSafely(path, text, true))
+    Replacement replacement(saveTarget(path), path);
+    if (!replacement.ready() || !replacement.commit(text, true))
         throw VDLException<-14>("Could not save config file: {}", path);
 }
 
@@ -572,26 +835,42 @@ void LibraryOptions::saveConfig(const std::string& path, bool pretty) const
 void LibraryOptions::saveOwnFile(const std::string& path, bool pretty) const
 {
     SaveLock lock(path);
+    const std::string target = saveTarget(path);
 
     Json merged;
     std::string bytes;
-    bool replaceUnloadable = false;
+    // Written as this process holds it, not merged into what the file holds.
+    bool wholeDocument = false;
     bool keepItsBytes = false;
-    struct stat found;
-    const ReadResult read = readWhole(path, bytes, &found);
-    if (read == ReadResult::Missing) {
-        merged = *m_defaults;
-    } else if (read == ReadResult::Failed) {
+    struct stat found {};
+    const ReadResult read = readWhole(target, bytes, &found, false);
+    switch (read) {
+    case ReadResult::Missing:
+        // A first save, or the file was removed: there is nothing of another
+        // process to keep, and this process's whole document is written.
+        merged = *m_data;
+        wholeDocument = true;
+        break;
+    case ReadResult::NotRegular:
+        throw VDLException<-14>("Could not save config file: {}", path);
+    case ReadResult::Failed:
         // Cannot be merged: this process's document replaces it. Its bytes are
         // kept aside when they were never loaded.
         merged = *m_data;
-        replaceUnloadable = true;
+        wholeDocument = true;
         keepItsBytes = m_keepOriginal;
-    } else if (m_changes->haveWritten && bytes == m_changes->writtenText) {
-        merged = std::move(m_changes->writtenDocument);
-        m_changes->haveWritten = false;
-    } else {
+        break;
+    case ReadResult::TooLarge:
+    case ReadResult::Read:
+        if (read == ReadResult::Read && m_changes->haveWritten &&
+            bytes == m_changes->writtenText) {
+            merged = std::move(m_changes->writtenDocument);
+            m_changes->haveWritten = false;
+            break;
+        }
         try {
+            if (read == ReadResult::TooLarge)
+                throw tooLarge();
             merged = overDefaults(parseDocument(bytes));
         } catch (const Json::exception& e) {
             // Malformed: not merged, kept aside and replaced, as after a load
@@ -600,11 +879,12 @@ void LibraryOptions::saveOwnFile(const std::string& path, bool pretty) const
                 VDL_WARN(LOGGER_GENERAL, "Could not load config file {}, keeping it as {}: {}",
                          path, path + kInvalidSuffix, e.what());
             merged = *m_data;
-            replaceUnloadable = true;
+            wholeDocument = true;
             keepItsBytes = true;
         }
+        break;
     }
-    if (!replaceUnloadable) {
+    if (!wholeDocument) {
         for (const auto& [key, change] : m_changes->byKey) {
             switch (change.kind) {
             case Changes::Kind::Set:
@@ -632,14 +912,24 @@ void LibraryOptions::saveOwnFile(const std::string& path, bool pretty) const
     } catch (const Json::type_error&) {
         throw VDLException<-14>("Could not save config file: {}", path);
     }
-    if (keepItsBytes) {
-        if (!preserveOriginal(path))
-            throw VDLException<-14>("Could not save config file: {}", path);
-    }
+    Replacement replacement(target, path);
+    if (!replacement.ready())
+        throw VDLException<-14>("Could not save config file: {}", path);
     // The file read above is the one the save replaces: its mode and owners are
     // already known. A file that was not read (missing, unreadable) is looked at
     // again.
-    if (!writeFileSafely(path, text, true, read == ReadResult::Read ? &found : nullptr))
+    const bool known = read == ReadResult::Read || read == ReadResult::TooLarge;
+    if (keepItsBytes) {
+        struct stat original = found;
+        if (known || ::lstat(target.c_str(), &original) == 0) {
+            if (!keepAside(path, target, original, read == ReadResult::Read ? &bytes : nullptr,
+                           !replacement.inPlace()))
+                throw VDLException<-14>("Could not save config file: {}", path);
+        } else if (errno != ENOENT) { // gone meanwhile: nothing left to keep
+            throw VDLException<-14>("Could not save config file: {}", path);
+        }
+    }
+    if (!replacement.commit(text, true, known ? &found : nullptr))
         throw VDLException<-14>("Could not save config file: {}", path);
     m_keepOriginal = false;
     m_changes->haveWritten = survivesRoundTrip(merged);

@@ -18,6 +18,7 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <dlfcn.h>
 #include <unistd.h>
 
 #include "util_test_support.hpp"
@@ -29,11 +30,28 @@ using Vandrel::VdlsdkLib;
 using nlohmann::json;
 using namespace utiltest;
 
+// While set, fallocate fails as on a file system that has none (ext2, NFSv3,
+// many FUSE file systems): this definition takes the place of the C library's
+// for the whole test program, the option library included.
+std::atomic<bool> g_withoutFallocate{false};
+std::atomic<int> g_fallocateRefused{0};
+
+extern "C" int fallocate(int fd, int mode, off_t offset, off_t length)
+{
+    if (g_withoutFallocate) {
+        ++g_fallocateRefused;
+        errno = EOPNOTSUPP;
+        return -1;
+    }
+    using Real = int (*)(int, int, off_t, off_t);
+    static const auto real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "fallocate"));
+    return real(fd, mode, offset, length);
+}
+
 namespace {
 
 constexpr const char* kPciFile = "vdlpci_config.json";
-constexpr uid_t kNobody = 65534;
-constexpr int kSkipped = 77;
+constexpr int kSkipped = kChildSkipped;
 
 std::string lockOf(const std::string& file) { return file + ".lock"; }
 
@@ -226,20 +244,131 @@ TEST(utilOptionSaves, AFullDiskFailsTheSaveAndKeepsTheOldBytes)
         setenv("VDLSDK_CONFIG", locked.c_str(), 1);
         LibraryOptions options(kPciFile);
         options.loadConfig();
-        const auto r = raised([&] { options.setOption("k", big); });
-        ok &= check(r.code == -14 && r.message == "Could not save config file: " + file,
-                    "in place: -14, got " + std::to_string(r.code) + " " + r.message);
-        ok &= check(readFile(file) == old, "in place: old bytes");
-        // A shorter file needs no new space: written and cut to its length.
-        const auto shorter = raised([&] { options.setOption("k", "o"); });
-        ok &= check(shorter.code == 0, "in place: shorter save " + shorter.message);
-        ok &= check(readFile(file) == "{\n    \"k\": \"o\"\n}", "in place: shorter bytes");
-        ok &= check(listDir(locked) == std::vector<std::string>{kPciFile}, "in place: nothing else");
+        // Also where the file system cannot reserve space: the new tail is
+        // written first and cut back.
+        for (const bool withoutFallocate : {false, true}) {
+            const std::string how = withoutFallocate ? "in place without fallocate: " : "in place: ";
+            g_withoutFallocate = withoutFallocate;
+            writeFile(file, old);
+            ok &= check(readFile(file) == old, how + "set-up");
+            const auto r = raised([&] { options.setOption("k", big); });
+            ok &= check(r.code == -14 && r.message == "Could not save config file: " + file,
+                        how + "-14, got " + std::to_string(r.code) + " " + r.message);
+            ok &= check(readFile(file) == old, how + "old bytes");
+            // A shorter file needs no new space: written and cut to its length.
+            const auto shorter = raised([&] { options.setOption("k", "o"); });
+            ok &= check(shorter.code == 0, how + "shorter save " + shorter.message);
+            ok &= check(readFile(file) == "{\n    \"k\": \"o\"\n}", how + "shorter bytes");
+            ok &= check(listDir(locked) == std::vector<std::string>{kPciFile}, how + "nothing else");
+        }
         return ok ? 0 : 1;
     });
     if (rc == kSkipped)
         GTEST_SKIP() << "cannot mount a small tmpfs in a private mount namespace (or drop privileges)";
     EXPECT_EQ(rc, 0);
+}
+
+// Where the file system has no fallocate, an in-place save still works, whether
+// the file shrinks, keeps its length or grows.
+TEST(utilOptionSaves, InPlaceSavesWorkWithoutFallocate)
+{
+    ConfigDir config;
+    chmod(config.dir().c_str(), 0755);
+    const std::string dir = config.dir() + "/locked";
+    const std::string file = dir + "/" + kPciFile;
+    mkdir(dir.c_str(), 0755);
+    writeFile(file, "{\"k\": \"" + std::string(40, 'm') + "\"}");
+    ASSERT_EQ(chmod(dir.c_str(), 0555), 0);
+    const std::vector<std::string> values = {"s", "t", std::string(5000, 'l'), "u"};
+    const int rc = runAsOrdinaryUser({file}, [&] {
+        if (access(dir.c_str(), W_OK) == 0)
+            return kSkipped;
+        g_withoutFallocate = true;
+        setenv("VDLSDK_CONFIG", dir.c_str(), 1);
+        LibraryOptions options(kPciFile);
+        options.loadConfig();
+        for (std::size_t i = 0; i < values.size(); ++i) {
+            const auto r = raised([&] { options.setOption("k", values[i]); });
+            if (r.code != 0) {
+                std::fprintf(stderr, "save %zu: %d %s\n", i, r.code, r.message.c_str());
+                return 10 + static_cast<int>(i);
+            }
+            if (readFile(file) != "{\n    \"k\": \"" + values[i] + "\"\n}")
+                return 20 + static_cast<int>(i);
+        }
+        // The growing save did without a reservation.
+        return g_fallocateRefused > 0 ? 0 : 3;
+    });
+    chmod(dir.c_str(), 0755);
+    if (rc == kSkipped)
+        GTEST_SKIP() << "cannot run a save as a user the directory refuses";
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(listDir(dir), std::vector<std::string>{kPciFile});
+}
+
+// Many processes saving at once all get their turn: a save's wait for the lock
+// is bounded by how long one holder keeps it, not by how many others wait.
+TEST(utilOptionSaves, SixtyFourProcessesSavingAtOnceAllSucceed)
+{
+    constexpr int kProcesses = 64;
+    constexpr int kSaves = 30;
+    ConfigDir config;
+    int go[2];
+    ASSERT_EQ(pipe(go), 0);
+    std::vector<pid_t> children;
+    for (int p = 0; p < kProcesses; ++p) {
+        children.push_back(startChild([&, p] {
+            LibraryOptions options(kPciFile);
+            char byte;
+            if (read(go[0], &byte, 1) != 1)
+                _exit(2);
+            for (int i = 0; i < kSaves; ++i) {
+                const auto r = raised([&] {
+                    options.setOption(std::to_string(p) + "/" + std::to_string(i), "v");
+                });
+                if (r.code != 0) {
+                    std::fprintf(stderr, "process %d, save %d: %d %s\n", p, i, r.code,
+                                 r.message.c_str());
+                    _exit(3);
+                }
+            }
+        }));
+    }
+    ASSERT_EQ(write(go[1], std::string(kProcesses, 'g').data(), kProcesses), kProcesses);
+    int failed = 0;
+    for (const pid_t pid : children)
+        failed += waitFor(pid) != 0;
+    close(go[0]);
+    close(go[1]);
+    EXPECT_EQ(failed, 0);
+    LibraryOptions fresh(kPciFile);
+    fresh.loadConfig();
+    EXPECT_EQ(fresh.optionCount(), kProcesses * kSaves);
+}
+
+// With the file gone there is nothing of another process to merge: the save
+// writes everything this process holds, what it loaded included.
+TEST(utilOptionSaves, AFileRemovedAfterLoadGetsTheWholeDocument)
+{
+    ConfigDir config;
+    const std::string path = config.file(kPciFile);
+    writeFile(path, R"({"device0/saved_pciedata": "1 2 3 "})");
+    VdlsdkLib lib(kPciFile, json({{"d", "0"}}));
+    LibraryOptions& options = lib.getOptions();
+    options.setOption("a", "1");
+    ASSERT_EQ(std::remove(path.c_str()), 0);
+    options.setOption("b", "2");
+    json whole = {{"a", "1"}, {"b", "2"}, {"d", "0"}, {"device0/saved_pciedata", "1 2 3 "}};
+    EXPECT_EQ(options.getData(), whole);
+    EXPECT_EQ(json::parse(readFile(path)), whole);
+
+    // A deletion before the removal stays deleted.
+    options.deleteOption("a");
+    ASSERT_EQ(std::remove(path.c_str()), 0);
+    options.saveConfig(true);
+    whole.erase("a");
+    EXPECT_EQ(options.getData(), whole);
+    EXPECT_EQ(json::parse(readFile(path)), whole);
 }
 
 TEST(utilOptionSaves, TemporariesOfEndedProcessesAreRemovedAtTheNextSave)
@@ -250,14 +379,24 @@ TEST(utilOptionSaves, TemporariesOfEndedProcessesAreRemovedAtTheNextSave)
     const std::string e = std::to_string(ended);
     const std::string alive = std::to_string(getppid());
     const std::string base = std::string(kPciFile) + ".tmp.";
+    // What keeping an unreadable or malformed file stages beside it.
+    const std::string kept = std::string(kPciFile) + ".invalid.tmp.";
     for (const std::string& name : {base + e + ".0", base + e + ".17", base + e, base + alive + ".3",
-                                    base + "x", std::string("other.json.tmp.") + e + ".0"})
+                                    base + "x", std::string("other.json.tmp.") + e + ".0",
+                                    kept + e + ".2", kept + e, kept + alive + ".1"})
         writeFile(config.file(name), "partial");
+    // Only regular files are removed: a save never made anything else there.
+    const std::string elsewhere = config.file("elsewhere");
+    writeFile(elsewhere, "kept");
+    ASSERT_EQ(symlink(elsewhere.c_str(), config.file(base + e + ".4").c_str()), 0);
+    ASSERT_EQ(mkfifo(config.file(kept + e + ".5").c_str(), 0644), 0);
     LibraryOptions options(kPciFile);
     options.setOption("a", "1");
     EXPECT_EQ(listDir(config.dir()),
-              (std::vector<std::string>{"other.json.tmp." + e + ".0", kPciFile, lockOf(kPciFile),
-                                        base + alive + ".3", base + "x"}));
+              (std::vector<std::string>{"elsewhere", "other.json.tmp." + e + ".0", kPciFile,
+                                        kept + alive + ".1", kept + e + ".5", lockOf(kPciFile),
+                                        base + alive + ".3", base + e + ".4", base + "x"}));
+    EXPECT_EQ(readFile(elsewhere), "kept");
 }
 
 // Two processes each save a few hundred keys of their own while the other

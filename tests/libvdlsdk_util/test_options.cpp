@@ -181,26 +181,25 @@ TEST_F(utilOptions, SymbolicLinkIsWrittenThrough)
 
 TEST_F(utilOptions, InPlaceWhenTheDirectoryRefusesATemporary)
 {
-    constexpr uid_t kNobody = 65534;
     const std::string dir = config.dir() + "/locked";
     const std::string file = dir + "/" + kPciFile;
     mkdir(dir.c_str(), 0755);
     chmod(config.dir().c_str(), 0755);
     writeFile(file, "{\"old\": \"1\"}");
-    ASSERT_EQ(chown(file.c_str(), kNobody, kNobody), 0);
-    const int rc = runInChild([&] {
-        if (setgid(kNobody) != 0 || setuid(kNobody) != 0)
-            return 77;
+    // The directory refuses the user the save runs as; the file does not.
+    ASSERT_EQ(chmod(dir.c_str(), 0555), 0);
+    const int rc = runAsOrdinaryUser({file}, [&] {
         if (access(dir.c_str(), W_OK) == 0)
-            return 77; // still allowed to write the directory
+            return kChildSkipped; // still allowed to write the directory
         setenv("VDLSDK_CONFIG", dir.c_str(), 1);
         LibraryOptions options(kPciFile);
         options.loadConfig();
         const auto r = raised([&] { options.setOption("new", "2"); });
         return r.code == 0 ? 0 : 1;
     });
-    if (rc == 77)
-        GTEST_SKIP() << "cannot drop privileges to lock a directory";
+    chmod(dir.c_str(), 0755);
+    if (rc == kChildSkipped)
+        GTEST_SKIP() << "cannot run a save as a user the directory refuses";
     ASSERT_EQ(rc, 0);
     EXPECT_EQ(readFile(file), "{\n    \"new\": \"2\",\n    \"old\": \"1\"\n}");
     EXPECT_EQ(listDir(dir), std::vector<std::string>{kPciFile});

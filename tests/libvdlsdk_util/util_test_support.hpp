@@ -14,7 +14,9 @@
 #include <vector>
 
 #include <spdlog/sinks/ostream_sink.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <grp.h>
 #include <unistd.h>
 
 #include "vdlsdk/vdl_exception.hpp"
@@ -137,6 +139,30 @@ inline int runInChild(const std::function<int()>& body)
     if (WIFEXITED(status))
         return WEXITSTATUS(status);
     return 128 + WTERMSIG(status);
+}
+
+// The exit status of a child that could not set its case up.
+constexpr int kChildSkipped = 77;
+constexpr uid_t kNobody = 65534;
+
+// Runs `body` in a forked child as an ordinary user, for a case that root's
+// privileges would hide (a directory it may not write, a file it may not read).
+// As root, the paths in `owned` are given to the user nobody first and the
+// child runs as nobody; as any other user, the child runs as that user, who
+// owns them already. kChildSkipped when root cannot drop its privileges.
+inline int runAsOrdinaryUser(const std::vector<std::string>& owned,
+                             const std::function<int()>& body)
+{
+    const bool root = geteuid() == 0;
+    if (root)
+        for (const auto& path : owned)
+            if (lchown(path.c_str(), kNobody, kNobody) != 0)
+                return kChildSkipped;
+    return runInChild([&] {
+        if (root && (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0))
+            return kChildSkipped;
+        return body();
+    });
 }
 
 } // namespace utiltest

@@ -1,0 +1,447 @@
+// The option directory is shared: group members may plant anything beside an
+// option file (a link, a FIFO, a huge file), and programs that save it often run
+// as root. Nothing planted there may redirect, block or bloat a save. A planted
+// link belongs to another user where the test runs as root, as in a real attack.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include "util_test_support.hpp"
+#include "vdlsdk/VdlLibraryOptions.hpp"
+#include "vdlsdk/VdlsdkLib.hpp"
+
+using Vandrel::LibraryOptions;
+using Vandrel::VdlsdkLib;
+using nlohmann::json;
+using namespace utiltest;
+
+namespace {
+
+constexpr const char* kPciFile = "vdlpci_config.json";
+// Long enough for any save here; a save that blocks ends the test instead of the suite.
+constexpr unsigned kBlockedAfterSeconds = 60;
+
+bool isRoot() { return geteuid() == 0; }
+
+// A symbolic link as a group member plants it: owned by another user where the
+// test may make it so.
+void plantLink(const std::string& to, const std::string& at)
+{
+    ASSERT_EQ(symlink(to.c_str(), at.c_str()), 0) << at;
+    if (isRoot()) {
+        ASSERT_EQ(lchown(at.c_str(), kNobody, kNobody), 0) << at;
+    }
+}
+
+struct stat lstatOf(const std::string& path)
+{
+    struct stat st {};
+    lstat(path.c_str(), &st);
+    return st;
+}
+
+std::string linkTarget(const std::string& path)
+{
+    char buffer[4096];
+    const ssize_t n = readlink(path.c_str(), buffer, sizeof buffer);
+    return n < 0 ? std::string() : std::string(buffer, static_cast<std::size_t>(n));
+}
+
+// Whatever is planted at a name the kit owns, with what the test checks after.
+struct Planted {
+    const char* name;
+    // Plants at `at`; `dir` is the option directory.
+    std::function<void(const std::string& at, const std::string& dir)> plant;
+};
+
+// A victim file the planted links lead to, and a directory where a followed
+// dangling link would create a file.
+const std::vector<Planted>& plantedThings()
+{
+    static const std::vector<Planted> things = {
+        {"a link to a root-only file",
+         [](const std::string& at, const std::string& dir) { plantLink(dir + "/victim", at); }},
+        {"a dangling link",
+         [](const std::string& at, const std::string& dir) {
+             plantLink(dir + "/elsewhere/created", at);
+         }},
+        {"a FIFO", [](const std::string& at, const std::string&) { mkfifo(at.c_str(), 0666); }},
+        {"a directory", [](const std::string& at, const std::string&) { mkdir(at.c_str(), 0777); }},
+    };
+    return things;
+}
+
+// The option directory of one case: group-writable, with the victim file and the
+// empty directory "elsewhere".
+class SharedDir {
+public:
+    SharedDir()
+    {
+        chmod(m_config.dir().c_str(), 02777);
+        writeFile(victim(), "victim");
+        chmod(victim().c_str(), 0600);
+        mkdir(elsewhere().c_str(), 0777);
+    }
+    const std::string& dir() const { return m_config.dir(); }
+    std::string path() const { return m_config.file(kPciFile); }
+    std::string victim() const { return dir() + "/victim"; }
+    std::string elsewhere() const { return dir() + "/elsewhere"; }
+    // Nothing the planted names lead to was written or created.
+    void expectVictimsUntouched() const
+    {
+        EXPECT_EQ(readFile(victim()), "victim");
+        EXPECT_EQ(lstatOf(victim()).st_mode & 07777, 0600u);
+        EXPECT_TRUE(listDir(elsewhere()).empty());
+    }
+
+private:
+    ConfigDir m_config;
+};
+
+// Faults: a dangling link at the lock made a root process create the file it
+// names and give it the option file's mode; a FIFO there blocked every save.
+TEST(utilOptionTrust, AnythingButAFileAtTheLockFailsTheSaveAndStaysAsItIs)
+{
+    alarm(kBlockedAfterSeconds);
+    for (const auto& planted : plantedThings()) {
+        SCOPED_TRACE(planted.name);
+        SharedDir shared;
+        const std::string path = shared.path();
+        const std::string lock = path + ".lock";
+        writeFile(path, "{\"a\": \"1\"}");
+        chmod(path.c_str(), 0666);
+        planted.plant(lock, shared.dir());
+        const struct stat before = lstatOf(lock);
+
+        LibraryOptions options(kPciFile);
+        options.loadConfig();
+        EXPECT_RAISES(options.setOption("b", "2"), -14,
+                      "Could not save config file: " + path + ": the lock " + lock +
+                          " is not a regular file");
+        EXPECT_EQ(readFile(path), "{\"a\": \"1\"}");
+        shared.expectVictimsUntouched();
+        const struct stat after = lstatOf(lock);
+        EXPECT_EQ(after.st_mode, before.st_mode);
+        EXPECT_EQ(after.st_ino, before.st_ino);
+        // The change stays in memory.
+        EXPECT_EQ(options.getData(), json({{"a", "1"}, {"b", "2"}}));
+    }
+    alarm(0);
+}
+
+// Fault: with a FIFO at the lock, library start-up and the exit save hung.
+TEST(utilOptionTrust, AFifoAtTheLockBlocksNeitherStartUpNorTheExitSave)
+{
+    alarm(kBlockedAfterSeconds);
+    SharedDir shared;
+    const std::string lock = shared.path() + ".lock";
+    ASSERT_EQ(mkfifo(lock.c_str(), 0666), 0);
+    LogCapture<LOGGER_GENERAL> log;
+    {
+        VdlsdkLib lib(kPciFile, json());
+        EXPECT_EQ(lib.getOptions().optionCount(), 0);
+    }
+    // The first run's save of the defaults and the exit save, each a warning.
+    EXPECT_EQ(log.count("warning|Could not save config file: " + shared.path() + ": the lock " +
+                        lock + " is not a regular file"),
+              2)
+        << log.text();
+    EXPECT_EQ(access(shared.path().c_str(), F_OK), -1);
+    alarm(0);
+}
+
+// Fault: a link at "<file>.invalid" made a save write the malformed file's
+// bytes (chosen by whoever wrote it) over the file the link names.
+TEST(utilOptionTrust, ThePlantedKeptNameIsReplacedNotFollowed)
+{
+    for (const auto& planted : plantedThings()) {
+        SCOPED_TRACE(planted.name);
+        SharedDir shared;
+        const std::string path = shared.path();
+        const std::string kept = path + ".invalid";
+        writeFile(path, "[1, \"planted\"");
+        planted.plant(kept, shared.dir());
+        const bool aDirectory = S_ISDIR(lstatOf(kept).st_mode);
+
+        LibraryOptions options(kPciFile);
+        const auto r = raised([&] { options.setOption("a", "1"); });
+        shared.expectVictimsUntouched();
+        if (aDirectory) {
+            // A directory cannot be replaced: the malformed file stays as well.
+            EXPECT_EQ(r.code, -14);
+            EXPECT_EQ(readFile(path), "[1, \"planted\"");
+            continue;
+        }
+        EXPECT_EQ(r.code, 0) << r.message;
+        EXPECT_TRUE(S_ISREG(lstatOf(kept).st_mode));
+        EXPECT_EQ(readFile(kept), "[1, \"planted\"");
+        EXPECT_EQ(readFile(path), "{\n    \"a\": \"1\"\n}");
+    }
+}
+
+// Fault: the kept copy of a 0600 file was written 0644, so through a link a
+// root-only file became readable by all. The kept bytes have the original's
+// mode and owners, through a link as well.
+TEST(utilOptionTrust, KeptBytesHaveTheOriginalsModeAndOwners)
+{
+    for (const bool throughLink : {false, true}) {
+        for (const mode_t mode : {0600u, 0640u, 0444u}) {
+            SCOPED_TRACE(std::string(throughLink ? "through a link, " : "") + "mode " +
+                         std::to_string(mode));
+            SharedDir shared;
+            const std::string file = throughLink ? shared.dir() + "/real.json" : shared.path();
+            if (throughLink) {
+                ASSERT_EQ(symlink(file.c_str(), shared.path().c_str()), 0);
+            }
+            writeFile(file, "{malformed");
+            chmod(file.c_str(), mode);
+            const bool otherOwner = isRoot() && chown(file.c_str(), kNobody, kNobody) == 0;
+
+            LibraryOptions options(kPciFile);
+            options.setOption("a", "1");
+            const struct stat kept = lstatOf(shared.path() + ".invalid");
+            ASSERT_TRUE(S_ISREG(kept.st_mode));
+            EXPECT_EQ(kept.st_mode & 07777, mode);
+            if (otherOwner) {
+                EXPECT_EQ(kept.st_uid, kNobody);
+                EXPECT_EQ(kept.st_gid, kNobody);
+            }
+            EXPECT_EQ(readFile(shared.path() + ".invalid"), "{malformed");
+            EXPECT_EQ(readFile(file), "{\n    \"a\": \"1\"\n}");
+        }
+    }
+}
+
+// Where the file may not be linked (another user's file, with the kernel's
+// protected hard links), the kept bytes are a copy with at most its mode.
+TEST(utilOptionTrust, AFileThatCannotBeLinkedIsCopiedWithAtMostItsMode)
+{
+    if (!isRoot())
+        GTEST_SKIP() << "needs root: a malformed file of another user in a shared directory";
+    if (readFile("/proc/sys/fs/protected_hardlinks").rfind("1", 0) != 0)
+        GTEST_SKIP() << "hard links to other users' files are not refused on this host";
+    SharedDir shared;
+    const std::string path = shared.path();
+    writeFile(path, "{malformed");
+    chmod(path.c_str(), 0644);
+    const int rc = runAsOrdinaryUser({}, [&] {
+        LibraryOptions options(kPciFile);
+        return raised([&] { options.setOption("a", "1"); }).code == 0 ? 0 : 1;
+    });
+    ASSERT_EQ(rc, 0);
+    const struct stat kept = lstatOf(path + ".invalid");
+    ASSERT_TRUE(S_ISREG(kept.st_mode));
+    EXPECT_EQ(kept.st_mode & 07777 & ~0644u, 0u);
+    EXPECT_NE(kept.st_ino, lstatOf(path).st_ino);
+    EXPECT_EQ(readFile(path + ".invalid"), "{malformed");
+}
+
+// A link at the option file is followed only when it belongs to root, to the
+// process's user or to the directory's owner, and only to a regular file;
+// otherwise the save fails with -14 and the link and what it leads to stay.
+// Fault: through a link, a device node was replaced by a regular file.
+TEST(utilOptionTrust, TheOptionFileIsFollowedOnlyThroughATrustedLinkToAFile)
+{
+    struct Case {
+        const char* name;
+        bool needsRoot;
+        // Makes what the link leads to, in `dir`; returns its path.
+        std::function<std::string(const std::string& dir)> makeTarget;
+        // The owner of the link and of its directory (-1: this process).
+        uid_t linkOwner;
+        uid_t dirOwner;
+        // Why the save refuses, with "{link}" and "{target}" filled in; "" when it follows.
+        std::string refusal;
+    };
+    const uid_t self = static_cast<uid_t>(-1);
+    auto regular = [](const std::string& dir) {
+        const std::string t = dir + "/target.json";
+        writeFile(t, "{\"old\": \"1\"}");
+        chmod(t.c_str(), 0600);
+        return t;
+    };
+    const std::vector<Case> cases = {
+        {"this user's link to a file", false, regular, self, self, ""},
+        {"another user's link", true, regular, kNobody, self,
+         "the symbolic link {link} belongs to user 65534, not to root, this process's user or "
+         "the directory's owner"},
+        {"the directory owner's link", true, regular, kNobody, kNobody, ""},
+        {"a link to a FIFO", false,
+         [](const std::string& dir) {
+             const std::string t = dir + "/fifo";
+             mkfifo(t.c_str(), 0666);
+             return t;
+         },
+         self, self, "{target} is not a regular file"},
+        {"a link to a directory", false,
+         [](const std::string& dir) {
+             const std::string t = dir + "/subdir";
+             mkdir(t.c_str(), 0755);
+             return t;
+         },
+         self, self, "{target} is not a regular file"},
+        {"a link to a device node", true,
+         [](const std::string& dir) {
+             const std::string t = dir + "/null";
+             mknod(t.c_str(), S_IFCHR | 0666, makedev(1, 3));
+             return t;
+         },
+         self, self, "{target} is not a regular file"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.needsRoot && !isRoot()) {
+            std::printf("skipped \"%s\": needs root to own a link as another user or make a "
+                        "device node\n",
+                        c.name);
+            continue;
+        }
+        ConfigDir config;
+        const std::string dir = config.dir() + "/shared";
+        ASSERT_EQ(mkdir(dir.c_str(), 02775), 0);
+        setenv("VDLSDK_CONFIG", dir.c_str(), 1);
+        const std::string link = dir + "/" + kPciFile;
+        const std::string target = c.makeTarget(config.dir());
+        ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+        if (c.linkOwner != self) {
+            ASSERT_EQ(lchown(link.c_str(), c.linkOwner, c.linkOwner), 0);
+        }
+        if (c.dirOwner != self) {
+            ASSERT_EQ(chown(dir.c_str(), c.dirOwner, c.dirOwner), 0);
+        }
+        const struct stat before = lstatOf(target);
+
+        LibraryOptions options(kPciFile);
+        if (c.refusal.empty()) {
+            options.setOption("a", "1");
+            EXPECT_EQ(readFile(target), "{\n    \"a\": \"1\",\n    \"old\": \"1\"\n}");
+            EXPECT_EQ(lstatOf(target).st_mode & 07777, 0600u);
+        } else {
+            std::string why = c.refusal;
+            for (const auto& [name, value] : {std::pair<std::string, std::string>{"{link}", link},
+                                              {"{target}", target}})
+                if (const auto at = why.find(name); at != std::string::npos)
+                    why.replace(at, name.size(), value);
+            EXPECT_RAISES(options.setOption("a", "1"), -14,
+                          "Could not save config file: " + link + ": " + why);
+            const struct stat after = lstatOf(target);
+            EXPECT_EQ(after.st_mode, before.st_mode);
+            EXPECT_EQ(after.st_ino, before.st_ino);
+            EXPECT_EQ(after.st_rdev, before.st_rdev);
+            if (S_ISREG(before.st_mode)) {
+                EXPECT_EQ(readFile(target), "{\"old\": \"1\"}");
+                // Nor is another user's link read at a load.
+                EXPECT_RAISES(options.loadConfig(), -16,
+                              "Could not read config from file " + link + ": " + why);
+                EXPECT_EQ(options.getData(), json({{"a", "1"}}));
+            }
+        }
+        EXPECT_EQ(linkTarget(link), target);
+        EXPECT_TRUE(S_ISLNK(lstatOf(link).st_mode));
+        EXPECT_EQ(listDir(dir), (std::vector<std::string>{kPciFile, std::string(kPciFile) + ".lock"}));
+    }
+}
+
+// Fault: an unreadable file behind a link lost its bytes, because the second
+// name was made for the link instead of the file it leads to.
+TEST(utilOptionTrust, AnUnreadableFileBehindALinkKeepsItsBytes)
+{
+    ConfigDir config;
+    chmod(config.dir().c_str(), 0777);
+    const std::string path = config.file(kPciFile);
+    const std::string real = config.dir() + "/real";
+    const std::string target = real + "/target.json";
+    const std::string bytes = "{\"a\": \"1\"}";
+    mkdir(real.c_str(), 0755);
+    chmod(real.c_str(), 0777);
+    writeFile(target, bytes);
+    chmod(target.c_str(), 0200);
+    ASSERT_EQ(symlink(target.c_str(), path.c_str()), 0);
+    const int rc = runAsOrdinaryUser({target}, [&] {
+        if (access(target.c_str(), R_OK) == 0)
+            return kChildSkipped;
+        VdlsdkLib lib(kPciFile, json());
+        return raised([&] { lib.getOptions().setOption("b", "2"); }).code == 0 ? 0 : 1;
+    });
+    if (rc == kChildSkipped)
+        GTEST_SKIP() << "cannot run as a user who may not read the file";
+    ASSERT_EQ(rc, 0);
+    const std::string kept = path + ".invalid";
+    ASSERT_TRUE(S_ISREG(lstatOf(kept).st_mode));
+    EXPECT_TRUE(S_ISLNK(lstatOf(path).st_mode));
+    chmod(kept.c_str(), 0600);
+    chmod(target.c_str(), 0600);
+    EXPECT_EQ(readFile(kept), bytes);
+    EXPECT_EQ(readFile(target), "{\n    \"b\": \"2\"\n}");
+}
+
+// Fault: a huge (sparse) file was read whole into memory at the load and copied
+// into a fully allocated "<file>.invalid" at the save. Above the size limit a
+// file is malformed, is not read, and is kept under a second name, not copied.
+TEST(utilOptionTrust, AHugeFileIsMalformedAndNeitherReadNorCopied)
+{
+    constexpr off_t kLimit = off_t{16} << 20;
+    constexpr off_t kHuge = off_t{512} << 20;
+    ConfigDir config;
+    const std::string path = config.file(kPciFile);
+    auto makeSparse = [&](off_t size) {
+        std::remove(path.c_str());
+        const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(ftruncate(fd, size), 0);
+        close(fd);
+    };
+    auto expectKeptAsItWas = [&](const struct stat& before) {
+        const struct stat kept = lstatOf(path + ".invalid");
+        EXPECT_EQ(kept.st_ino, before.st_ino);
+        EXPECT_EQ(kept.st_size, before.st_size);
+        EXPECT_EQ(json::parse(readFile(path)), json({{"d", "1"}, {"n", "v"}}));
+    };
+
+    // At start-up.
+    makeSparse(kHuge);
+    struct stat before = lstatOf(path);
+    LogCapture<LOGGER_GENERAL> log;
+    {
+        VdlsdkLib lib(kPciFile, json({{"d", "1"}}));
+        EXPECT_EQ(lib.getOptions().optionCount(), 1);
+        lib.getOptions().setOption("n", "v");
+    }
+    EXPECT_EQ(log.count("warning|Could not load config file " + path +
+                        ", using the defaults: [json.exception.parse_error.101] parse error: "
+                        "syntax error: larger than " +
+                        std::to_string(kLimit) + " bytes"),
+              1)
+        << log.text();
+    expectKeptAsItWas(before);
+
+    // Put there after the load, one byte above the limit.
+    LibraryOptions options(kPciFile, json({{"d", "1"}}));
+    options.loadConfig();
+    makeSparse(kLimit + 1);
+    before = lstatOf(path);
+    options.setOption("n", "v");
+    EXPECT_EQ(log.count("warning|Could not load config file " + path + ", keeping it as " + path +
+                        ".invalid"),
+              1)
+        << log.text();
+    expectKeptAsItWas(before);
+
+    // A file at the limit is still read.
+    const std::string head = "{\"k\": \"";
+    writeFile(path, head + std::string(static_cast<std::size_t>(kLimit) - head.size() - 2, 'x') +
+                        "\"}");
+    ASSERT_EQ(lstatOf(path).st_size, kLimit);
+    options.loadConfig();
+    EXPECT_EQ(options.optionCount(), 2);
+}
+
+} // namespace

@@ -4,7 +4,9 @@
 # - pkg-config files vdlsdk-util, vdlsdk-pci, vdlsdk-usb, vdlsdk-bmc;
 # - the CMake package vdlsdk (find_package(vdlsdk), targets vdlsdk::<name>);
 # - with VDLSDK_INSTALL_SIMULATOR, the simulator: libvdlsim, vdlsim.h, the
-#   simulated management script package, the shipped scenarios and vdlsim-run.
+#   simulated management script package, the shipped scenarios and vdlsim-run,
+#   and (where umockdev's development files are installed) vdlusb-emulate with
+#   the example's device description.
 #   Without it those rules are still there, as the component "simulator" that
 #   only an explicit `cmake --install <build> --component simulator` installs.
 include(CMakePackageConfigHelpers)
@@ -71,3 +73,11 @@ install(DIRECTORY python/ DESTINATION ${VDLSIM_INSTALL_PYTHONDIR} ${_sim_install
 install(DIRECTORY sim/scenarios/ DESTINATION ${VDLSIM_INSTALL_SCENARIODIR} ${_sim_install}
         FILES_MATCHING PATTERN "*.scenario")
 install(PROGRAMS ${VDLSIM_RUN_INSTALL_SCRIPT} DESTINATION ${CMAKE_INSTALL_BINDIR} ${_sim_install})
+if(TARGET vdlusb-emulate)
+  install(TARGETS vdlusb-emulate RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} ${_sim_install})
+  install(FILES examples/usb/devices.umockdev
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/vdlsdk/usb ${_sim_install})
+elseif(VDLSDK_INSTALL_SIMULATOR)
+  message(STATUS "vdlusb-emulate is not built (umockdev's development files, libumockdev-dev, "
+                 "are missing): the simulator is installed without it")
+endif()

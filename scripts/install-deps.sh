@@ -10,7 +10,9 @@
 #                                      runtimes (scripts/fuzz.sh only; CI does not need it)
 #   scripts/install-deps.sh --list SET prints the packages of a set and installs nothing
 #
-# As root it runs apt-get directly; otherwise through sudo.
+# As root it runs apt-get directly; otherwise through sudo. It prints one line
+# for the set it installs; apt-get's and dpkg's output is shown only when the
+# installation fails.
 set -euo pipefail
 
 libs=(
@@ -76,8 +78,17 @@ if [ "$(id -u)" -ne 0 ]; then
   fi
   as_root=(sudo)
 fi
-echo "install-deps.sh: installing ${missing[*]}"
-export DEBIAN_FRONTEND=noninteractive
-"${as_root[@]}" apt-get update -qq
-"${as_root[@]}" env DEBIAN_FRONTEND=noninteractive \
-  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+echo "install-deps.sh: installing ${#missing[@]} package(s) of the $set_name set: ${missing[*]}"
+log=$(mktemp "${TMPDIR:-/tmp}/install-deps.XXXXXX")
+trap 'rm -f "$log"' EXIT
+status=0
+{
+  "${as_root[@]}" apt-get update -qq &&
+    "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive \
+      apt-get install -y -qq --no-install-recommends "${missing[@]}"
+} >"$log" 2>&1 </dev/null || status=$?
+if [ $status -ne 0 ]; then
+  cat "$log" >&2
+  echo "install-deps.sh: installing the $set_name set failed (apt-get exit status $status)" >&2
+  exit "$status"
+fi

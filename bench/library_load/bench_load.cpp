@@ -6,8 +6,7 @@
 // kit's own relocations and initialisers. The unloaded counter is 1 when the
 // dlclose unmapped the library.
 //
-//   bench_library_load --benchmark_repetitions=20 \
-//       --benchmark_report_aggregates_only=true
+//   bench_library_load --benchmark_repetitions=20 --benchmark_report_aggregates_only=true
 #include <benchmark/benchmark.h>
 
 #include <spawn.h>

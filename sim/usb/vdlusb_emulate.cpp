@@ -9,19 +9,21 @@
 // exits. The handler answers string descriptors from the sysfs attributes
 // "manufacturer", "product" and "serial", as the kernel shows them for a real
 // device, at the indexes the device descriptor names. Exits with PROGRAM's exit
-// status (128 + the signal's number when a signal ended it).
+// status (128 + the signal's number when a signal ended it), 2 when the devices
+// cannot be set up (a description that cannot be read or is not one), 127 when
+// PROGRAM cannot be run. The testbed's directory is removed on every path.
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
+#include <exception>
 #include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
 #include <getopt.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -60,13 +62,28 @@ int usage()
     return kUsageError;
 }
 
+// The whole file; on failure false with errno set (EISDIR for a directory).
 bool readFile(const std::string& path, std::string& text)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
         return false;
-    text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return true;
+    text.clear();
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n > 0) {
+            text.append(buffer, size_t(n));
+        } else if (n == 0) {
+            close(fd);
+            return true;
+        } else if (errno != EINTR) {
+            const int error = errno;
+            close(fd);
+            errno = error;
+            return false;
+        }
+    }
 }
 
 // A text attribute without the line end sysfs gives it; "" when absent.
@@ -161,6 +178,21 @@ std::vector<std::string> childEnvironment(const std::string& root)
     return env;
 }
 
+// Ctrl-C reaches the whole process group; a signal sent to this process alone
+// goes on to the program, and one that comes before the program starts ends
+// the run. Either way the testbed is removed afterwards. A standard error whose
+// reader is gone must not end this process before that either: SIGPIPE is
+// ignored here (and set back to its default for the program).
+void handleSignals()
+{
+    struct sigaction forward = {};
+    forward.sa_handler = forwardSignal;
+    sigemptyset(&forward.sa_mask);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+        sigaction(signal, &forward, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+}
+
 int run(char** argv, const std::string& root)
 {
     std::vector<std::string> env = childEnvironment(root);
@@ -169,16 +201,21 @@ int run(char** argv, const std::string& root)
         envp.push_back(&entry[0]);
     envp.push_back(nullptr);
 
-    // Ctrl-C reaches the whole process group; a signal sent to this process
-    // alone goes on to the program. Either way the testbed is removed after it.
-    struct sigaction forward = {};
-    forward.sa_handler = forwardSignal;
-    sigemptyset(&forward.sa_mask);
-    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
-        sigaction(signal, &forward, nullptr);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
 
+    if (g_early != 0) {
+        posix_spawnattr_destroy(&attributes);
+        return 128 + g_early;
+    }
     pid_t child = 0;
-    const int error = posix_spawnp(&child, argv[0], nullptr, nullptr, argv, envp.data());
+    const int error = posix_spawnp(&child, argv[0], nullptr, &attributes, argv, envp.data());
+    posix_spawnattr_destroy(&attributes);
     if (error != 0) {
         std::fprintf(stderr, "vdlusb-emulate: cannot run %s: %s\n", argv[0],
                      std::strerror(error));
@@ -198,6 +235,87 @@ int run(char** argv, const std::string& root)
     if (WIFSIGNALED(status))
         return 128 + WTERMSIG(status);
     return WEXITSTATUS(status);
+}
+
+// Loads the device descriptions into the testbed and gives each USB device in
+// them its handler; false with a message on standard error otherwise.
+bool loadDevices(UMockdevTestbed* testbed, const std::string& sysDir,
+                 const std::vector<std::string>& files,
+                 std::vector<std::unique_ptr<usbemu::EmulatedDevice>>& devices)
+{
+    for (const std::string& file : files) {
+        std::string description;
+        GError* error = nullptr;
+        if (!readFile(file, description)) {
+            std::fprintf(stderr, "vdlusb-emulate: cannot read %s: %s\n", file.c_str(),
+                         std::strerror(errno));
+            return false;
+        }
+        // umockdev would read the text up to a NUL byte, and takes a file
+        // without devices as an empty description.
+        if (description.find('\0') != std::string::npos) {
+            std::fprintf(stderr, "vdlusb-emulate: %s: not a device description (a NUL byte)\n",
+                         file.c_str());
+            return false;
+        }
+        if (devicePaths(description).empty()) {
+            std::fprintf(stderr, "vdlusb-emulate: %s: describes no device (no \"P: \" line)\n",
+                         file.c_str());
+            return false;
+        }
+        if (!umockdev_testbed_add_from_string(testbed, description.c_str(), &error)) {
+            std::fprintf(stderr, "vdlusb-emulate: %s: %s\n", file.c_str(), error->message);
+            g_error_free(error);
+            return false;
+        }
+        for (const std::string& devpath : devicePaths(description)) {
+            usbemu::DeviceSpec spec;
+            if (!usbDevice(testbed, sysDir, devpath, spec))
+                continue;
+            devices.push_back(std::make_unique<usbemu::EmulatedDevice>(spec));
+            usbemu::EmulatedDevice& device = *devices.back();
+            if (!umockdev_testbed_attach_ioctl(testbed, device.devnode().c_str(),
+                                               device.handler(), &error)) {
+                std::fprintf(stderr, "vdlusb-emulate: %s: %s\n", device.devnode().c_str(),
+                             error->message);
+                g_error_free(error);
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+// The testbed and the devices it plays; the destructor removes the testbed's
+// directory.
+struct Emulation {
+    UMockdevTestbed* testbed = umockdev_testbed_new();
+    std::vector<std::unique_ptr<usbemu::EmulatedDevice>> devices;
+
+    Emulation() = default;
+    Emulation(const Emulation&) = delete;
+    Emulation& operator=(const Emulation&) = delete;
+    ~Emulation()
+    {
+        // The testbed first: it holds the handlers, which the devices own.
+        g_object_unref(testbed);
+        devices.clear();
+    }
+};
+
+int emulate(const std::vector<std::string>& files, char** argv)
+{
+    Emulation emulation;
+    g_autofree gchar* root = umockdev_testbed_get_root_dir(emulation.testbed);
+    g_autofree gchar* sysDir = umockdev_testbed_get_sys_dir(emulation.testbed);
+    try {
+        if (!loadDevices(emulation.testbed, sysDir, files, emulation.devices))
+            return kUsageError;
+        return run(argv, root);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "vdlusb-emulate: %s\n", e.what());
+        return kUsageError;
+    }
 }
 
 } // namespace
@@ -220,47 +338,6 @@ int main(int argc, char** argv)
     if (optind >= argc || files.empty())
         return usage();
 
-    UMockdevTestbed* testbed = umockdev_testbed_new();
-    g_autofree gchar* root = umockdev_testbed_get_root_dir(testbed);
-    g_autofree gchar* sysDir = umockdev_testbed_get_sys_dir(testbed);
-    std::vector<std::unique_ptr<usbemu::EmulatedDevice>> devices;
-    int status = 0;
-    for (const std::string& file : files) {
-        std::string description;
-        GError* error = nullptr;
-        if (!readFile(file, description)) {
-            std::fprintf(stderr, "vdlusb-emulate: cannot read %s\n", file.c_str());
-            status = kUsageError;
-            break;
-        }
-        if (!umockdev_testbed_add_from_string(testbed, description.c_str(), &error)) {
-            std::fprintf(stderr, "vdlusb-emulate: %s: %s\n", file.c_str(), error->message);
-            g_error_free(error);
-            status = kUsageError;
-            break;
-        }
-        for (const std::string& devpath : devicePaths(description)) {
-            usbemu::DeviceSpec spec;
-            if (!usbDevice(testbed, sysDir, devpath, spec))
-                continue;
-            devices.push_back(std::make_unique<usbemu::EmulatedDevice>(spec));
-            usbemu::EmulatedDevice& device = *devices.back();
-            if (!umockdev_testbed_attach_ioctl(testbed, device.devnode().c_str(),
-                                               device.handler(), &error)) {
-                std::fprintf(stderr, "vdlusb-emulate: %s: %s\n", device.devnode().c_str(),
-                             error->message);
-                g_error_free(error);
-                status = kUsageError;
-                break;
-            }
-        }
-        if (status != 0)
-            break;
-    }
-    if (status == 0)
-        status = run(argv + optind, root);
-    // The testbed first: it holds the handlers, which the devices own.
-    g_object_unref(testbed);
-    devices.clear();
-    return status;
+    handleSignals();
+    return emulate(files, argv + optind);
 }

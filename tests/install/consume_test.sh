@@ -1,10 +1,11 @@
 #!/bin/sh
 # consume_test.sh BUILD_DIR CMAKE CC [EXTRA_FLAGS]
 # Installs the kit from BUILD_DIR (with the simulator component) into a
-# temporary prefix, checks what is there, builds a C program with pkg-config and
+# temporary prefix, checks what is there, builds C programs with pkg-config and
 # a C and a C++ program with find_package out of tree, and runs each under the
-# installed vdlsim-run. EXTRA_FLAGS go to every compile and link (a sanitizer
-# build's).
+# installed vdlsim-run, the USB one also under the installed vdlusb-emulate
+# with the installed device description. EXTRA_FLAGS go to every compile and
+# link (a sanitizer build's).
 set -eu
 build=$1
 cmake=$2
@@ -29,7 +30,8 @@ for f in lib/libvdlsdk_util.so lib/libvdlsdk_pci.so lib/libvdlsdk_usb.so lib/lib
     include/vdlsdk/vdlsdk_pci.h include/vdlsdk/VdlpciLib.hpp include/vdlsim.h \
     lib/pkgconfig/vdlsdk-util.pc lib/pkgconfig/vdlsdk-pci.pc lib/pkgconfig/vdlsdk-usb.pc \
     lib/pkgconfig/vdlsdk-bmc.pc lib/cmake/vdlsdk/vdlsdkConfig.cmake lib/libvdlsim.so \
-    bin/vdlsim-run share/vdlsdk/python/vdl_bmc/__init__.py share/vdlsdk/scenarios/default.scenario; do
+    bin/vdlsim-run share/vdlsdk/python/vdl_bmc/__init__.py share/vdlsdk/scenarios/default.scenario \
+    bin/vdlusb-emulate share/vdlsdk/usb/devices.umockdev; do
     [ -e "$prefix/$f" ] || fail "not installed: $f"
 done
 for lib in pci usb bmc; do
@@ -47,8 +49,9 @@ export PKG_CONFIG_PATH="$prefix/lib/pkgconfig"
 # Only libvdlsdk_pci is needed by the program; libvdlsdk_util is found
 # through libvdlsdk_pci's RUNPATH.
 # shellcheck disable=SC2046,SC2086
+# The rpath as the README gives it, from pkg-config.
 "$cc" $flags -o "$work/cards_pc" "$here/consumer/cards.c" -Wl,--as-needed \
-    $(pkg-config --cflags --libs vdlsdk-pci) -Wl,-rpath,"$prefix/lib"
+    $(pkg-config --cflags --libs vdlsdk-pci) -Wl,-rpath,"$(pkg-config --variable=libdir vdlsdk-pci)"
 readelf -d "$work/cards_pc" | grep -q 'NEEDED.*libvdlsdk_util' &&
     fail "the program names libvdlsdk_util itself: RUNPATH \$ORIGIN is not shown"
 out=$(run "$work/cards_pc") || fail "cards (pkg-config) failed: $out"
@@ -59,6 +62,16 @@ for pc in vdlsdk-util vdlsdk-usb vdlsdk-bmc; do
 done
 pkg-config --cflags vdlsdk-util | grep -q SPDLOG_COMPILED_LIB ||
     fail "vdlsdk-util does not give spdlog's compile definitions"
+
+step "C program with pkg-config (vdlsdk-usb) against emulated USB devices"
+# shellcheck disable=SC2046,SC2086
+"$cc" $flags -o "$work/usb_pc" "$here/consumer/usb.c" \
+    $(pkg-config --cflags --libs vdlsdk-usb) -Wl,-rpath,"$(pkg-config --variable=libdir vdlsdk-usb)"
+out=$("$prefix/bin/vdlusb-emulate" --device "$prefix/share/vdlsdk/usb/devices.umockdev" -- \
+    "$prefix/bin/vdlsim-run" "$work/usb_pc") || fail "usb (pkg-config) failed: $out"
+echo "$out"
+echo "$out" | grep -qF 'USB device 0: at [1-4.2], serial "VU1114-00042"' ||
+    fail "unexpected output"
 
 step "C and C++ programs with find_package(vdlsdk)"
 "$cmake" -S "$here/consumer" -B "$work/consumer" -G Ninja -DCMAKE_BUILD_TYPE=Release \

@@ -1,7 +1,8 @@
 #!/bin/sh
 # Checks the vdlusb-emulate launcher: what it sets for the program, the testbed
-# removed afterwards, the exit status passed through, its refusals, and string
-# descriptors answered at the indexes a device descriptor names.
+# removed afterwards (also after a refusal or a signal), the exit status passed
+# through, its refusals, and string descriptors answered at the indexes a device
+# descriptor names.
 # Usage: vdlusb_emulate_test.sh VDLUSB_EMULATE DATA_DIR [LIST_USB_PROGRAM]
 set -u
 emulate=$1
@@ -17,6 +18,9 @@ check() { # description, then the command that must succeed
 
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
+# The testbeds go here, to be checked.
+mkdir "$scratch/tmp"
+leftovers() { test -z "$(ls -A "$scratch/tmp")"; }
 
 LD_PRELOAD= "$emulate" --device "$devices" -- sh -c \
     'echo "$LD_PRELOAD|$UMOCKDEV_DIR"; test -d "$UMOCKDEV_DIR/sys/devices/usb2/2-1"' \
@@ -42,11 +46,44 @@ check "a program killed by a signal gives 128 + the signal" test $? -eq 143
 check "a program that cannot run gives 127" test $? -eq 127
 "$emulate" -- true 2>/dev/null
 check "no device description is a usage error" test $? -eq 2
-"$emulate" --device "$scratch/missing.umockdev" -- true 2>/dev/null
-check "an unreadable description is a usage error" test $? -eq 2
+# Descriptions it cannot use: a message, exit status 2, no testbed left.
 printf 'not a description\n' >"$scratch/bad.umockdev"
-"$emulate" --device "$scratch/bad.umockdev" -- true 2>/dev/null
-check "a malformed description is a usage error" test $? -eq 2
+: >"$scratch/empty.umockdev"
+printf 'P: /devices/usb2\000E: SUBSYSTEM=usb\n' >"$scratch/nul.umockdev"
+printf 'P: /devices/usb2\n' >"$scratch/partial.umockdev"
+for description in "$scratch" missing.umockdev bad.umockdev empty.umockdev nul.umockdev \
+    partial.umockdev; do
+    case $description in /*) ;; *) description=$scratch/$description ;; esac
+    TMPDIR=$scratch/tmp "$emulate" --device "$devices" --device "$description" -- true \
+        2>"$scratch/err"
+    check "${description#"$scratch"/} is refused with 2" test $? -eq 2
+    check "with a message naming it" grep -q -F "$description" "$scratch/err"
+    check "and no testbed left" leftovers
+done
+# Standard error on a pipe whose reader is gone.
+mkfifo "$scratch/pipe"
+(: <"$scratch/pipe") &
+exec 4>"$scratch/pipe"
+wait $!
+TMPDIR=$scratch/tmp "$emulate" --device "$scratch/bad.umockdev" -- true 2>&4
+check "a refusal with a closed standard error still gives 2" test $? -eq 2
+check "and leaves no testbed" leftovers
+exec 4>&-
+
+# A signal to the launcher alone goes on to the program; the testbed goes.
+TMPDIR=$scratch/tmp "$emulate" --device "$devices" -- sh -c \
+    'trap "exit 7" TERM; echo $$ >"$0"; i=0
+     while [ $i -lt 200 ]; do sleep 0.05; i=$((i + 1)); done' "$scratch/started" &
+launcher=$!
+i=0
+while [ ! -s "$scratch/started" ] && [ $i -lt 200 ]; do
+    sleep 0.05
+    i=$((i + 1))
+done
+kill -s TERM $launcher
+wait $launcher
+check "TERM is passed on and the program's status comes back" test $? -eq 7
+check "the testbed is gone after it" leftovers
 
 if [ -n "$list_usb" ]; then
     # Serial at index 5 and product at 6; a manufacturer attribute the

@@ -284,7 +284,8 @@ TEST_F(pciDevice, MsElementOffsetsNeverWrap)
         EXPECT_EQ(std::vector<unsigned char>(bar0, bar0 + 16), untouched) << "BAR offset 0";
         EXPECT_EQ(std::vector<unsigned char>(kernelBytes, kernelBytes + 16), untouched);
         EXPECT_EQ(std::vector<unsigned char>(pinnedBytes, pinnedBytes + 16), untouched);
-        if (!c.write && c.ms != 0)
+        if (!c.write && c.ms != 0) {
             EXPECT_EQ(data[0], 0xC3) << "nothing was read into the caller's buffer";
+        }
     }
 }

@@ -812,6 +812,24 @@ int vdlsim_dma_pinned_count(unsigned card)
     return withCard(card, [&](State&, Card& c) { return int(c.pins.size()); });
 }
 
+int vdlsim_dma_set_contig_answer_len(unsigned card, uint32_t len)
+{
+    if (len > VDLSIM_MAX_CONTIG_LEN)
+        return -EINVAL;
+    return withCard(card, [&](State&, Card& c) {
+        c.contigAnswerLen = len;
+        return 0;
+    });
+}
+
+int vdlsim_dma_set_lock_answer_npages(unsigned card, uint32_t npages)
+{
+    return withCard(card, [&](State&, Card& c) {
+        c.lockAnswerNpages = npages;
+        return 0;
+    });
+}
+
 int vdlsim_irq_raise(unsigned card, unsigned vector, uint32_t value)
 {
     if (vector >= VDLSIM_MAX_VECTORS)

@@ -481,6 +481,8 @@ int doContig(Call& k, unsigned long request, void* arg)
             return err;
         if (r.len > VDLSIM_MAX_CONTIG_LEN)
             return ENOMEM;
+        if (k.c.contigAnswerLen != 0)
+            r.len = k.c.contigAnswerLen;
         const size_t page = size_t(pageSize());
         const size_t rounded = (size_t(r.len) + page - 1) / page * page;
         int memfd = memfd_create("vdlsim-dma", MFD_CLOEXEC);
@@ -729,6 +731,10 @@ int doPin(Call& k, unsigned long request, void* arg)
             std::memcpy(&entries[i].phys, &phys, sizeof phys);
         }
         k.c.pins.push_back(std::move(p));
+        if (k.c.lockAnswerNpages != 0) {
+            r.npages = k.c.lockAnswerNpages;
+            std::memcpy(arg, &r, sizeof r);
+        }
         return 0;
     }
     PinnedRegion* p = findPin(k, r);

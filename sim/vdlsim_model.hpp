@@ -69,6 +69,10 @@ struct Card {
     void* callbackContext = nullptr;
     std::vector<ContigBuffer> buffers;
     std::vector<PinnedRegion> pins;
+    // Misbehaving answers: request 6 gives buffers of this length (0: the
+    // length asked), request 15 writes this page count back (0: unchanged).
+    uint32_t contigAnswerLen = 0;
+    uint32_t lockAnswerNpages = 0;
 
     Card() = default;
     Card(const Card&) = delete;

@@ -13,9 +13,10 @@ public:
     ~VdlpciKernelBuffer() override;
 
     // Allocates and maps a buffer of `size` bytes (1 byte to 4 GiB - 1: the
-    // driver carries 32-bit lengths) and creates its object in `out`.
+    // driver carries 32-bit lengths) and creates its object in `out`; a
+    // buffer the driver rounds up keeps `size` as its size.
     // VDLException<-34> "Unable to allocate memory." for another size or when
-    // the driver refuses.
+    // the driver refuses or gives less.
     static void alloc(void* handle, unsigned long size, VdlpciKernelBuffer*& out);
 
     // Returns the buffer to the driver and leaves the object released (size 0);
@@ -47,7 +48,9 @@ private:
     unsigned int physLo;
     unsigned int physHi;
     void* virtAddr;
-    // The length of a buffer whose release the driver refused: unmapped and
+    // The buffer's length as the driver gave it (at least the size; more when
+    // the driver rounds up), which every request about it names. Kept when
+    // the driver refuses the release: the buffer is then unmapped and
     // unusable (size 0), but still the driver's until a later release.
-    unsigned long heldLength = 0;
+    unsigned long driverLength;
 };

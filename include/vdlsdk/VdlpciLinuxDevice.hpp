@@ -17,9 +17,8 @@ public:
     // Does nothing: the card keeps everything until it is destroyed.
     void close() override;
     void location(std::string& out) override;
-    // The slot path the driver gave at the opening (empty if it gave none);
-    // VDLException<-34> when the opening's request failed. Asks the driver
-    // nothing.
+    // The slot path the driver gave at the opening; empty if it gave none or
+    // refused the request (the opening warned then). Asks the driver nothing.
     void slotUid(std::string& out) override;
     // Flags: 0x1 registers, 0x2 Surprise Down, 0x4 link down, 0x8 delete old keys
     // first. Run in the order 0x8, 0x1, 0x2, 0x4.
@@ -79,6 +78,4 @@ private:
     VdlpciConfigSpace* m_upstream;
     std::string m_location;
     std::string m_slotUid;
-    // The driver's result for the opening's slot-path request.
-    int m_slotPathResult;
 };

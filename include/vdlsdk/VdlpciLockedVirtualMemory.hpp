@@ -17,10 +17,10 @@ public:
     // unpin is not freed: the device may still write into it.
     ~VdlpciLockedVirtualMemory() override;
 
-    // Allocates a page-aligned region of `size` bytes (less than 4 GiB: the
-    // driver carries 32-bit lengths), has the driver pin it and creates its
-    // object in `out`. VDLException<-4> when the memory cannot be had,
-    // VDLException<-5> when the driver does not pin it.
+    // Allocates a page-aligned region of `size` bytes (1 byte to 4 GiB - 1:
+    // the driver carries 32-bit lengths), has the driver pin it and creates its
+    // object in `out`. VDLException<-4> for another size or when the memory
+    // cannot be had, VDLException<-5> when the driver does not pin it.
     static void alloc(void* handle, unsigned long size, VdlpciLockedVirtualMemory*& out);
 
     // Unpins and frees the region. VDLException<-5> once released,
@@ -31,7 +31,7 @@ public:
     // VDLException<-5> once released, VDLException<-34> when the driver fails.
     void flushCache(bool toCpu);
     // The bus address of a byte offset from the page table. VDLException<-5>
-    // once released, VDLException<-8> for an offset beyond the page table.
+    // once released, VDLException<-8> for an offset not inside the region.
     void phys_addr(unsigned long offset, unsigned long& phys);
 
     // Not supported: VDLException<-2>.

@@ -248,7 +248,9 @@ void vdlcard_Close(vdlcard_handle* hcard);
 int vdlcard_Status(vdlcard_handle* hcard, uint32_t cmdmode, void* value);
 
 /* A control request (VDLCARD_CONTROL_*). Allocation answers 0, the driver's
- * refusal of request 6, or -1 when a later step failed and was undone; free
+ * refusal of request 6, or -1 when a later step failed and was undone or the
+ * driver gave a shorter buffer than asked (logged, and handed back); a longer
+ * one is kept, and its length replaces the record's; free
  * answers -1 for a record that is not a buffer on the handle's list (its
  * mapping, length and bus address as the allocation gave them) and when the
  * driver refuses request 7: the buffer is unmapped first, as the driver
@@ -278,7 +280,9 @@ void vdlcard_contig_buffer_list_remove(vdlcard_handle* hcard, vdlcard_contig_nod
 vdlcard_contig_node* vdlcard_find_buffer_from_list(vdlcard_handle* hcard, const void* vaddr);
 
 /* Pinned user memory. vdlcard_lockmem answers null on any failure; the
- * record is the caller's until vdlcard_unlockmem frees it. vdlcard_unlockmem
+ * record is the caller's until vdlcard_unlockmem frees it, and its npages,
+ * pages, addr and size stay as allocated whatever the driver writes back
+ * (it fills at most npages entries of the table). vdlcard_unlockmem
  * answers -1 and keeps the record when the driver refuses to unpin: the
  * region is still pinned and must not be freed; the call may be repeated. */
 vdlcard_lock_record* vdlcard_lockmem(vdlcard_handle* hcard, void* addr, uint32_t size);

@@ -58,8 +58,8 @@ int vdlpci_dev_id(int index, uint16_t* vendorId, uint16_t* deviceId,
                   uint16_t* subsystemVendorId, uint16_t* subsystemId);
 /* "bus:device.function", for example "3b:00.1". */
 int vdlpci_dev_location(int index, char* buffer, int size);
-/* The slot path the driver gave when the card was opened (it may be empty);
- * -34 when the driver refused it then. Asks the driver nothing. */
+/* The slot path the driver gave when the card was opened; empty when it gave
+ * none or refused the request then. Asks the driver nothing. */
 int vdlpci_dev_slot_uid(int index, char* buffer, int size);
 
 /* The card at `index`, opening it when it is not open yet. The same handle

@@ -309,6 +309,23 @@ void *vdlsim_dma_host_address(unsigned card, uint64_t bus, size_t len);
 int vdlsim_dma_buffer_count(unsigned card);
 int vdlsim_dma_pinned_count(unsigned card);
 
+/*
+ * A driver that answers other than it was asked, for tests of what the library
+ * trusts. Request 6 of the card allocates and answers buffers of `len` bytes
+ * whatever length was asked (as a driver that rounds up, or one that gives
+ * less); later requests on such a buffer must name that length. 0 (the default)
+ * answers the length asked; above VDLSIM_MAX_CONTIG_LEN: -EINVAL.
+ */
+int vdlsim_dma_set_contig_answer_len(unsigned card, uint32_t len);
+
+/*
+ * Request 15 of the card, once it has filled the page table (an entry for every
+ * page the region spans, never more), writes `npages` into the record's page
+ * count; requests 16 to 18 still name the region by the record it was pinned
+ * with. 0 (the default) leaves the count as it came.
+ */
+int vdlsim_dma_set_lock_answer_npages(unsigned card, uint32_t npages);
+
 /* ------------------------------------------------------------------------ */
 /* Interrupts                                                                */
 /* ------------------------------------------------------------------------ */

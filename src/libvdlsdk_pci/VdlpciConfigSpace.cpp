@@ -56,8 +56,10 @@ void VdlpciConfigSpace::findCaps(unsigned short id, unsigned int* offset)
     if (value == ALL_ONES_32)
         throw VDLException<-13>("Could not find PCI caps");
 
+    // 0 is an empty list; anything else below the list's start would take
+    // header registers (a BAR, the Cache Line Size) for a capability.
     unsigned int pointer = value & CAPABILITIES_POINTER_MASK;
-    if (pointer == 0)
+    if (pointer < CAP_LIST_START)
         throw VDLException<-13>("Could not find PCI caps");
 
     VisitedOffsets visited;
@@ -70,7 +72,7 @@ void VdlpciConfigSpace::findCaps(unsigned short id, unsigned int* offset)
         if ((header & CAP_ID_MASK) == id)
             return;
         const unsigned int next = (header >> CAP_NEXT_SHIFT) & CAP_NEXT_MASK;
-        if (next == 0)
+        if (next < CAP_LIST_START)
             break;
         pointer = next;
     }
@@ -91,7 +93,8 @@ void VdlpciConfigSpace::findExtendedCapability(unsigned short id, unsigned int* 
         if ((header & EXT_CAP_ID_MASK) == id)
             return;
         const unsigned int next = (header >> EXT_CAP_NEXT_SHIFT) & EXT_CAP_NEXT_MASK;
-        if (next == 0)
+        // 0 ends the list; a pointer into the first 256 bytes is no capability.
+        if (next < EXT_CAP_START)
             break;
         pointer = next;
     }

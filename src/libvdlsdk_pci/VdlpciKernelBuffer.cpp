@@ -26,7 +26,8 @@ VdlpciKernelBuffer::VdlpciKernelBuffer(void* handle, unsigned long size, unsigne
     : VdlpciMemorySpace(handle, VDLPCI_MS_KERNEL_BUFFER, size),
       physLo(physLo),
       physHi(physHi),
-      virtAddr(virtAddr)
+      virtAddr(virtAddr),
+      driverLength(size)
 {
 }
 
@@ -56,12 +57,16 @@ void VdlpciKernelBuffer::alloc(void* handle, unsigned long size, VdlpciKernelBuf
     if (vdlcard_Control(hcard, VDLCARD_CONTROL_ALLOC, &request) != 0)
         throw VDLException<-34>("Unable to allocate memory.");
     auto* buffer = new (std::nothrow)
-        VdlpciKernelBuffer(handle, request.len, request.phys[VDLCARD_PHYS_LO],
+        VdlpciKernelBuffer(handle, size, request.phys[VDLCARD_PHYS_LO],
                            request.phys[VDLCARD_PHYS_HI], request.vaddr);
     if (buffer == nullptr) {
         vdlcard_Control(hcard, VDLCARD_CONTROL_FREE, &request);
         throw VDLException<-34>("Unable to allocate memory.");
     }
+    // A driver may round the buffer up (never down: the interface refuses
+    // that). The caller works within the length it asked for; the driver
+    // is told of the buffer it gave.
+    buffer->driverLength = request.len;
     out = buffer;
 }
 
@@ -82,21 +87,18 @@ vdlcard_contig_request driverRequest(unsigned int physHi, unsigned int physLo, v
 
 void VdlpciKernelBuffer::freeKernelBuffer()
 {
-    const unsigned long length = m_size != 0 ? m_size : heldLength;
-    if (length == 0)
+    if (driverLength == 0)
         return;
-    vdlcard_contig_request request = driverRequest(physHi, physLo, virtAddr, length);
+    vdlcard_contig_request request = driverRequest(physHi, physLo, virtAddr, driverLength);
     const int result =
         vdlcard_Control(static_cast<vdlcard_handle*>(m_handle), VDLCARD_CONTROL_FREE, &request);
     // Whatever the driver answered, the mapping is gone.
     virtAddr = nullptr;
     m_size = 0;
-    if (result != 0) {
-        heldLength = length;
+    if (result != 0)
         throw VDLException<-34>("could not free the kernel buffer at bus address {:#016x}",
                                 (static_cast<unsigned long>(physHi) << kAddressWordBits) | physLo);
-    }
-    heldLength = 0;
+    driverLength = 0;
     physLo = 0;
     physHi = 0;
 }
@@ -105,7 +107,7 @@ void VdlpciKernelBuffer::flushCache(bool toCpu)
 {
     if (m_size == 0)
         throw VDLException<-7>("could not flush cache - buffer size was zero");
-    vdlcard_contig_request request = driverRequest(physHi, physLo, virtAddr, m_size);
+    vdlcard_contig_request request = driverRequest(physHi, physLo, virtAddr, driverLength);
     if (vdlcard_Control(static_cast<vdlcard_handle*>(m_handle),
                         toCpu ? VDLCARD_CONTROL_SYNC_FOR_CPU : VDLCARD_CONTROL_SYNC_FOR_DEV,
                         &request) != 0)

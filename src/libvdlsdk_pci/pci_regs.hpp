@@ -19,6 +19,10 @@ inline constexpr unsigned long CAPABILITIES_POINTER = 0x34;
 // must be ignored.
 inline constexpr std::uint32_t CAPABILITIES_POINTER_MASK = 0xFC;
 
+// Standard capabilities follow the type 0/1 header: a pointer below this
+// points into the header, where no capability can be.
+inline constexpr unsigned int CAP_LIST_START = 0x40;
+
 // Standard capability header.
 inline constexpr std::uint32_t CAP_ID_MASK = 0xFF;
 inline constexpr unsigned CAP_NEXT_SHIFT = 8;
@@ -28,7 +32,8 @@ inline constexpr unsigned short CAP_ID_MSI = 0x05;
 inline constexpr unsigned short CAP_ID_PCI_EXPRESS = 0x10;
 inline constexpr unsigned short CAP_ID_MSIX = 0x11;
 
-// Extended capability header; the extended space starts after the first 256 bytes.
+// Extended capability header; the extended space starts after the first 256
+// bytes, and no extended capability lies below it.
 inline constexpr unsigned long EXT_CAP_START = 0x100;
 inline constexpr std::uint32_t EXT_CAP_ID_MASK = 0xFFFF;
 inline constexpr unsigned EXT_CAP_NEXT_SHIFT = 20;

@@ -168,6 +168,71 @@ TEST_F(pciControl, RefusedAllocationLeavesEverythingAsItWas)
     EXPECT_EQ(h->head, nullptr);
 }
 
+// The driver may give another length than asked. A shorter buffer cannot
+// hold what the caller will write: it goes straight back, logged. A longer
+// one (whole pages) is mapped, listed and freed whole, and the caller's
+// record carries its length.
+TEST_F(pciControl, AllocationTheDriverAnswersWithAnotherLength)
+{
+    const uint32_t page = static_cast<uint32_t>(::getpagesize());
+    struct Case {
+        const char* what;
+        uint32_t asked;
+        uint32_t given;
+        int result;
+    };
+    const Case cases[] = {
+        {"shorter", 16 * page, page, -1},
+        {"longer", 100, 2 * page, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        vdlsim_log_clear();
+        ASSERT_EQ(vdlsim_dma_set_contig_answer_len(0, c.given), 0);
+        vdlcard_contig_request r = sentinelRequest(c.asked);
+        LogCapture log;
+        EXPECT_EQ(vdlcard_Control(h, VDLCARD_CONTROL_ALLOC, &r), c.result);
+        const auto e = logEntries();
+        ASSERT_FALSE(e.empty());
+        const uint64_t bus = e[0].address;
+        if (c.result != 0) {
+            EXPECT_EQ(log.at("error"),
+                      Strings{"the driver gave a contiguous buffer of " +
+                              std::to_string(c.given) + " bytes for " + std::to_string(c.asked) +
+                              " asked for"});
+            EXPECT_EQ(eventNames(),
+                      (Strings{req(VDLCARD_REQ_CONTIG_ALLOC), req(VDLCARD_REQ_CONTIG_FREE)}));
+            EXPECT_EQ(e[1].address, bus) << "the buffer just given goes back";
+            EXPECT_EQ(e[1].result, 0);
+            expectUnchanged(r, c.asked);
+            EXPECT_EQ(h->head, nullptr);
+            EXPECT_EQ(vdlsim_dma_buffer_count(0), 0);
+            continue;
+        }
+        EXPECT_EQ(log.at("error"), Strings{});
+        EXPECT_EQ(eventNames(), (Strings{req(VDLCARD_REQ_CONTIG_ALLOC), req(VDLCARD_REQ_MAP_MODE),
+                                         req(VDLCARD_REQ_CONTIG_SELECT), "mmap",
+                                         req(VDLCARD_REQ_MAP_MODE)}));
+        ASSERT_EQ(e.size(), 5u);
+        EXPECT_EQ(e[3].value, c.given) << "the whole buffer is mapped";
+        EXPECT_EQ(r.len, c.given);
+        EXPECT_EQ(busAddress(r), bus);
+        ASSERT_NE(h->head, nullptr);
+        EXPECT_EQ(h->head->len, c.given);
+        static_cast<unsigned char*>(r.vaddr)[c.given - 1] = 0x7E;
+
+        vdlsim_log_clear();
+        EXPECT_EQ(vdlcard_Control(h, VDLCARD_CONTROL_SYNC_FOR_DEV, &r), 0);
+        EXPECT_EQ(vdlcard_Control(h, VDLCARD_CONTROL_FREE, &r), 0);
+        EXPECT_EQ(eventNames(),
+                  (Strings{req(VDLCARD_REQ_CONTIG_SYNC_DEV), "munmap", req(VDLCARD_REQ_CONTIG_FREE)}));
+        for (const auto& f : logEntries())
+            EXPECT_EQ(f.value, c.given) << eventName(f);
+        EXPECT_EQ(h->head, nullptr);
+        EXPECT_EQ(vdlsim_dma_buffer_count(0), 0);
+    }
+}
+
 // A failure after the driver gave the buffer: the buffer goes back, the
 // mapping mode is reset, the caller's record is untouched and -1 reported.
 TEST_F(pciControl, FailureAfterTheBufferIsUndone)
@@ -497,6 +562,26 @@ TEST_F(pciLock, PageTableCoversEveryPageOfTheRegion)
         EXPECT_EQ(vdlcard_unlockmem(h, rec), 0);
         EXPECT_EQ(vdlsim_dma_pinned_count(0), 0);
     }
+}
+
+// The driver fills at most npages entries; whatever it writes back into the
+// record, the record keeps the table the library allocated, so the later
+// requests name the region as it was pinned and the table is freed whole.
+TEST_F(pciLock, TheRecordKeepsItsTableWhateverTheDriverWritesBack)
+{
+    ASSERT_EQ(vdlsim_dma_set_lock_answer_npages(0, 1u << 20), 0);
+    vdlcard_lock_record* rec = vdlcard_lockmem(h, region, static_cast<uint32_t>(2 * page));
+    ASSERT_NE(rec, nullptr);
+    EXPECT_EQ(rec->npages, 3u);
+    EXPECT_EQ(rec->addr, region);
+    EXPECT_EQ(rec->size, 2 * page);
+    for (uint32_t i = 0; i < 2; ++i)
+        EXPECT_EQ(vdlsim_dma_host_address(0, rec->pages[i].phys, 1), at(i * page)) << i;
+    EXPECT_EQ(vdlcard_lockedmem_sync_for_cpu(h, rec), 0);
+    EXPECT_EQ(vdlcard_unlockmem(h, rec), 0);
+    EXPECT_EQ(vdlsim_dma_pinned_count(0), 0);
+    for (const auto& e : logEntries())
+        EXPECT_EQ(e.aux, 3u) << eventName(e);
 }
 
 TEST_F(pciLock, SyncAndUnlockRequests)

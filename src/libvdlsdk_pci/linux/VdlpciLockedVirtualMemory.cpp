@@ -55,8 +55,9 @@ VdlpciLockedVirtualMemory::~VdlpciLockedVirtualMemory()
 void VdlpciLockedVirtualMemory::alloc(void* handle, unsigned long size,
                                       VdlpciLockedVirtualMemory*& out)
 {
-    // The driver would pin only the low 32 bits' worth of a larger region.
-    if (size > kMaxDriverLength)
+    // The driver would pin only the low 32 bits' worth of a larger region,
+    // and a region of 0 bytes has no byte a bus address could name.
+    if (size == 0 || size > kMaxDriverLength)
         throw VDLException<-4>("PCI virtual memory could not be allocated");
     void* region = nullptr;
     if (::posix_memalign(&region, pageSize(), size) != 0 || region == nullptr)
@@ -109,8 +110,10 @@ void VdlpciLockedVirtualMemory::phys_addr(unsigned long offset, unsigned long& p
     if (lockRecord == nullptr)
         throwReleased();
     const unsigned long index = offset >> shift;
-    // Past the page table there is no bus address to give.
-    if (index >= lockRecord->npages)
+    // Only a byte of the region has a bus address: the table's entry past
+    // the region's last page is not the region's, and the size bounds the
+    // lookup within the table the library allocated.
+    if (offset >= m_size || index >= lockRecord->npages)
         throw VDLException<-8>(
             "PCI virtual memory physical address offset {:#016x} was out of range {:#016x}",
             offset, m_size);

@@ -99,6 +99,16 @@ int allocContig(vdlcard_handle* hcard, vdlcard_contig_request& caller)
         std::puts("Fenro_allocContiguousBuffer returned non zero");
         return result;
     }
+    // A buffer shorter than asked cannot hold what the caller will put in it
+    // and goes straight back. A longer one (a driver rounds up to whole
+    // pages) is mapped, listed, synchronised and freed with the length the
+    // driver gave, which the caller's record then carries.
+    if (own.len < caller.len) {
+        VDL_ERROR(LOGGER_PCI, "the driver gave a contiguous buffer of {} bytes for {} asked for",
+                  own.len, caller.len);
+        ::ioctl(hcard->fd, VDLCARD_REQ_CONTIG_FREE, &own);
+        return -1;
+    }
 
     // Until the buffer is mapped and listed, a failure hands it back to the
     // driver and leaves the caller's record as it was.
@@ -112,6 +122,7 @@ int allocContig(vdlcard_handle* hcard, vdlcard_contig_request& caller)
             listed.phys[VDLCARD_PHYS_HI] = own.phys[VDLCARD_PHYS_HI];
             listed.phys[VDLCARD_PHYS_LO] = own.phys[VDLCARD_PHYS_LO];
             listed.vaddr = mapping;
+            listed.len = own.len;
             node = vdlcard_contig_buffer_list_add(hcard, &listed);
             if (node == nullptr)
                 ::munmap(mapping, own.len);
@@ -125,6 +136,7 @@ int allocContig(vdlcard_handle* hcard, vdlcard_contig_request& caller)
     caller.phys[VDLCARD_PHYS_HI] = own.phys[VDLCARD_PHYS_HI];
     caller.phys[VDLCARD_PHYS_LO] = own.phys[VDLCARD_PHYS_LO];
     caller.vaddr = mapping;
+    caller.len = own.len;
     return 0;
 }
 
@@ -401,11 +413,18 @@ vdlcard_lock_record* vdlcard_lockmem(vdlcard_handle* hcard, void* addr, uint32_t
         std::free(record);
         return nullptr;
     }
+    const vdlcard_lock_record asked = *record;
     if (::ioctl(hcard->fd, VDLCARD_REQ_LOCK, record) != 0) {
-        std::free(record->pages);
+        std::free(asked.pages);
         std::free(record);
         return nullptr;
     }
+    // The driver fills the table; the table's size and place and the region
+    // stay what was allocated, whatever it wrote back into the record.
+    record->npages = asked.npages;
+    record->pages = asked.pages;
+    record->addr = asked.addr;
+    record->size = asked.size;
     return record;
 }
 

@@ -3,6 +3,7 @@
 // small hand-made lists.
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -240,6 +241,14 @@ const StdWalkCase STD_WALKS[] = {
      "Could not find PCI caps", 0x50, 3},
     {"entry pointing at itself", {{0x34, 0x40}, {0x40, 0x4001}}, 0x10, -13,
      "Could not find PCI caps", 0x40, 2},
+    // Below 0x40 lies the header; a Cache Line Size of 0x10 would pass for
+    // the PCI Express ID.
+    {"Capabilities Pointer into the header", {{0x34, 0x0C}, {0x0C, 0x10}}, 0x10, -13,
+     "Could not find PCI caps", NOT_FOUND, 1},
+    {"next pointer into the header", {{0x40, 0x0C01}, {0x0C, 0x10}}, 0x10, -13,
+     "Could not find PCI caps", 0x40, 2},
+    {"next pointer to the header's last dword", {{0x40, 0x3C01}, {0x3C, 0x10}}, 0x10, -13,
+     "Could not find PCI caps", 0x40, 2},
 };
 
 class pciConfigWalk : public CardFixture {};
@@ -404,6 +413,10 @@ const ExtWalkCase EXT_WALKS[] = {
      0x200},
     {"entry pointing at itself", {{0x100, 0x10010002}}, 0x0001, -13, 0x100},
     {"ID compared on 16 bits", {{0x100, 0x00010001}}, 0x0001, 0, 0x100},
+    // Below 0x100 lies the standard space; a revision of 1 would pass for AER.
+    {"next pointer into the first 256 bytes", {{0x100, 0x00810002}, {0x08, 0x12000001}}, 0x0001,
+     -13, 0x100},
+    {"next pointer to 0xFC", {{0x100, 0x0FC10002}, {0xFC, 0x00000001}}, 0x0001, -13, 0x100},
 };
 
 TEST_F(pciConfigWalk, ExtendedListCases)
@@ -421,6 +434,64 @@ TEST_F(pciConfigWalk, ExtendedListCases)
             EXPECT_EQ(r.message, "Could not find extended capabilities");
         }
         EXPECT_EQ(offset, c.offset);
+    }
+}
+
+// A malformed card or bridge whose lists point into the header: every
+// operation that writes a capability's register finds no capability and
+// writes nothing, on either kind of space.
+TEST_F(pciConfigWalk, NothingIsWrittenOutsideACapability)
+{
+    // PM's Next is 0x0C, whose Cache Line Size reads as the PCI Express ID;
+    // AER's Next is 0x008, whose revision reads as the AER ID.
+    const std::vector<std::pair<unsigned, std::uint32_t>> trap = {
+        {0x0C, 0x10}, {0x40, 0x0C01}, {0x08, 0x06040001}, {0x100, 0x00810002}};
+    struct Operation {
+        const char* name;
+        std::function<void(VdlpciConfigSpace&)> run;
+        const char* message;
+    };
+    const Operation operations[] = {
+        {"linkErrors", [](VdlpciConfigSpace& s) { int v = 0; s.linkErrors(v, 1); },
+         "Could not find PCI caps"},
+        {"linkEnable", [](VdlpciConfigSpace& s) { s.linkEnable(false); }, "Could not find PCI caps"},
+        {"linkRetrain", [](VdlpciConfigSpace& s) { s.linkRetrain(false); },
+         "Could not find PCI caps"},
+        {"writePciCapRegisters",
+         [](VdlpciConfigSpace& s) {
+             unsigned int words[4] = {~0u, ~0u, ~0u, ~0u};
+             s.writePciCapRegisters(CAP_EXP, words, 4);
+         },
+         "Could not find PCI caps"},
+        {"aerSurpriseEnable", [](VdlpciConfigSpace& s) { bool was = false; s.aerSurpriseEnable(false, was); },
+         "could not find PCI capability: PCIE_AER_CAPABILITY_ID"},
+    };
+    for (int space : {VDLSIM_SPACE_CARD, VDLSIM_SPACE_BRIDGE}) {
+        SCOPED_TRACE(space == VDLSIM_SPACE_CARD ? "card" : "bridge");
+        for (const auto& [offset, value] : trap)
+            poke(space, offset, 4, value);
+        std::vector<std::uint32_t> header;
+        for (unsigned offset = 0; offset < 0x40; offset += 4)
+            header.push_back(peek(space, offset));
+        std::unique_ptr<VdlpciConfigSpace> cfg;
+        if (space == VDLSIM_SPACE_CARD)
+            cfg = std::make_unique<VdlpciLinuxConfigSpace>(m_handle);
+        else
+            cfg = std::make_unique<VdlpciUpstreamBridgeConfigSpace>(m_handle);
+        vdlsim_log_clear();
+        for (const auto& op : operations) {
+            SCOPED_TRACE(op.name);
+            EXPECT_RAISES(op.run(*cfg), -13, op.message);
+        }
+        int speed = -1, width = -1;
+        EXPECT_RAISES(cfg->linkStatus(speed, width), -13, "Could not find PCI caps");
+        EXPECT_EQ(speed, -1);
+        for (std::uint32_t write : {VDLSIM_CMD_CFG_WRITE8, VDLSIM_CMD_CFG_WRITE16,
+                                    VDLSIM_CMD_CFG_WRITE32, VDLSIM_CMD_UP_WRITE8,
+                                    VDLSIM_CMD_UP_WRITE16, VDLSIM_CMD_UP_WRITE32})
+            EXPECT_EQ(count(write), 0u) << std::hex << write;
+        for (unsigned offset = 0; offset < 0x40; offset += 4)
+            EXPECT_EQ(peek(space, offset), header[offset / 4]) << offset;
     }
 }
 

@@ -171,6 +171,8 @@ TEST_F(pciDevice, DmaBusAddressesAndFlushRefusals)
         bool logged;
     } const cases[] = {
         {2, kBar2Size, -8, true},   // the end of the window
+        {0x30000, kBufferSize, -8, true},        // the end of the pinned region
+        {0x30000, kBufferSize + 0x10, -8, true}, // the page table's entry past it
         {6, 0, -13, false},         // no such BAR
         {0x10000, 0, -2, false},    // the configuration space has no bus address
         {0x40000, 0, -2, false},

@@ -278,6 +278,39 @@ TEST_F(pciDevice, LinkErrorsReportAndClear)
     EXPECT_EQ(vdlpci_link_errors(nullptr, &errors, 0), -5);
 }
 
+// A card whose PM capability points into the header, where a Cache Line
+// Size of 0x10 reads as the PCI Express ID, and a bridge whose AER header
+// points to 0x008, where a revision of 1 reads as the AER ID: the link calls
+// find no capability there, report nothing and write nothing.
+TEST_F(pciDevice, LinkCallsOnListsPointingIntoTheHeaderWriteNothing)
+{
+    void* handle = open();
+    ASSERT_EQ(vdlsim_config_poke(0, VDLSIM_SPACE_CARD, 0x0C, 1, 0x10), 0);
+    ASSERT_EQ(vdlsim_config_poke(0, VDLSIM_SPACE_CARD, 0x41, 1, 0x0C), 0);
+    ASSERT_EQ(vdlsim_config_poke(0, VDLSIM_SPACE_BRIDGE, 0x08, 4, 0x06040001), 0);
+    ASSERT_EQ(vdlsim_config_poke(0, VDLSIM_SPACE_BRIDGE, 0x100, 4, 0x00810002), 0);
+    const uint32_t cardBar1 = peek(VDLSIM_SPACE_CARD, 0x14);
+    const uint32_t bridgeBar0 = peek(VDLSIM_SPACE_BRIDGE, 0x10);
+    vdlsim_log_clear();
+
+    int errors = -1;
+    EXPECT_EQ(vdlpci_link_errors(handle, &errors, 1), -13);
+    EXPECT_EQ(errors, -1);
+    const Status s = linkStatus(-13);
+    EXPECT_EQ(s.flags, 0xDEADu);
+    EXPECT_EQ(s.speed, -1);
+    EXPECT_EQ(vdlpci_link_save(0, VDLPCI_LINK_SAVE_AER), 0);
+    char text[16];
+    EXPECT_EQ(vdlpci_get_option(kAerKey, text, sizeof(text)), 0);
+    EXPECT_STREQ(text, "false") << "no Surprise Down mask found to record";
+
+    for (uint32_t write : {VDLSIM_CMD_CFG_WRITE8, VDLSIM_CMD_CFG_WRITE16, VDLSIM_CMD_CFG_WRITE32,
+                           VDLSIM_CMD_UP_WRITE8, VDLSIM_CMD_UP_WRITE16, VDLSIM_CMD_UP_WRITE32})
+        EXPECT_EQ(vdlsim_log_count_requests(VDLSIM_REQ_COMMAND, write), 0u) << std::hex << write;
+    EXPECT_EQ(peek(VDLSIM_SPACE_CARD, 0x14), cardBar1);
+    EXPECT_EQ(peek(VDLSIM_SPACE_BRIDGE, 0x10), bridgeBar0);
+}
+
 TEST_F(pciDevice, LinkSaveThatCannotReadKeepsTheOldState)
 {
     EXPECT_EQ(vdlpci_link_save(0, VDLPCI_LINK_SAVE_REGISTERS), 0);

@@ -125,15 +125,23 @@ TEST_F(pciMemoryKernelBuffer, AllocationTakesTheDriversBufferWithTheHighWordFirs
     EXPECT_NE(vdlsim_dma_host_address(0, kFirstBufferBus, kBufferSize), nullptr);
 }
 
+// The first buffer's bus addresses reach its end, and no further.
+void expectBusAddressesEndAt(VdlpciKernelBuffer& buffer, unsigned long size)
+{
+    unsigned long phys = 0;
+    buffer.phys_addr(size, phys);
+    EXPECT_EQ(phys, kFirstBufferBus + size);
+    char message[128];
+    std::snprintf(message, sizeof(message),
+                  "PCI kernel buffer physical address offset %#016lx was out of range %#016lx",
+                  size + 1, size);
+    expectRaises([&] { buffer.phys_addr(size + 1, phys); }, -8, message);
+}
+
 TEST_F(pciMemoryKernelBuffer, PhysicalAddressesReachTheEndOfTheBuffer)
 {
     auto buffer = allocate();
-    unsigned long phys = 0;
-    buffer->phys_addr(kBufferSize, phys);
-    EXPECT_EQ(phys, kFirstBufferBus + kBufferSize);
-    expectRaises([&] { buffer->phys_addr(kBufferSize + 1, phys); }, -8,
-                 "PCI kernel buffer physical address offset 0x00000000001001 was out of range "
-                 "0x00000000001000");
+    expectBusAddressesEndAt(*buffer, kBufferSize);
 }
 
 TEST_F(pciMemoryKernelBuffer, ElementsAreCopiesOfTheMappingTheDeviceSees)
@@ -283,24 +291,58 @@ TEST_F(pciMemoryKernelBuffer, DeletionReturnsTheBufferToTheDriver)
     EXPECT_EQ(m_handle->head, nullptr);
 }
 
+// A driver that rounds the buffer up to whole pages: the caller gets the
+// length it asked for (size, element and bus-address bounds), while the
+// driver hears of the buffer it gave, and the whole mapping goes at release.
+TEST_F(pciMemoryKernelBuffer, ABufferTheDriverRoundsUpKeepsTheSizeAskedFor)
+{
+    constexpr unsigned long kAsked = 100;
+    const unsigned long given = 2 * pageSize();
+    ASSERT_EQ(vdlsim_dma_set_contig_answer_len(0, static_cast<uint32_t>(given)), 0);
+    auto buffer = allocate(kAsked);
+    EXPECT_EQ(buffer->size(), kAsked);
+
+    unsigned int word = 0x600DF00D;
+    EXPECT_EQ(buffer->write32s(kAsked - 4, &word, 1), 1);
+    expectRaises([&] { buffer->write32s(kAsked, &word, 1); }, -8,
+                 "PCI kernel buffer write address 0x00000000000064 was out of range "
+                 "0x00000000000064");
+    expectBusAddressesEndAt(*buffer, kAsked);
+
+    buffer->flushCache(true);
+    buffer->flushCache(false);
+    buffer->freeKernelBuffer();
+    EXPECT_EQ(pcitest::eventNames(),
+              (Strings{pcitest::req(VDLSIM_REQ_CONTIG_SYNC_CPU),
+                       pcitest::req(VDLSIM_REQ_CONTIG_SYNC_DEV), "munmap",
+                       pcitest::req(VDLSIM_REQ_CONTIG_FREE)}));
+    for (const auto& e : pcitest::logEntries())
+        EXPECT_EQ(e.value, given) << pcitest::eventName(e);
+    EXPECT_EQ(vdlsim_dma_buffer_count(0), 0);
+    EXPECT_EQ(m_handle->head, nullptr);
+}
+
 TEST_F(pciMemoryKernelBuffer, AllocationFailuresLeaveNothingBehind)
 {
     struct Case {
         const char* name;
         unsigned long size;
         uint32_t failing; // 0: no fault
+        uint32_t given;   // the length the driver gives; 0: as asked
         bool requested;
     };
     const Case cases[] = {
-        {"the driver refuses", kBufferSize, VDLSIM_REQ_CONTIG_ALLOC, true},
-        {"the mapping fails", kBufferSize, VDLSIM_FAULT_MMAP, true},
-        {"0 bytes", 0, 0, false},
-        {"more than a 32-bit length", kTooLarge, 0, false},
+        {"the driver refuses", kBufferSize, VDLSIM_REQ_CONTIG_ALLOC, 0, true},
+        {"the mapping fails", kBufferSize, VDLSIM_FAULT_MMAP, 0, true},
+        {"the driver gives less", 16 * kBufferSize, 0, kBufferSize, true},
+        {"0 bytes", 0, 0, 0, false},
+        {"more than a 32-bit length", kTooLarge, 0, 0, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         vdlsim_fault_clear();
         vdlsim_log_clear();
+        ASSERT_EQ(vdlsim_dma_set_contig_answer_len(0, c.given), 0);
         if (c.failing != 0)
             pcitest::addFault(0, c.failing, 0, ENOMEM);
         VdlpciKernelBuffer* out = nullptr;
@@ -356,17 +398,34 @@ TEST_F(pciMemoryLocked, PhysicalAddressesComeFromEachPagesEntry)
     EXPECT_TRUE(pcitest::logEntries().empty()) << "the page table answers without the driver";
 }
 
-TEST_F(pciMemoryLocked, PhysicalAddressesBeyondThePageTableAreRefused)
+// Only a byte of the region has a bus address, as only such a byte is an
+// element: the table's entry after a region of whole pages, and the rest of
+// a last page the region does not fill, are refused. So is everything past
+// the table, whatever page count the driver wrote back into the record.
+TEST_F(pciMemoryLocked, PhysicalAddressesOutsideTheRegionAreRefused)
 {
     const unsigned long page = pageSize();
-    auto memory = allocate(page);
-    unsigned long phys = 0;
-    memory->phys_addr(2 * page - 1, phys); // the table's last entry
-    char message[128];
-    std::snprintf(message, sizeof(message),
-                  "PCI virtual memory physical address offset %#016lx was out of range %#016lx",
-                  2 * page, page);
-    expectRaises([&] { memory->phys_addr(2 * page, phys); }, -8, message);
+    for (uint32_t answered : {0u, 1u << 20}) {
+        ASSERT_EQ(vdlsim_dma_set_lock_answer_npages(0, answered), 0);
+        for (unsigned long size : {page, page + 0x10}) {
+            SCOPED_TRACE(testing::Message() << "npages answered " << answered << ", size " << size);
+            auto memory = allocate(size);
+            unsigned long phys = 0;
+            memory->phys_addr(size - 1, phys);
+            EXPECT_EQ(vdlsim_dma_host_address(0, phys, 1),
+                      static_cast<unsigned char*>(memory->vmem()) + size - 1);
+            for (unsigned long offset : {size, size + 1, 2 * page - 1, 2 * page, 1ul << 40}) {
+                char message[128];
+                std::snprintf(message, sizeof(message),
+                              "PCI virtual memory physical address offset %#016lx was out of "
+                              "range %#016lx",
+                              offset, size);
+                phys = 0xDEAD;
+                expectRaises([&] { memory->phys_addr(offset, phys); }, -8, message);
+                EXPECT_EQ(phys, 0xDEADu);
+            }
+        }
+    }
 }
 
 TEST_F(pciMemoryLocked, ElementsTouchTheRegionAndTheDeviceSeesThem)
@@ -514,11 +573,16 @@ TEST_F(pciMemoryLocked, AllocationFailures)
     EXPECT_EQ(out, nullptr);
     EXPECT_EQ(vdlsim_dma_pinned_count(0), 0);
 
-    vdlsim_log_clear();
-    expectRaises([&] { VdlpciLockedVirtualMemory::alloc(m_handle, kTooLarge, out); }, -4,
-                 "PCI virtual memory could not be allocated");
-    EXPECT_EQ(out, nullptr);
-    EXPECT_TRUE(pcitest::logEntries().empty());
+    // A region of 0 bytes has nothing to pin, as a kernel buffer of 0 bytes
+    // has nothing to allocate.
+    for (unsigned long size : {kTooLarge, 0ul}) {
+        SCOPED_TRACE(size);
+        vdlsim_log_clear();
+        expectRaises([&] { VdlpciLockedVirtualMemory::alloc(m_handle, size, out); }, -4,
+                     "PCI virtual memory could not be allocated");
+        EXPECT_EQ(out, nullptr);
+        EXPECT_TRUE(pcitest::logEntries().empty());
+    }
 }
 
 TEST_F(pciMemoryLocked, AddressWritesAreNotSupported)

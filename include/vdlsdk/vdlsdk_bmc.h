@@ -25,7 +25,9 @@
  * -1 a failed script call or a result of the wrong kind, -5 a null handle or
  * pointer, -6 a bad size or value, -13 a name that is not known, -27 the end
  * of an iteration, -33 a caller buffer too small (it then holds the truncated
- * text, NUL-terminated). Failed script calls are logged on "vdlsdk_bmc" as
+ * text, NUL-terminated), except where a function says otherwise: the units
+ * buffer of vdlbmc_read_sensor_value, and vdlbmc_get_effecter_settable_values.
+ * Failed script calls are logged on "vdlsdk_bmc" as
  * "<error type>:<error value>" unless the function is documented to clear
  * them silently. */
 #include <stdbool.h>
@@ -99,10 +101,15 @@ int vdlbmc_get_next_component(VdlbmcHandle* handle, const char* previous, char* 
 
 /* Sensors. A sensor is numeric when its class is exactly "NumericSensor". */
 int vdlbmc_sensor_is_numeric(VdlbmcHandle* handle, const char* name, bool* isNumeric);
-/* The reading; `units` may be null when the units are not wanted. */
+/* The reading; `units` may be null when the units are not wanted. A units
+ * buffer too small gives -33 (or -6) with the reading already stored. */
 int vdlbmc_read_numeric_sensor_value(VdlbmcHandle* handle, const char* name, double* value,
                                      char* units, int unitsSize);
-/* The value as text: "%.3f" for a numeric sensor, the value's repr otherwise. */
+/* The value as text: "%.3f" for a numeric sensor, the value's repr otherwise.
+ * A value buffer too small gives -33 with the truncated text (-6 for a size of
+ * 0 or 1). For a numeric sensor, any failure of the reading or its units,
+ * a units buffer too small included, gives -1 and leaves `value` untouched; a
+ * textual sensor's units are the empty text. */
 int vdlbmc_read_sensor_value(VdlbmcHandle* handle, const char* name, char* value, int valueSize,
                              char* units, int unitsSize);
 /* Sets bit i of *mask for each threshold the sensor has; failures cleared. */
@@ -127,7 +134,9 @@ int vdlbmc_read_effecter_value(VdlbmcHandle* handle, const char* name, char* buf
 int vdlbmc_set_numeric_effecter(VdlbmcHandle* handle, const char* name, double value);
 int vdlbmc_set_effecter(VdlbmcHandle* handle, const char* name, const char* value);
 /* The settable states joined by ","; returns the text's length. A null buffer
- * asks for the length only. */
+ * asks for the length only. A size below the length gives -33 with the buffer
+ * untouched; a size equal to it, -33 with the truncated text. Nothing is
+ * logged. */
 int vdlbmc_get_effecter_settable_values(VdlbmcHandle* handle, const char* name, char* buffer,
                                         int size);
 /* False also on any failure. */

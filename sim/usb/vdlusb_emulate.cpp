@@ -9,9 +9,11 @@
 // exits. The handler answers string descriptors from the sysfs attributes
 // "manufacturer", "product" and "serial", as the kernel shows them for a real
 // device, at the indexes the device descriptor names. Exits with PROGRAM's exit
-// status (128 + the signal's number when a signal ended it), 2 when the devices
-// cannot be set up (a description that cannot be read or is not one), 127 when
-// PROGRAM cannot be run. The testbed's directory is removed on every path.
+// status (128 + the signal's number when a signal ended it), 2 for a wrong call
+// (usage on standard error) or when the devices cannot be set up (a description
+// that cannot be read or is not one), 127 when PROGRAM cannot be run. --help
+// prints the usage on standard output. The testbed's directory is removed on
+// every path.
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -55,10 +57,26 @@ void forwardSignal(int signal)
         g_early = signal;
 }
 
-int usage()
+const char* const kUsage =
+    "usage: vdlusb-emulate --device FILE [--device FILE ...] [--] PROGRAM [ARGS]\n"
+    "\n"
+    "Runs PROGRAM against emulated USB devices. Each FILE is a device description\n"
+    "in the format umockdev-record writes; the devices are served from a temporary\n"
+    "testbed that is removed when PROGRAM ends. TERM, INT, HUP and QUIT sent to the\n"
+    "launcher go on to PROGRAM.\n"
+    "\n"
+    "Exit status: PROGRAM's own (128 + N when signal N ended it); 2 for a wrong call\n"
+    "or descriptions that cannot be used; 127 when PROGRAM cannot be run.\n"
+    "\n"
+    "Options:\n"
+    "  -d, --device FILE  a device description; give it once for each file\n"
+    "  -h, --help         print this text and exit\n";
+
+// A wrong call: the reason, then the usage, on standard error.
+int wrongCall(const std::string& reason)
 {
-    std::fprintf(stderr, "usage: vdlusb-emulate --device FILE [--device FILE ...] [--] "
-                         "PROGRAM [ARGS]\n");
+    std::fprintf(stderr, "vdlusb-emulate: %s\n", reason.c_str());
+    std::fputs(kUsage, stderr);
     return kUsageError;
 }
 
@@ -180,9 +198,7 @@ std::vector<std::string> childEnvironment(const std::string& root)
 
 // Ctrl-C reaches the whole process group; a signal sent to this process alone
 // goes on to the program, and one that comes before the program starts ends
-// the run. Either way the testbed is removed afterwards. A standard error whose
-// reader is gone must not end this process before that either: SIGPIPE is
-// ignored here (and set back to its default for the program).
+// the run. Either way the testbed is removed afterwards.
 void handleSignals()
 {
     struct sigaction forward = {};
@@ -190,7 +206,6 @@ void handleSignals()
     sigemptyset(&forward.sa_mask);
     for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
         sigaction(signal, &forward, nullptr);
-    std::signal(SIGPIPE, SIG_IGN);
 }
 
 int run(char** argv, const std::string& root)
@@ -322,6 +337,10 @@ int emulate(const std::vector<std::string>& files, char** argv)
 
 int main(int argc, char** argv)
 {
+    // A standard error whose reader is gone must not end this process before
+    // it gives its status or removes the testbed: SIGPIPE is ignored (and set
+    // back to its default for the program).
+    std::signal(SIGPIPE, SIG_IGN);
     static const option options[] = {
         {"device", required_argument, nullptr, 'd'},
         {"help", no_argument, nullptr, 'h'},
@@ -329,14 +348,32 @@ int main(int argc, char** argv)
     };
     std::vector<std::string> files;
     int opt;
-    while ((opt = getopt_long(argc, argv, "+d:h", options, nullptr)) != -1) {
-        if (opt == 'd')
+    opterr = 0; // the reasons are given here, under this program's name
+    while ((opt = getopt_long(argc, argv, "+:d:h", options, nullptr)) != -1) {
+        switch (opt) {
+        case 'd':
             files.push_back(optarg);
-        else
-            return usage();
+            break;
+        case 'h':
+            std::fputs(kUsage, stdout);
+            return 0;
+        case ':':
+            return wrongCall(std::string(argv[optind - 1]) + " needs a device description file");
+        default:
+            // glibc names a long option given a value it does not take by the
+            // option's own letter.
+            if (optopt == 'h') {
+                const std::string word = argv[optind - 1];
+                return wrongCall(word.substr(0, word.find('=')) + " takes no value");
+            }
+            return wrongCall("unknown option " +
+                             (optopt != 0 ? std::string("-") + char(optopt) : argv[optind - 1]));
+        }
     }
-    if (optind >= argc || files.empty())
-        return usage();
+    if (files.empty())
+        return wrongCall("no --device given");
+    if (optind >= argc)
+        return wrongCall("no PROGRAM given");
 
     handleSignals();
     return emulate(files, argv + optind);

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <sstream>
 
 #include "VdlbmcInternal.hpp"
@@ -16,6 +17,9 @@ constexpr const char* kNumericSensorType = "NumericSensor";
 constexpr const char* kNumericEffecterType = "NumericEffecter";
 constexpr const char* kEnabledState = "enabled";
 constexpr const char* kSensorValueFormat = "%.3f";
+// "%.3f" of the largest double: its integer digits, a sign, the point, three
+// decimals and the NUL, with room to spare.
+constexpr std::size_t kSensorValueTextSize = std::numeric_limits<double>::max_exponent10 + 16;
 constexpr char kStateSeparator = ',';
 constexpr unsigned int kThresholdCount = 6;
 
@@ -261,11 +265,13 @@ int vdlbmc_read_sensor_value(VdlbmcHandle* handle, const char* name, char* value
         double reading = 0.0;
         if (readNumericSensor(handle, name, &reading, units, unitsSize) != kOk)
             return kFailed;
-        // A buffer the copy would refuse is refused the same way here.
-        if (value == nullptr || valueSize < 0)
-            return copyOut({}, value, valueSize);
-        std::snprintf(value, static_cast<std::size_t>(valueSize), kSensorValueFormat, reading);
-        return kOk;
+        // Formatted whole, then copied as every other text: a reading cut to
+        // fit the caller's buffer is -33, never a shorter number.
+        char text[kSensorValueTextSize];
+        const int length = std::snprintf(text, sizeof text, kSensorValueFormat, reading);
+        if (length < 0 || static_cast<std::size_t>(length) >= sizeof text)
+            return kFailed;
+        return copyOut(std::string_view(text, static_cast<std::size_t>(length)), value, valueSize);
     });
 }
 

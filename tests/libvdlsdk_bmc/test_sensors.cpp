@@ -284,26 +284,33 @@ TEST_F(bmcSensors, SensorTextFormats)
         double reading;
         int size;
         const char* expected;
+        int code;
     };
+    // A reading cut to fit is -33 with the truncated start, like every other text.
     const Row rows[] = {
-        {45.0, 32, "45.000"}, {45.0, 4, "45."}, {0.1234, 32, "0.123"},
-        {1234.56789, 32, "1234.568"}, {45.0, 1, ""},
+        {45.0, 32, "45.000", 0},    {45.0, 7, "45.000", 0},        {45.0, 6, "45.00", -33},
+        {45.0, 4, "45.", -33},      {45.0, 3, "45", -33},          {1234.5, 4, "123", -33},
+        {0.1234, 32, "0.123", 0},   {1234.56789, 32, "1234.568", 0}, {-1e300, 9, "-1000000", -33},
     };
+    LogCapture log;
     for (const auto& row : rows) {
         SCOPED_TRACE(row.expected);
         ASSERT_TRUE(py("c.set_state('FPGA Temp', reading=" + std::to_string(row.reading) + ")"));
         char text[32] = "untouched";
-        EXPECT_EQ(0, vdlbmc_read_sensor_value(handle, "FPGA Temp", text, row.size, nullptr, 0));
+        EXPECT_EQ(row.code, vdlbmc_read_sensor_value(handle, "FPGA Temp", text, row.size, nullptr, 0));
         EXPECT_STREQ(row.expected, text);
     }
-    // Size 0 writes nothing; a negative size is refused like a copy.
+    EXPECT_TRUE(log.generalLines().empty()) << "-33 is not logged";
+    // Sizes that cannot hold any of the reading, and a negative size, are
+    // refused like a copy, the buffer untouched.
     char text[8] = "keep";
-    EXPECT_EQ(0, vdlbmc_read_sensor_value(handle, "FPGA Temp", text, 0, nullptr, 0));
-    EXPECT_STREQ("keep", text);
-    LogCapture log;
-    EXPECT_EQ(-6, vdlbmc_read_sensor_value(handle, "FPGA Temp", text, -1, nullptr, 0));
+    for (int size : {0, 1, -1}) {
+        SCOPED_TRACE(size);
+        EXPECT_EQ(-6, vdlbmc_read_sensor_value(handle, "FPGA Temp", text, size, nullptr, 0));
+        EXPECT_STREQ("keep", text);
+    }
     EXPECT_EQ(-5, vdlbmc_read_sensor_value(handle, "FPGA Temp", nullptr, 8, nullptr, 0));
-    EXPECT_EQ(2u, log.generalLines().size());
+    EXPECT_EQ(4u, log.generalLines().size());
     // Units that do not fit: the copy's code, the value already stored.
     double value = 0;
     char units[1];

@@ -2,7 +2,7 @@
 # Checks the vdlsim-run launcher: what it sets for the program, the exit status
 # passed through, signals passed on, the temporary option directory removed
 # (also when its standard error is a pipe nobody reads), scenario lookup, the
-# card counts it refuses.
+# card counts it refuses, --help and wrong calls.
 # Usage: vdlsim_run_test.sh VDLSIM_RUN PRELOAD_PROGRAM
 set -u
 run=$1
@@ -120,7 +120,7 @@ TMPDIR=$scratch/tmp "$run" sh -c 'kill -TERM $$' 2>&4
 check "a program killed with a closed standard error gives 143" test $? -eq 143
 check "nor is one left by it" leftovers
 TMPDIR=$scratch/tmp "$run" --cards 99 true 2>&4
-check "a refusal with a closed standard error still gives 125" test $? -eq 125
+check "a refusal with a closed standard error still gives 2" test $? -eq 2
 exec 4>&-
 
 # The program keeps the caller's standard input.
@@ -130,7 +130,7 @@ check "the program reads the caller's standard input" test "$out" = input-line
 # Card counts: 0 to the simulator's maximum, in decimal.
 for cards in 99 17 -1 abc 0x2 ""; do
     TMPDIR=$scratch/tmp "$run" --cards "$cards" true 2>"$scratch/err"
-    check "--cards '$cards' is refused with 125" test $? -eq 125
+    check "--cards '$cards' is refused with 2" test $? -eq 2
     check "with a message" grep -q "vdlsim-run: .*cards" "$scratch/err"
 done
 "$run" -c 16 sh -c 'test "$VDLSIM_CARDS" = 16'
@@ -145,7 +145,23 @@ check "and no temporary directory is left" leftovers
 
 "$run" -s no-such-scenario true 2>/dev/null
 check "an unknown scenario is refused" test $? -eq 125
-"$run" 2>/dev/null >/dev/null
-check "no program is a usage error" test $? -eq 125
+
+# --help and -h: the whole usage on standard output, status 0. A wrong call: its
+# reason, then the same usage, on standard error, status 2.
+for help in --help -h; do
+    "$run" $help >"$scratch/usage" 2>"$scratch/err"
+    check "$help exits 0" test $? -eq 0
+    check "$help prints the usage on standard output" grep -q -- "--list-scenarios" "$scratch/usage"
+    check "$help writes nothing on standard error" test ! -s "$scratch/err"
+done
+for call in "" "--no-such-option true" "--cards" "--scenario"; do
+    TMPDIR=$scratch/tmp "$run" $call >"$scratch/out" 2>"$scratch/err"
+    check "'$call' is a wrong call: 2" test $? -eq 2
+    check "'$call' gives its reason and the usage on standard error" \
+        sh -c 'grep -q "^vdlsim-run: " "$1" && tail -n +2 "$1" | cmp -s - "$2"' - \
+        "$scratch/err" "$scratch/usage"
+    check "'$call' writes nothing on standard output" test ! -s "$scratch/out"
+done
+check "and no temporary directory is left by them" leftovers
 
 [ $failures -eq 0 ]

@@ -1,8 +1,8 @@
 #!/bin/sh
 # Checks the vdlusb-emulate launcher: what it sets for the program, the testbed
 # removed afterwards (also after a refusal or a signal), the exit status passed
-# through, its refusals, and string descriptors answered at the indexes a device
-# descriptor names.
+# through, its refusals, --help and wrong calls, and string descriptors answered
+# at the indexes a device descriptor names.
 # Usage: vdlusb_emulate_test.sh VDLUSB_EMULATE DATA_DIR [LIST_USB_PROGRAM]
 set -u
 emulate=$1
@@ -44,8 +44,23 @@ check "the exit status is passed through" test $? -eq 42
 check "a program killed by a signal gives 128 + the signal" test $? -eq 143
 "$emulate" --device "$devices" -- "$scratch/no-such-program" 2>/dev/null
 check "a program that cannot run gives 127" test $? -eq 127
-"$emulate" -- true 2>/dev/null
-check "no device description is a usage error" test $? -eq 2
+# --help and -h: the whole usage on standard output, status 0. A wrong call: the
+# same usage on standard error, after its reason, status 2.
+for help in --help -h; do
+    "$emulate" $help >"$scratch/usage" 2>"$scratch/err"
+    check "$help exits 0" test $? -eq 0
+    check "$help prints the usage on standard output" grep -q -- "--device FILE" "$scratch/usage"
+    check "$help writes nothing on standard error" test ! -s "$scratch/err"
+done
+for call in "" "-- true" "--device $devices" "--no-such-option" "--device"; do
+    TMPDIR=$scratch/tmp "$emulate" $call >"$scratch/out" 2>"$scratch/err"
+    check "'$call' is a wrong call: 2" test $? -eq 2
+    check "'$call' gives its reason and the usage on standard error" \
+        sh -c 'grep -q "^vdlusb-emulate: " "$1" && tail -n +2 "$1" | cmp -s - "$2"' - \
+        "$scratch/err" "$scratch/usage"
+    check "'$call' writes nothing on standard output" test ! -s "$scratch/out"
+done
+check "and no testbed is left by them" leftovers
 # Descriptions it cannot use: a message, exit status 2, no testbed left.
 printf 'not a description\n' >"$scratch/bad.umockdev"
 : >"$scratch/empty.umockdev"
@@ -68,6 +83,8 @@ wait $!
 TMPDIR=$scratch/tmp "$emulate" --device "$scratch/bad.umockdev" -- true 2>&4
 check "a refusal with a closed standard error still gives 2" test $? -eq 2
 check "and leaves no testbed" leftovers
+"$emulate" --no-such-option 2>&4
+check "a wrong call with a closed standard error still gives 2" test $? -eq 2
 exec 4>&-
 
 # A signal to the launcher alone goes on to the program; the testbed goes.

@@ -68,6 +68,7 @@ void VdlpciLinuxLib::open(int cardnum, VdlpciDevice*& card)
     } catch (const VDLException<-13>&) {
     }
 
+    bool beyondNext = false;
     {
         // One opening at a time, without the lock: a concurrent first open of
         // the same card waits here and then finds it in the table.
@@ -78,15 +79,21 @@ void VdlpciLinuxLib::open(int cardnum, VdlpciDevice*& card)
             card = m_devices[static_cast<std::size_t>(cardnum)];
             return;
         }
-        // A card number beyond the next free position would land at a
-        // position other than its number, where no later lookup by index
-        // could find it.
-        if (cardnum >= 0 && static_cast<std::size_t>(cardnum) > size)
-            throw VDLException<-13>("could not open PCI device {}: open the cards below it first",
-                                    cardnum);
-        // Room for the new card now, so that its append cannot fail later.
-        m_devices.reserve(size + 1);
-        m_opening = true;
+        beyondNext = cardnum >= 0 && static_cast<std::size_t>(cardnum) > size;
+        if (!beyondNext) {
+            // Room for the new card now, so that its append cannot fail later.
+            m_devices.reserve(size + 1);
+            m_opening = true;
+        }
+    }
+    if (beyondNext) {
+        // A card without a device node is missing whatever its number
+        // (vdlcard_has_access raises -13 naming the node). One that exists
+        // beyond the next free position would land at a position other than
+        // its number, where no later lookup by index could find it.
+        vdlcard_has_access(cardnum);
+        throw VDLException<-13>("could not open PCI device {}: open the cards below it first",
+                                cardnum);
     }
     // Whatever the outcome, the next waiting opener may go on.
     struct OpeningDone {

@@ -241,12 +241,27 @@ TEST_F(pciDevice, EnumOpenAppendsTheNextCardOnly)
     vdlsim_set_card_count_answer(1);
     EXPECT_EQ(vdlpci_dev_count(), 1);
 
+    // Card 2 has no node: missing like any other card. Card 3 has one, but
+    // would land at position 1, where index 3 could never find it.
+    const struct {
+        int index;
+        const char* message;
+    } beyond[] = {
+        {2, "Device /dev/vdlsdk_pci/vdlpci2 does not exist"},
+        {3, "could not open PCI device 3: open the cards below it first"},
+    };
     Logs logs;
-    void* handle = reinterpret_cast<void*>(0x1);
-    // Card 3 would land at position 1, where index 3 could never find it.
-    EXPECT_EQ(vdlpci_dev_open(3, &handle), -13);
-    EXPECT_EQ(handle, nullptr);
-    EXPECT_EQ(devtest::countEvents(VDLSIM_EV_OPEN, 3), 0u);
+    void* handle = nullptr;
+    for (const auto& row : beyond) {
+        SCOPED_TRACE(row.index);
+        logs.clear();
+        handle = reinterpret_cast<void*>(0x1);
+        EXPECT_EQ(vdlpci_dev_open(row.index, &handle), -13);
+        EXPECT_EQ(handle, nullptr);
+        EXPECT_EQ(logs.at("general", "error"), std::vector<std::string>{row.message});
+        EXPECT_EQ(devtest::countEvents(VDLSIM_EV_OPEN, static_cast<uint32_t>(row.index)), 0u);
+    }
+    EXPECT_EQ(vdlpci_dev_count(), 1);
 
     void* second = open(1);
     EXPECT_EQ(vdlpci_dev_count(), 2);

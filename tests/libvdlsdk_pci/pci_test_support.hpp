@@ -50,6 +50,20 @@ inline std::string req(unsigned long request)
     return text;
 }
 
+// A register of card 0's configuration image (VDLSIM_SPACE_CARD) or of its
+// bridge's, read or set directly in the model.
+inline std::uint32_t peek(int space, unsigned offset, unsigned width = 4)
+{
+    std::uint32_t value = 0;
+    EXPECT_EQ(vdlsim_config_peek(0, space, offset, width, &value), 0);
+    return value;
+}
+
+inline void poke(int space, unsigned offset, unsigned width, std::uint32_t value)
+{
+    ASSERT_EQ(vdlsim_config_poke(0, space, offset, width, value), 0);
+}
+
 // Fills a stretch of stack below the caller with a pattern, so a record the
 // interface forgets to clear carries garbage the stand-in refuses.
 [[gnu::noinline]] inline void dirtyStack()

@@ -34,17 +34,8 @@ inline std::string dumpPath(const std::string& name)
     return std::string(VDLTEST_PCI_DUMPS_DIR) + "/" + name;
 }
 
-inline std::uint32_t peek(int space, unsigned offset, unsigned width = 4)
-{
-    std::uint32_t value = 0;
-    EXPECT_EQ(vdlsim_config_peek(0, space, offset, width, &value), 0);
-    return value;
-}
-
-inline void poke(int space, unsigned offset, unsigned width, std::uint32_t value)
-{
-    ASSERT_EQ(vdlsim_config_poke(0, space, offset, width, value), 0);
-}
+using pcitest::peek;
+using pcitest::poke;
 
 inline std::vector<vdlsim_log_entry> commands(std::uint32_t command)
 {

@@ -16,16 +16,11 @@ constexpr uint32_t kLongTimeoutMs = 20000;
 
 const VdlpciDevice* card(void* handle) { return static_cast<VdlpciDevice*>(handle); }
 
-uint32_t peek(unsigned offset)
-{
-    uint32_t value = 0;
-    EXPECT_EQ(vdlsim_config_peek(0, VDLSIM_SPACE_CARD, offset, 4, &value), 0);
-    return value;
-}
-
+// A register of the card's configuration image, read or set in the model.
+uint32_t peek(unsigned offset) { return pcitest::peek(VDLSIM_SPACE_CARD, offset); }
 void poke(unsigned offset, unsigned width, uint32_t value)
 {
-    ASSERT_EQ(vdlsim_config_poke(0, VDLSIM_SPACE_CARD, offset, width, value), 0);
+    pcitest::poke(VDLSIM_SPACE_CARD, offset, width, value);
 }
 
 constexpr uint32_t kMsiEnable = 1u << 16;

@@ -20,12 +20,7 @@ const char* const kMsixKey = "device0/saved_msixdata";
 const char* const kPcieKey = "device0/saved_pciedata";
 const char* const kAerKey = "device0_upstream/saved_aer_surprise";
 
-uint32_t peek(int space, unsigned offset, unsigned width = 4)
-{
-    uint32_t value = 0;
-    EXPECT_EQ(vdlsim_config_peek(0, space, offset, width, &value), 0);
-    return value;
-}
+using pcitest::peek;
 
 struct Status {
     uint32_t flags = 0xDEAD;

@@ -12,12 +12,7 @@ namespace {
 
 constexpr unsigned kBar0 = 0x10;
 
-uint32_t bar0()
-{
-    uint32_t value = 0;
-    EXPECT_EQ(vdlsim_config_peek(0, VDLSIM_SPACE_CARD, kBar0, 4, &value), 0);
-    return value;
-}
+uint32_t bar0() { return pcitest::peek(VDLSIM_SPACE_CARD, kBar0); }
 
 } // namespace
 

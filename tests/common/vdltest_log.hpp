@@ -98,6 +98,8 @@ public:
     {
         for (LoggerType type : loggers) {
             const auto& logger = loggerOf(type);
+            if (!logger)
+                continue;
             m_attached.push_back({logger, logger->level()});
             logger->sinks().push_back(m_sink);
             if (level)

@@ -1,5 +1,6 @@
 #pragma once
-// Helpers shared by the test executables.
+// Helpers shared by the test executables: sanitizer flags, temporary
+// directories and the process's option directory.
 #include <string>
 
 // Set when the build runs under AddressSanitizer or ThreadSanitizer (gcc defines
@@ -27,5 +28,24 @@ std::string makeTempDir(const std::string& prefix);
 // The temporary option directory this process put into VDLSDK_CONFIG, or ""
 // when the environment already named one.
 const std::string& configDir();
+
+// An option directory of one test's own: VDLSDK_CONFIG names a fresh
+// directory while the object lives; afterwards the variable is as it was and
+// the directory is gone.
+class ConfigDir {
+public:
+    explicit ConfigDir(const std::string& prefix = "vdlsdk-test-config");
+    ~ConfigDir();
+    ConfigDir(const ConfigDir&) = delete;
+    ConfigDir& operator=(const ConfigDir&) = delete;
+
+    const std::string& dir() const { return m_dir; }
+    std::string file(const std::string& name) const { return m_dir + "/" + name; }
+
+private:
+    std::string m_dir;
+    bool m_hadPrevious = false;
+    std::string m_previous;
+};
 
 } // namespace vdltest

@@ -38,17 +38,6 @@ public:
 
 namespace vdltest {
 
-std::string makeTempDir(const std::string& prefix)
-{
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/" + prefix + "-XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr) {
-        std::perror("mkdtemp");
-        std::abort();
-    }
-    return pattern;
-}
-
 const std::string& configDir() { return g_configDir; }
 
 } // namespace vdltest

@@ -2,16 +2,16 @@
 // links the runtime library and a peer library normally.
 #include <climits>
 #include <memory>
-#include <sstream>
 #include <string>
 
 #include <gtest/gtest.h>
-#include <spdlog/sinks/ostream_sink.h>
 #include <spdlog/sinks/stdout_color_sinks.h>
 
 #include "vdlsdk/vdl_exception.hpp"
 #include "vdlsdk/vdl_logger.hpp"
 #include "vdlsdk/vdlsdk_util.h"
+#include "vdltest_log.hpp"
+#include "vdltest_raises.hpp"
 
 extern "C" {
 uintptr_t peer_logger(int type);
@@ -21,34 +21,10 @@ void peer_throw(int code);
 
 namespace {
 
-// Captures what one logger writes, message text only.
-class LogCapture {
-public:
-    explicit LogCapture(std::shared_ptr<spdlog::logger> logger) : m_logger(std::move(logger))
-    {
-        m_sink = std::make_shared<spdlog::sinks::ostream_sink_mt>(m_stream);
-        m_sink->set_pattern("%l|%v");
-        m_logger->sinks().push_back(m_sink);
-    }
-    ~LogCapture() { m_logger->sinks().pop_back(); }
-    std::string text() const { return m_stream.str(); }
-
-private:
-    std::shared_ptr<spdlog::logger> m_logger;
-    std::ostringstream m_stream;
-    std::shared_ptr<spdlog::sinks::ostream_sink_mt> m_sink;
-};
-
-int thrownCode(int code, std::string* message = nullptr)
+// The exception vdl_throw_from_c_error raises for a code.
+vdltest::Raised thrownFor(int code)
 {
-    try {
-        vdl_throw_from_c_error(code, "driver said no");
-    } catch (const VDLBaseException& e) {
-        if (message)
-            *message = e.what();
-        return e.code;
-    }
-    return 0;
+    return vdltest::raised([&] { vdl_throw_from_c_error(code, "driver said no"); });
 }
 
 template <int N>
@@ -68,15 +44,13 @@ bool throwsExactly(int code)
 TEST(framework, ThrowFromCErrorMapsEveryCodeAndIgnoresTheRest)
 {
     for (int code = -41; code <= 1; ++code) {
-        std::string message;
         const bool inRange = code >= -40 && code <= -1;
-        EXPECT_EQ(thrownCode(code, &message), inRange ? code : 0) << code;
-        if (inRange) {
-            EXPECT_EQ(message, "driver said no");
-        }
+        const auto r = thrownFor(code);
+        EXPECT_EQ(r.code, inRange ? code : 0) << code;
+        EXPECT_EQ(r.message, inRange ? "driver said no" : "") << code;
     }
-    EXPECT_EQ(thrownCode(INT_MIN), 0);
-    EXPECT_EQ(thrownCode(INT_MAX), 0);
+    EXPECT_FALSE(thrownFor(INT_MIN).raised);
+    EXPECT_FALSE(thrownFor(INT_MAX).raised);
     // The type, not only the code, is selected.
     EXPECT_TRUE(throwsExactly<-1>(-1));
     EXPECT_TRUE(throwsExactly<-40>(-40));
@@ -113,8 +87,7 @@ TEST(framework, MessagesAreVerbatimOrFormattedAtRunTime)
 
 TEST(framework, LogWritesTheMessageAloneAtTheChosenLevel)
 {
-    auto general = VDLLogger<LOGGER_GENERAL>::_logger;
-    LogCapture capture(general);
+    vdltest::LogCapture capture(LOGGER_GENERAL, vdltest::kKeepLevel);
     const VDLException<-5> e("braces {} and {:#x} stay");
 
     e.log();
@@ -135,8 +108,7 @@ TEST(framework, LogWritesTheMessageAloneAtTheChosenLevel)
 // per-level tables.
 TEST(framework, LogAtALevelThatIsNoMessageLevelWritesNothing)
 {
-    auto general = VDLLogger<LOGGER_GENERAL>::_logger;
-    LogCapture capture(general);
+    vdltest::LogCapture capture(LOGGER_GENERAL, vdltest::kKeepLevel);
     const VDLException<-5> e("m");
     const struct {
         int loggerLevel;
@@ -174,8 +146,7 @@ TEST(framework, FiveLoggersAtInfoWithThreadSafeConsoleSinks)
 
 TEST(framework, DebugTraceIsSilentByDefaultAndCarriesTheSourcePrefix)
 {
-    auto pci = VDLLogger<LOGGER_PCI>::_logger;
-    LogCapture capture(pci);
+    vdltest::LogCapture capture(LOGGER_PCI, vdltest::kKeepLevel);
     int formatted = 0;
     auto count = [&] { return ++formatted; };
 
@@ -199,11 +170,5 @@ TEST(framework, ExceptionsCrossLibrariesByType)
 {
     EXPECT_EQ(peer_catch_buffer_too_small(), 3);
     EXPECT_THROW(peer_throw(-33), VDLException<-33>);
-    try {
-        peer_throw(-7);
-        FAIL() << "nothing thrown";
-    } catch (const VDLBaseException& e) {
-        EXPECT_EQ(e.code, -7);
-        EXPECT_STREQ(e.what(), "thrown by the peer");
-    }
+    EXPECT_RAISES(peer_throw(-7), -7, "thrown by the peer");
 }

@@ -16,19 +16,8 @@ constexpr uint32_t kLongTimeoutMs = 60000;
 constexpr unsigned kBlockTimeoutMs = 10000;
 constexpr int kRounds = 300;
 
-class pciInterrupt : public SimTest {
+class pciInterrupt : public CardTest {
 protected:
-    void SetUp() override
-    {
-        SimTest::SetUp();
-        h = openCard();
-    }
-    void TearDown() override
-    {
-        vdlcard_Close(h);
-        SimTest::TearDown();
-    }
-
     // Starts a wait on another thread and returns once it blocks in the driver.
     std::thread startWait(vdlcard_int_wait& wait, int& result, uint32_t vector = kVector)
     {
@@ -37,13 +26,11 @@ protected:
         wait.timeout = kLongTimeoutMs;
         wait.value = 0xFFFFFFFF;
         std::thread t([this, &wait, &result] {
-            result = vdlcard_Control(h, VDLCARD_CONTROL_INT_WAIT, &wait);
+            result = vdlcard_Control(m_handle, VDLCARD_CONTROL_INT_WAIT, &wait);
         });
         EXPECT_EQ(vdlsim_irq_wait_for_waiters(0, vector, 1, kBlockTimeoutMs), 0);
         return t;
     }
-
-    vdlcard_handle* h = nullptr;
 };
 
 TEST_F(pciInterrupt, CancelAndRaiseFromAnotherThreadRepeatedly)
@@ -56,7 +43,7 @@ TEST_F(pciInterrupt, CancelAndRaiseFromAnotherThreadRepeatedly)
         const bool cancel = round % 2 == 0;
         if (cancel) {
             int32_t vector = kVector;
-            EXPECT_EQ(vdlcard_Control(h, VDLCARD_CONTROL_INT_CANCEL, &vector), 0);
+            EXPECT_EQ(vdlcard_Control(m_handle, VDLCARD_CONTROL_INT_CANCEL, &vector), 0);
         } else {
             EXPECT_EQ(vdlsim_irq_raise(0, kVector, 0x1000u + round), 0);
         }
@@ -85,13 +72,13 @@ TEST_F(pciInterrupt, CancelEndsOnlyTheWaitOnItsVector)
     int result = -2;
     std::thread waiter = startWait(wait, result);
     int32_t other = kVector + 1;
-    EXPECT_EQ(vdlcard_Control(h, VDLCARD_CONTROL_INT_CANCEL, &other), 0);
+    EXPECT_EQ(vdlcard_Control(m_handle, VDLCARD_CONTROL_INT_CANCEL, &other), 0);
     EXPECT_EQ(vdlsim_irq_waiters(0, kVector), 1);
     int32_t vector = kVector;
-    EXPECT_EQ(vdlcard_Control(h, VDLCARD_CONTROL_INT_CANCEL, &vector), 0);
+    EXPECT_EQ(vdlcard_Control(m_handle, VDLCARD_CONTROL_INT_CANCEL, &vector), 0);
     waiter.join();
     EXPECT_EQ(wait.status, VDLCARD_WAIT_CANCELLED);
-    const auto e = logEntries();
+    const auto e = vdltest::simLog();
     ASSERT_EQ(e.size(), 3u);
     EXPECT_EQ(e[0].request, VDLCARD_REQ_INT_CANCEL);
     EXPECT_EQ(e[0].address, kVector + 1u);
@@ -108,7 +95,7 @@ TEST_F(pciInterrupt, OutcomesAreCarriedByTheStatus)
     vdlcard_int_wait wait{};
     wait.vector = kVector;
     wait.timeout = 1;
-    EXPECT_EQ(vdlcard_Control(h, VDLCARD_CONTROL_INT_WAIT, &wait), 0);
+    EXPECT_EQ(vdlcard_Control(m_handle, VDLCARD_CONTROL_INT_WAIT, &wait), 0);
     EXPECT_EQ(wait.status, VDLCARD_WAIT_TIMEOUT);
 
     // Raised before the wait: pending, the wait ends at once.
@@ -116,23 +103,23 @@ TEST_F(pciInterrupt, OutcomesAreCarriedByTheStatus)
     wait = vdlcard_int_wait{};
     wait.vector = kVector;
     wait.timeout = kLongTimeoutMs;
-    EXPECT_EQ(vdlcard_Control(h, VDLCARD_CONTROL_INT_WAIT, &wait), 0);
+    EXPECT_EQ(vdlcard_Control(m_handle, VDLCARD_CONTROL_INT_WAIT, &wait), 0);
     EXPECT_EQ(wait.status, VDLCARD_WAIT_INTERRUPT);
     EXPECT_EQ(wait.value, 77u);
 
     // The driver refusing the wait leaves the caller's 0.
-    ASSERT_GE(addFault(0, VDLCARD_REQ_INT_WAIT, 0, EINTR), 0);
+    ASSERT_GE(vdltest::addFault(VDLCARD_REQ_INT_WAIT, 0, EINTR), 0);
     wait = vdlcard_int_wait{};
     wait.vector = kVector;
     wait.timeout = kLongTimeoutMs;
-    EXPECT_EQ(vdlcard_Control(h, VDLCARD_CONTROL_INT_WAIT, &wait), 0);
+    EXPECT_EQ(vdlcard_Control(m_handle, VDLCARD_CONTROL_INT_WAIT, &wait), 0);
     EXPECT_EQ(wait.status, VDLCARD_WAIT_NONE);
 
     // A cancel with nobody waiting answers 0; one the driver refuses, -1.
     int32_t vector = kVector;
-    EXPECT_EQ(vdlcard_Control(h, VDLCARD_CONTROL_INT_CANCEL, &vector), 0);
-    ASSERT_GE(addFault(0, VDLCARD_REQ_INT_CANCEL, 0, EIO), 0);
-    EXPECT_EQ(vdlcard_Control(h, VDLCARD_CONTROL_INT_CANCEL, &vector), -1);
+    EXPECT_EQ(vdlcard_Control(m_handle, VDLCARD_CONTROL_INT_CANCEL, &vector), 0);
+    ASSERT_GE(vdltest::addFault(VDLCARD_REQ_INT_CANCEL, 0, EIO), 0);
+    EXPECT_EQ(vdlcard_Control(m_handle, VDLCARD_CONTROL_INT_CANCEL, &vector), -1);
 }
 
 } // namespace

@@ -53,7 +53,7 @@ void failNextCalloc(std::size_t bytes)
     g_failSize = bytes;
 }
 
-class pciNoMemory : public SimTest {
+class pciNoMemory : public vdltest::SimTest {
 protected:
     void TearDown() override
     {
@@ -64,7 +64,7 @@ protected:
 
 TEST_F(pciNoMemory, OpenWithoutAHandle)
 {
-    LogCapture log;
+    vdltest::LogCapture log(LOGGER_PCI);
     failNextCalloc(sizeof(vdlcard_handle));
     EXPECT_EQ(vdlcard_Open(0, VDLCARD_OPEN_FLAGS), nullptr);
     EXPECT_EQ(log.at("error"), Strings{"Error allocating memory for main structure"});
@@ -93,7 +93,7 @@ TEST_F(pciNoMemory, AllocationWithoutAListNode)
     EXPECT_EQ(eventNames(), (Strings{req(VDLCARD_REQ_CONTIG_ALLOC), req(VDLCARD_REQ_MAP_MODE),
                                      req(VDLCARD_REQ_CONTIG_SELECT), "mmap", "munmap",
                                      req(VDLCARD_REQ_MAP_MODE), req(VDLCARD_REQ_CONTIG_FREE)}));
-    const auto e = logEntries();
+    const auto e = vdltest::simLog();
     ASSERT_EQ(e.size(), 7u);
     EXPECT_EQ(e[4].aux, e[3].aux) << "the new mapping is the one unmapped";
     EXPECT_EQ(e[6].address, e[0].address);

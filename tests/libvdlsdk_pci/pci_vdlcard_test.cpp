@@ -22,7 +22,7 @@ namespace {
 constexpr uint32_t kCard = 3;
 constexpr const char* kCard3Node = "/dev/vdlsdk_pci/vdlpci3";
 
-class pciOpen : public SimTest {
+class pciOpen : public vdltest::SimTest {
 protected:
     void SetUp() override
     {
@@ -34,7 +34,7 @@ protected:
 
 TEST_F(pciOpen, OpensTheNodeReadWriteAndSynchronous)
 {
-    LogCapture log;
+    vdltest::LogCapture log(LOGGER_PCI);
     vdlcard_handle* h = vdlcard_Open(kCard, VDLCARD_OPEN_FLAGS);
     ASSERT_NE(h, nullptr);
     EXPECT_GE(h->fd, 0);
@@ -42,7 +42,7 @@ TEST_F(pciOpen, OpensTheNodeReadWriteAndSynchronous)
     EXPECT_EQ(h->tail, nullptr);
     EXPECT_EQ(vdlsim_card_open_count(kCard), 1);
 
-    const auto entries = logEntries();
+    const auto entries = vdltest::simLog();
     ASSERT_EQ(entries.size(), 1u);
     EXPECT_EQ(entries[0].event, VDLSIM_EV_OPEN);
     EXPECT_EQ(entries[0].card, kCard);
@@ -67,7 +67,7 @@ TEST_F(pciOpen, FlagsOtherThanOneOpenNothing)
 {
     for (uint32_t flags : {0u, 2u, 3u, 0xFFFFFFFFu}) {
         SCOPED_TRACE(flags);
-        LogCapture log;
+        vdltest::LogCapture log(LOGGER_PCI);
         vdlsim_log_clear();
         EXPECT_EQ(vdlcard_Open(kCard, flags), nullptr);
         EXPECT_EQ(log.at("error"), Strings{"Error opening device file /dev/vdlsdk_pci/vdlpci3"});
@@ -98,7 +98,7 @@ TEST_F(pciOpen, FailedOpenLogsTheSystemText)
             ASSERT_EQ(vdlsim_card_set_present(kCard, 0), 0);
         else
             ASSERT_EQ(vdlsim_card_set_open_errno(kCard, c.err), 0);
-        LogCapture log;
+        vdltest::LogCapture log(LOGGER_PCI);
         EXPECT_EQ(vdlcard_Open(kCard, VDLCARD_OPEN_FLAGS), nullptr);
         EXPECT_EQ(log.at("error"), Strings{std::string("Error opening device file ") + kCard3Node +
                                            ": " + std::strerror(c.expected)});
@@ -114,7 +114,7 @@ TEST_F(pciOpen, ErrorTextsOfConcurrentFailuresStayApart)
     ASSERT_EQ(vdlsim_card_setup(4), 0);
     ASSERT_EQ(vdlsim_card_set_open_errno(kCard, EBUSY), 0);
     ASSERT_EQ(vdlsim_card_set_open_errno(4, EACCES), 0);
-    LogCapture log;
+    vdltest::LogCapture log(LOGGER_PCI);
     constexpr int kRounds = 200;
     auto opener = [](uint32_t card) {
         for (int i = 0; i < kRounds; ++i)
@@ -141,22 +141,17 @@ TEST_F(pciOpen, ErrorTextsOfConcurrentFailuresStayApart)
 // The card number goes into the path as the value the caller passed.
 TEST_F(pciOpen, CardNumbersKeepTheirDecimalText)
 {
-    LogCapture log;
+    vdltest::LogCapture log(LOGGER_PCI);
     EXPECT_EQ(vdlcard_Open(0xFFFFFFFFu, VDLCARD_OPEN_FLAGS), nullptr);
     EXPECT_EQ(log.at("error"),
               Strings{std::string("Error opening device file /dev/vdlsdk_pci/vdlpci4294967295: ") +
                       std::strerror(ENOENT)});
-    try {
-        vdlcard_has_access(-1);
-        FAIL() << "no exception";
-    } catch (const VDLException<-13>& e) {
-        EXPECT_STREQ(e.what(), "Device /dev/vdlsdk_pci/vdlpci-1 does not exist");
-    }
+    EXPECT_RAISES(vdlcard_has_access(-1), -13, "Device /dev/vdlsdk_pci/vdlpci-1 does not exist");
 }
 
 TEST_F(pciOpen, CloseOfNullOnlyTraces)
 {
-    LogCapture log;
+    vdltest::LogCapture log(LOGGER_PCI);
     vdlcard_Close(nullptr);
     EXPECT_EQ(log.at("debug"), Strings{"hcard : 0X0"});
     EXPECT_EQ(eventNames(), Strings{});
@@ -189,17 +184,11 @@ TEST_F(pciOpen, ListOfANewHandleIsEmptyAndFindsNothing)
     vdlcard_Close(h);
 }
 
-using pciAccess = SimTest;
+using pciAccess = vdltest::SimTest;
 
 TEST_F(pciAccess, MissingNodeRaisesMinus13)
 {
-    try {
-        vdlcard_has_access(7);
-        FAIL() << "no exception";
-    } catch (const VDLException<-13>& e) {
-        EXPECT_STREQ(e.what(), "Device /dev/vdlsdk_pci/vdlpci7 does not exist");
-        EXPECT_EQ(e.code, -13);
-    }
+    EXPECT_RAISES(vdlcard_has_access(7), -13, "Device /dev/vdlsdk_pci/vdlpci7 does not exist");
     // A node that is configured but absent is just as missing.
     ASSERT_EQ(vdlsim_card_setup(7), 0);
     ASSERT_EQ(vdlsim_card_set_present(7, 0), 0);
@@ -211,32 +200,25 @@ TEST_F(pciAccess, AnswersReadAndWritePermissionWithoutOpening)
     EXPECT_TRUE(vdlcard_has_access(0));
     ASSERT_EQ(vdlsim_card_set_access(0, 0), 0);
     EXPECT_FALSE(vdlcard_has_access(0));
-    for (const auto& e : logEntries())
+    for (const auto& e : vdltest::simLog())
         EXPECT_EQ(e.event, VDLSIM_EV_ACCESS) << eventName(e);
     // The last test asks for both permissions at once.
-    const auto entries = logEntries();
+    const auto entries = vdltest::simLog();
     ASSERT_FALSE(entries.empty());
     EXPECT_EQ(entries.back().address, static_cast<uint64_t>(R_OK | W_OK));
     EXPECT_EQ(vdlsim_card_open_count(0), 0);
 }
 
-class pciStatus : public SimTest {
+class pciStatus : public CardTest {
 protected:
     void SetUp() override
     {
-        SimTest::SetUp();
+        CardTest::SetUp();
         ASSERT_EQ(vdlsim_card_set_ids(0, 0x1F3A, 0x0123, 0x1F3B, 0x0456), 0);
         ASSERT_EQ(vdlsim_card_set_location(0, 0x42, 0x1D, 0x3), 0);
         ASSERT_EQ(vdlsim_card_set_slot_path(0, "slot/7"), 0);
         ASSERT_EQ(vdlsim_card_set_bar(0, 2, 0x10000, 0x12340000ull), 0);
-        h = openCard();
     }
-    void TearDown() override
-    {
-        vdlcard_Close(h);
-        SimTest::TearDown();
-    }
-    vdlcard_handle* h = nullptr;
 };
 
 // Every mode of the table: the request it sends and what the record carries
@@ -245,18 +227,18 @@ TEST_F(pciStatus, EveryModeSendsItsRequest)
 {
     uint32_t word = 0;
     dirtyStack();
-    EXPECT_EQ(vdlcard_Status(h, VDLCARD_STATUS_WORD, &word), 0);
+    EXPECT_EQ(vdlcard_Status(m_handle, VDLCARD_STATUS_WORD, &word), 0);
     EXPECT_EQ(word, VDLSIM_DRIVER_WORD);
-    EXPECT_EQ(vdlcard_Status(h, VDLCARD_STATUS_DEVICE_ID, &word), 0);
+    EXPECT_EQ(vdlcard_Status(m_handle, VDLCARD_STATUS_DEVICE_ID, &word), 0);
     EXPECT_EQ(word, 0x01231F3Au);
-    EXPECT_EQ(vdlcard_Status(h, VDLCARD_STATUS_SUBSYSTEM_ID, &word), 0);
+    EXPECT_EQ(vdlcard_Status(m_handle, VDLCARD_STATUS_SUBSYSTEM_ID, &word), 0);
     EXPECT_EQ(word, 0x04561F3Bu);
 
     vdlcard_upstream_descriptor up{};
     vdlcard_command cmd{};
     cmd.readCount = VDLCARD_UPSTREAM_DESCRIPTOR_SIZE;
     cmd.readBuffer = &up;
-    EXPECT_EQ(vdlcard_Status(h, VDLCARD_STATUS_UPSTREAM, &cmd), 0);
+    EXPECT_EQ(vdlcard_Status(m_handle, VDLCARD_STATUS_UPSTREAM, &cmd), 0);
     EXPECT_EQ(up.vendorId, 0x1F3A);
     EXPECT_EQ(up.deviceId, 0x0200);
 
@@ -265,24 +247,24 @@ TEST_F(pciStatus, EveryModeSendsItsRequest)
     cmd.command = VDLCARD_CMD_CARD_COUNT;
     cmd.readCount = 4;
     cmd.readBuffer = &count;
-    EXPECT_EQ(vdlcard_Status(h, VDLCARD_STATUS_COMMAND, &cmd), 0);
+    EXPECT_EQ(vdlcard_Status(m_handle, VDLCARD_STATUS_COMMAND, &cmd), 0);
     EXPECT_EQ(count, 1);
 
     vdlcard_bar_query bar{};
     bar.bar = 2;
-    EXPECT_EQ(vdlcard_Status(h, VDLCARD_STATUS_BAR_SIZE, &bar), 0);
+    EXPECT_EQ(vdlcard_Status(m_handle, VDLCARD_STATUS_BAR_SIZE, &bar), 0);
     EXPECT_EQ(bar.value, 0x10000u);
-    EXPECT_EQ(vdlcard_Status(h, VDLCARD_STATUS_LOCATION, &word), 0);
+    EXPECT_EQ(vdlcard_Status(m_handle, VDLCARD_STATUS_LOCATION, &word), 0);
     EXPECT_EQ(word, 0x00421D03u);
     char text[VDLCARD_SLOT_PATH_SIZE] = {};
     vdlcard_slot_path slot{};
     slot.buffer = text;
     slot.length = sizeof(text);
-    EXPECT_EQ(vdlcard_Status(h, VDLCARD_STATUS_SLOT_PATH, &slot), 0);
+    EXPECT_EQ(vdlcard_Status(m_handle, VDLCARD_STATUS_SLOT_PATH, &slot), 0);
     EXPECT_STREQ(text, "slot/7");
     bar = vdlcard_bar_query{};
     bar.bar = 2;
-    EXPECT_EQ(vdlcard_Status(h, VDLCARD_STATUS_BAR_ADDRESS, &bar), 0);
+    EXPECT_EQ(vdlcard_Status(m_handle, VDLCARD_STATUS_BAR_ADDRESS, &bar), 0);
     EXPECT_EQ(bar.value, 0x12340000u);
 
     EXPECT_EQ(eventNames(),
@@ -291,7 +273,7 @@ TEST_F(pciStatus, EveryModeSendsItsRequest)
                        req(VDLCARD_REQ_COMMAND), req(VDLCARD_REQ_BAR_SIZE),
                        req(VDLCARD_REQ_LOCATION), req(VDLCARD_REQ_SLOT_PATH),
                        req(VDLCARD_REQ_BAR_ADDRESS)}));
-    const auto entries = logEntries();
+    const auto entries = vdltest::simLog();
     EXPECT_EQ(entries[4].command, VDLCARD_CMD_CARD_COUNT);
     EXPECT_EQ(entries[4].address, 0u);
     EXPECT_EQ(entries[5].address, 2u);
@@ -300,9 +282,9 @@ TEST_F(pciStatus, EveryModeSendsItsRequest)
 
 TEST_F(pciStatus, TracesModeAndResult)
 {
-    LogCapture log;
+    vdltest::LogCapture log(LOGGER_PCI);
     uint32_t word = 0;
-    vdlcard_Status(h, VDLCARD_STATUS_DEVICE_ID, &word);
+    vdlcard_Status(m_handle, VDLCARD_STATUS_DEVICE_ID, &word);
     const Strings traces = log.at("debug");
     ASSERT_EQ(traces.size(), 2u);
     EXPECT_NE(traces[0].find(" cmdmode :  0X11002 status : 0X"), std::string::npos) << traces[0];
@@ -314,8 +296,8 @@ TEST_F(pciStatus, RefusedWithoutRequest)
     uint32_t word = 0;
     for (uint32_t mode : {0x11000u, 0x1100Au, VDLCARD_CONTROL_ALLOC, 0u, 0x21005u}) {
         SCOPED_TRACE(mode);
-        LogCapture log;
-        EXPECT_EQ(vdlcard_Status(h, mode, &word), -1);
+        vdltest::LogCapture log(LOGGER_PCI);
+        EXPECT_EQ(vdlcard_Status(m_handle, mode, &word), -1);
         const Strings traces = log.at("debug");
         ASSERT_EQ(traces.size(), 3u);
         EXPECT_EQ(traces[1], "invalid vdlcard command mode");
@@ -325,42 +307,35 @@ TEST_F(pciStatus, RefusedWithoutRequest)
     for (uint32_t mode = VDLCARD_STATUS_WORD; mode <= VDLCARD_STATUS_BAR_ADDRESS; ++mode) {
         SCOPED_TRACE(mode);
         EXPECT_EQ(vdlcard_Status(nullptr, mode, &word), -1);
-        EXPECT_EQ(vdlcard_Status(h, mode, nullptr), -1);
+        EXPECT_EQ(vdlcard_Status(m_handle, mode, nullptr), -1);
     }
     EXPECT_EQ(eventNames(), Strings{});
 }
 
 TEST_F(pciStatus, DriverRefusalIsPassedOn)
 {
-    ASSERT_GE(addFault(0, VDLCARD_REQ_DEVICE_ID, 0, EIO), 0);
+    ASSERT_GE(vdltest::addFault(VDLCARD_REQ_DEVICE_ID, 0, EIO), 0);
     uint32_t word = 0;
-    EXPECT_EQ(vdlcard_Status(h, VDLCARD_STATUS_DEVICE_ID, &word), -1);
+    EXPECT_EQ(vdlcard_Status(m_handle, VDLCARD_STATUS_DEVICE_ID, &word), -1);
     EXPECT_EQ(errno, EIO);
-    EXPECT_EQ(vdlcard_Status(h, VDLCARD_STATUS_DEVICE_ID, &word), 0);
+    EXPECT_EQ(vdlcard_Status(m_handle, VDLCARD_STATUS_DEVICE_ID, &word), 0);
     // A BAR that does not exist is the driver's to refuse.
     vdlcard_bar_query bar{};
     bar.bar = 6;
     m_checkViolations = false;
-    EXPECT_NE(vdlcard_Status(h, VDLCARD_STATUS_BAR_SIZE, &bar), 0);
+    EXPECT_NE(vdlcard_Status(m_handle, VDLCARD_STATUS_BAR_SIZE, &bar), 0);
 }
 
-class pciRegister : public SimTest {
+class pciRegister : public CardTest {
 protected:
     void SetUp() override
     {
-        SimTest::SetUp();
-        h = openCard();
+        CardTest::SetUp();
         bar0 = static_cast<unsigned char*>(vdlsim_card_bar_memory(0, 0));
         bar2 = static_cast<unsigned char*>(vdlsim_card_bar_memory(0, 2));
         ASSERT_NE(bar0, nullptr);
         ASSERT_NE(bar2, nullptr);
     }
-    void TearDown() override
-    {
-        vdlcard_Close(h);
-        SimTest::TearDown();
-    }
-    vdlcard_handle* h = nullptr;
     unsigned char* bar0 = nullptr;
     unsigned char* bar2 = nullptr;
 };
@@ -377,15 +352,15 @@ TEST_F(pciRegister, EachAccessIsOneCommandPacket)
     uint32_t r32 = 0;
     uint64_t r64 = 0;
     dirtyStack();
-    EXPECT_EQ(vdlcard_Read32(h, 0x102, &r32, 0x40), 4u);
+    EXPECT_EQ(vdlcard_Read32(m_handle, 0x102, &r32, 0x40), 4u);
     EXPECT_EQ(r32, w32);
     dirtyStack();
-    EXPECT_EQ(vdlcard_Read64(h, 0, &r64, 0x100), 8u);
+    EXPECT_EQ(vdlcard_Read64(m_handle, 0, &r64, 0x100), 8u);
     EXPECT_EQ(r64, w64);
     dirtyStack();
-    EXPECT_EQ(vdlcard_Write32(h, 2, &w32, 0x80), 4u);
+    EXPECT_EQ(vdlcard_Write32(m_handle, 2, &w32, 0x80), 4u);
     dirtyStack();
-    EXPECT_EQ(vdlcard_Write64(h, 0, &w64, 0x200), 8u);
+    EXPECT_EQ(vdlcard_Write64(m_handle, 0, &w64, 0x200), 8u);
     uint32_t got32 = 0;
     uint64_t got64 = 0;
     std::memcpy(&got32, bar2 + 0x80, sizeof(got32));
@@ -404,7 +379,7 @@ TEST_F(pciRegister, EachAccessIsOneCommandPacket)
         {0x91007002u, 0x80, w32},
         {0x91008000u, 0x200, w64},
     };
-    const auto entries = logEntries();
+    const auto entries = vdltest::simLog();
     ASSERT_EQ(entries.size(), 4u);
     for (std::size_t i = 0; i < 4; ++i) {
         SCOPED_TRACE(i);
@@ -419,14 +394,16 @@ TEST_F(pciRegister, EachAccessIsOneCommandPacket)
 
 TEST_F(pciRegister, DriverRefusalGivesZeroBytesAndNoLog)
 {
-    LogCapture log;
-    ASSERT_GE(addFault(0, VDLCARD_REQ_COMMAND, 0, EIO, 0, VDLSIM_FAULT_FOREVER), 0);
+    vdltest::LogCapture log(LOGGER_PCI);
+    ASSERT_GE(vdltest::addFault(VDLCARD_REQ_COMMAND, 0, EIO, VDLSIM_FAULT_ANY_ADDRESS, 0,
+                                VDLSIM_FAULT_FOREVER),
+              0);
     uint32_t r32 = 0x1111;
     uint64_t r64 = 0x2222;
-    EXPECT_EQ(vdlcard_Read32(h, 0, &r32, 0), 0u);
-    EXPECT_EQ(vdlcard_Read64(h, 0, &r64, 0), 0u);
-    EXPECT_EQ(vdlcard_Write32(h, 0, &r32, 0), 0u);
-    EXPECT_EQ(vdlcard_Write64(h, 0, &r64, 0), 0u);
+    EXPECT_EQ(vdlcard_Read32(m_handle, 0, &r32, 0), 0u);
+    EXPECT_EQ(vdlcard_Read64(m_handle, 0, &r64, 0), 0u);
+    EXPECT_EQ(vdlcard_Write32(m_handle, 0, &r32, 0), 0u);
+    EXPECT_EQ(vdlcard_Write64(m_handle, 0, &r64, 0), 0u);
     EXPECT_EQ(vdlsim_log_count_requests(VDLCARD_REQ_COMMAND, 0), 4u);
     EXPECT_EQ(log.lines(), Strings{});
 }
@@ -435,8 +412,8 @@ TEST_F(pciRegister, OutOfRangeAccessIsTheDriversToRefuse)
 {
     uint32_t r32 = 0;
     // BAR 1 is absent in the default model, 1 MiB is past the end of BAR 0.
-    EXPECT_EQ(vdlcard_Read32(h, 1, &r32, 0), 0u);
-    EXPECT_EQ(vdlcard_Read32(h, 0, &r32, 0x100000), 0u);
+    EXPECT_EQ(vdlcard_Read32(m_handle, 1, &r32, 0), 0u);
+    EXPECT_EQ(vdlcard_Read32(m_handle, 0, &r32, 0x100000), 0u);
     m_checkViolations = false;
 }
 
@@ -448,18 +425,18 @@ TEST_F(pciRegister, NullHandleOrValueSendsNothing)
     EXPECT_EQ(vdlcard_Read64(nullptr, 0, &r64, 0), 0u);
     EXPECT_EQ(vdlcard_Write32(nullptr, 0, &r32, 0), 0u);
     EXPECT_EQ(vdlcard_Write64(nullptr, 0, &r64, 0), 0u);
-    EXPECT_EQ(vdlcard_Read32(h, 0, nullptr, 0), 0u);
-    EXPECT_EQ(vdlcard_Read64(h, 0, nullptr, 0), 0u);
-    EXPECT_EQ(vdlcard_Write32(h, 0, nullptr, 0), 0u);
-    EXPECT_EQ(vdlcard_Write64(h, 0, nullptr, 0), 0u);
+    EXPECT_EQ(vdlcard_Read32(m_handle, 0, nullptr, 0), 0u);
+    EXPECT_EQ(vdlcard_Read64(m_handle, 0, nullptr, 0), 0u);
+    EXPECT_EQ(vdlcard_Write32(m_handle, 0, nullptr, 0), 0u);
+    EXPECT_EQ(vdlcard_Write64(m_handle, 0, nullptr, 0), 0u);
     EXPECT_EQ(eventNames(), Strings{});
 }
 
 TEST_F(pciRegister, ReadbackOnlyTraces)
 {
-    LogCapture log;
+    vdltest::LogCapture log(LOGGER_PCI);
     int data = 0;
-    EXPECT_EQ(vdlcard_Readback(h, 0x12, &data, 0x20, 0x30, 0x1), 0);
+    EXPECT_EQ(vdlcard_Readback(m_handle, 0x12, &data, 0x20, 0x30, 0x1), 0);
     const Strings traces = log.at("debug");
     ASSERT_EQ(traces.size(), 2u);
     EXPECT_NE(traces[0].find("Device : 0x000012 pData : 0X"), std::string::npos) << traces[0];

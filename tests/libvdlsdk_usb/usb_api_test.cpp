@@ -7,9 +7,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "usb_log.hpp"
 #include "usb_test_util.hpp"
 #include "vdltest.hpp"
+#include "vdltest_log.hpp"
 
 using namespace usbtest;
 using ::testing::ElementsAre;
@@ -28,21 +28,21 @@ int libraryConstructions()
 TEST(usbApi, VersionNeverCreatesTheLibrary)
 {
     Testbed::get();
-    LogCapture log;
+    vdltest::LogCapture log({LOGGER_GENERAL, LOGGER_USB});
     char text[16];
     EXPECT_EQ(vdlusb_version(text, 9), 0);
     EXPECT_STREQ(text, "2024.1.0");
     EXPECT_EQ(vdlusb_version(text, 4), -33);
     EXPECT_STREQ(text, "202");
     EXPECT_EQ(vdlusb_version(nullptr, 16), -5);
-    EXPECT_EQ(log.errors().size(), 2u);
+    EXPECT_EQ(log.at("general", "error").size(), 2u);
     EXPECT_EQ(libraryConstructions(), 0);
 }
 
 TEST(usbApi, NullArgumentsGiveMinus5WithoutLoggingOrLibrary)
 {
     Testbed::get();
-    LogCapture log;
+    vdltest::LogCapture log({LOGGER_GENERAL, LOGGER_USB});
     unsigned short id = 0;
     unsigned char data[4] = {};
     char text[16];
@@ -58,7 +58,7 @@ TEST(usbApi, NullArgumentsGiveMinus5WithoutLoggingOrLibrary)
     };
     for (int result : results)
         EXPECT_EQ(result, -5);
-    EXPECT_THAT(log.errors(), IsEmpty());
+    EXPECT_THAT(log.at("general", "error"), IsEmpty());
     EXPECT_EQ(libraryConstructions(), 0);
     EXPECT_FALSE(std::ifstream(vdltest::configDir() + "/vdlusb_config.json").good());
 }
@@ -66,15 +66,15 @@ TEST(usbApi, NullArgumentsGiveMinus5WithoutLoggingOrLibrary)
 TEST(usbApi, CloseWithNullHandleIsLogged)
 {
     Testbed::get();
-    LogCapture log;
+    vdltest::LogCapture log({LOGGER_GENERAL, LOGGER_USB});
     EXPECT_EQ(vdlusb_dev_close(nullptr), -5);
-    EXPECT_THAT(log.errors(), ElementsAre("USB device is NULL"));
+    EXPECT_THAT(log.at("general", "error"), ElementsAre("USB device is NULL"));
 }
 
 TEST(usbApi, TextCopiesReportSmallBuffers)
 {
     addBoard(2, 5, 0x1114, "SERIAL-0123", "Board");
-    LogCapture log;
+    vdltest::LogCapture log({LOGGER_GENERAL, LOGGER_USB});
     char text[32];
     EXPECT_EQ(vdlusb_dev_serial(0, text, 5), -33);
     EXPECT_STREQ(text, "SERI");
@@ -82,7 +82,7 @@ TEST(usbApi, TextCopiesReportSmallBuffers)
     EXPECT_EQ(vdlusb_dev_product(0, nullptr, 8), -5);
     EXPECT_EQ(vdlusb_dev_product(0, text, sizeof text), 0);
     EXPECT_STREQ(text, "Board");
-    EXPECT_EQ(log.errors().size(), 3u);
+    EXPECT_EQ(log.at("general", "error").size(), 3u);
 }
 
 TEST(usbOptions, SetGetAndIterate)
@@ -108,11 +108,11 @@ TEST(usbOptions, SetGetAndIterate)
     }
     EXPECT_THAT(keys, ElementsAre("alpha", "beta"));
 
-    LogCapture log;
+    vdltest::LogCapture log({LOGGER_GENERAL, LOGGER_USB});
     EXPECT_EQ(vdlusb_get_option("gamma", text, sizeof text), -13);
     EXPECT_EQ(vdlusb_get_option("gamma", nullptr, 0), -13);
     EXPECT_EQ(vdlusb_get_option("beta", nullptr, 0), -5);
-    EXPECT_EQ(log.errors().size(), 3u);
+    EXPECT_EQ(log.at("general", "error").size(), 3u);
 }
 
 TEST(usbOptions, CountReportsAFailedConstruction)
@@ -123,8 +123,8 @@ TEST(usbOptions, CountReportsAFailedConstruction)
         injection().initFailures = 1;
         injection().initError = -1;
     }
-    LogCapture log;
+    vdltest::LogCapture log({LOGGER_GENERAL, LOGGER_USB});
     EXPECT_EQ(vdlusb_option_count(), -19);
-    EXPECT_THAT(log.errors(), ElementsAre("could not initalize usb device"));
+    EXPECT_THAT(log.at("general", "error"), ElementsAre("could not initalize usb device"));
     EXPECT_EQ(vdlusb_option_count(), 0);
 }

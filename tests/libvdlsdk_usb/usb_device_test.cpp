@@ -7,10 +7,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "usb_log.hpp"
 #include "usb_test_util.hpp"
 #include "vdlsdk/VdlusbLib.hpp"
 #include "vdlsdk/vdl_exception.hpp"
+#include "vdltest_log.hpp"
 
 using namespace usbtest;
 using ::testing::ElementsAre;
@@ -79,7 +79,7 @@ TEST(usbClaim, RuleByProductIdSelectsSettingAndEndpoint)
     for (size_t i = 0; i < cases.size(); ++i)
         devices.push_back(&addBoard(10 + i, 10 + i, cases[i].productId));
 
-    LogCapture log;
+    vdltest::LogCapture log({LOGGER_GENERAL, LOGGER_USB});
     VdlusbDevice* handle = nullptr;
     for (size_t i = 0; i < cases.size(); ++i) {
         SCOPED_TRACE(cases[i].productId);
@@ -95,14 +95,14 @@ TEST(usbClaim, RuleByProductIdSelectsSettingAndEndpoint)
     EXPECT_EQ(vdlusb_dev_recv(handle, buffer, sizeof buffer, kTimeoutMs), -2);
     EXPECT_THAT(devices.back()->events(), ElementsAre("claim 0", "release 0"));
     const std::string message = "Device ID 0X000006 is not supported";
-    EXPECT_THAT(log.errors(), ElementsAre(message, message));
+    EXPECT_THAT(log.at("general", "error"), ElementsAre(message, message));
 }
 
 TEST(usbSend, TimeOutReturnsBytesMovedAndStaysClaimed)
 {
     EmulatedDevice& dev = addBoard(kPort, 5, kBoard);
     VdlusbDevice* handle = openBoard(dev, kPort);
-    LogCapture log;
+    vdltest::LogCapture log({LOGGER_GENERAL, LOGGER_USB});
     auto data = pattern(128);
 
     // A full-packet send that times out is not ended by a zero-length packet.
@@ -116,19 +116,19 @@ TEST(usbSend, TimeOutReturnsBytesMovedAndStaysClaimed)
 
     EXPECT_THAT(dev.events(), ElementsAre("claim 0", "altsetting 0 1", "out 2 128", "out 2 64",
                                           "out 2 0", "out 2 5"));
-    EXPECT_THAT(log.errors(), IsEmpty());
+    EXPECT_THAT(log.at("general", "error"), IsEmpty());
     // The count traced is the data transfer's, also after a timed-out packet.
     for (const char* trace : {"libusb bulk transfer returned value -7", "USB transferred 40 bytes",
                               "USB transferred 64 bytes", "libusb bulk transfer returned value 0",
                               "USB transferred 5 bytes"})
-        EXPECT_TRUE(log.traced(trace)) << trace;
+        EXPECT_TRUE(log.has("vdlsdk_usb", "debug", trace)) << trace;
 }
 
 TEST(usbSend, FailuresGiveMinus34AndReleaseTheInterface)
 {
     EmulatedDevice& dev = addBoard(kPort, 5, kBoard);
     VdlusbDevice* handle = openBoard(dev, kPort);
-    LogCapture log;
+    vdltest::LogCapture log({LOGGER_GENERAL, LOGGER_USB});
     auto data = pattern(64);
 
     struct Case {
@@ -151,7 +151,7 @@ TEST(usbSend, FailuresGiveMinus34AndReleaseTheInterface)
         EXPECT_THAT(dev.events(), ElementsAreArray(c.events));
     }
     const std::string message = "Driver operation failed while sending data to USB device";
-    EXPECT_THAT(log.errors(), ElementsAre(message, message, message));
+    EXPECT_THAT(log.at("general", "error"), ElementsAre(message, message, message));
 }
 
 TEST(usbRecv, ReturnsDataAndReleasesTheInterface)
@@ -177,7 +177,7 @@ TEST(usbRecv, TimeOutsReturnBytesMoved)
 {
     EmulatedDevice& dev = addBoard(kPort, 5, kBoard);
     VdlusbDevice* handle = openBoard(dev, kPort);
-    LogCapture log;
+    vdltest::LogCapture log({LOGGER_GENERAL, LOGGER_USB});
     std::vector<unsigned char> buffer(100, 0);
 
     dev.queueIn(pattern(100), {Outcome::Timeout, 30});
@@ -187,17 +187,17 @@ TEST(usbRecv, TimeOutsReturnBytesMoved)
     // Nothing to deliver at all.
     EXPECT_EQ(vdlusb_dev_recv(handle, buffer.data(), 100, kShortTimeoutMs), 0);
     EXPECT_EQ(dev.count("release 0"), 2);
-    EXPECT_THAT(log.errors(), IsEmpty());
-    EXPECT_TRUE(log.traced("libusb bulk transfer returned value -7"));
-    EXPECT_TRUE(log.traced("USB received 30 bytes"));
-    EXPECT_TRUE(log.traced("USB received 0 bytes"));
+    EXPECT_THAT(log.at("general", "error"), IsEmpty());
+    EXPECT_TRUE(log.has("vdlsdk_usb", "debug", "libusb bulk transfer returned value -7"));
+    EXPECT_TRUE(log.has("vdlsdk_usb", "debug", "USB received 30 bytes"));
+    EXPECT_TRUE(log.has("vdlsdk_usb", "debug", "USB received 0 bytes"));
 }
 
 TEST(usbRecv, FailuresGiveMinus34)
 {
     EmulatedDevice& dev = addBoard(kPort, 5, kBoard);
     VdlusbDevice* handle = openBoard(dev, kPort);
-    LogCapture log;
+    vdltest::LogCapture log({LOGGER_GENERAL, LOGGER_USB});
     std::vector<unsigned char> buffer(64);
 
     for (Outcome failure : {Outcome::Stall, Outcome::IoError}) {
@@ -207,20 +207,20 @@ TEST(usbRecv, FailuresGiveMinus34)
         EXPECT_THAT(dev.events(), ElementsAre("claim 0", "altsetting 0 1", "in 129 64", "release 0"));
     }
     const std::string message = "Driver operation failed while receiving data to USB device";
-    EXPECT_THAT(log.errors(), ElementsAre(message, message));
+    EXPECT_THAT(log.at("general", "error"), ElementsAre(message, message));
 }
 
 TEST(usbClaim, BusyInterfaceGivesMinus11AfterEveryAttempt)
 {
     EmulatedDevice& dev = addBoard(kPort, 5, kBoard);
     VdlusbDevice* handle = openBoard(dev, kPort);
-    LogCapture log;
+    vdltest::LogCapture log({LOGGER_GENERAL, LOGGER_USB});
     auto data = pattern(8);
 
     dev.setClaimBusy(true);
     EXPECT_EQ(vdlusb_dev_send(handle, data.data(), 8, kTimeoutMs), -11);
     EXPECT_EQ(dev.count("claim 0 busy"), 500);
-    EXPECT_THAT(log.errors(), ElementsAre("Timeout occured during claiming of USB device - try again"));
+    EXPECT_THAT(log.at("general", "error"), ElementsAre("Timeout occured during claiming of USB device - try again"));
 
     // One attempt at least, whatever the caller asks for.
     for (int attempts : {1, 0, -3}) {
@@ -239,7 +239,7 @@ TEST(usbTransfer, ArgumentChecksComeFirstAndLogNothing)
 {
     EmulatedDevice& dev = addBoard(kPort, 5, kBoard);
     VdlusbDevice* handle = openBoard(dev, kPort);
-    LogCapture log;
+    vdltest::LogCapture log({LOGGER_GENERAL, LOGGER_USB});
     unsigned char data[8] = {};
 
     EXPECT_EQ(vdlusb_dev_send(nullptr, data, 8, kTimeoutMs), -5);
@@ -247,7 +247,7 @@ TEST(usbTransfer, ArgumentChecksComeFirstAndLogNothing)
     EXPECT_EQ(vdlusb_dev_send(handle, data, -1, kTimeoutMs), -6);
     EXPECT_EQ(vdlusb_dev_recv(handle, data, -8, kTimeoutMs), -6);
     EXPECT_THAT(dev.events(), IsEmpty());
-    EXPECT_THAT(log.errors(), IsEmpty());
+    EXPECT_THAT(log.at("general", "error"), IsEmpty());
 }
 
 TEST(usbTransfer, AfterCloseNothingReachesTheDevice)
@@ -257,7 +257,7 @@ TEST(usbTransfer, AfterCloseNothingReachesTheDevice)
     auto data = pattern(8);
     ASSERT_EQ(vdlusb_dev_send(handle, data.data(), 8, kTimeoutMs), 8);
 
-    LogCapture log;
+    vdltest::LogCapture log({LOGGER_GENERAL, LOGGER_USB});
     ASSERT_EQ(vdlusb_dev_close(handle), 0);
     EXPECT_FALSE(handle->isOpen());
     EXPECT_EQ(vdlusb_dev_send(handle, data.data(), 8, kTimeoutMs), -17);
@@ -266,7 +266,7 @@ TEST(usbTransfer, AfterCloseNothingReachesTheDevice)
     EXPECT_EQ(vdlusb_dev_close(handle), 0);
     EXPECT_THAT(dev.events(), ElementsAre("claim 0", "altsetting 0 1", "out 2 8", "release 0"));
     const std::string message = "Cannot claim USB device because it is not open";
-    EXPECT_THAT(log.errors(), ElementsAre(message, message));
+    EXPECT_THAT(log.at("general", "error"), ElementsAre(message, message));
 }
 
 TEST(usbTransfer, VanishedDeviceGivesMinus34)
@@ -290,7 +290,7 @@ TEST(usbSendRecv, FailureIsLoggedAndTheInterfaceReleased)
 {
     EmulatedDevice& dev = addBoard(kPort, 5, kBoard);
     VdlusbDevice* handle = openBoard(dev, kPort);
-    LogCapture log;
+    vdltest::LogCapture log({LOGGER_GENERAL, LOGGER_USB});
     auto data = pattern(16);
     std::vector<unsigned char> buffer(16);
 
@@ -314,5 +314,5 @@ TEST(usbSendRecv, FailureIsLoggedAndTheInterfaceReleased)
     dev.queueOut({Outcome::Stall, 0});
     handle->sendRecv(data.data(), 16, kTimeoutMs, buffer.data(), 16, kTimeoutMs);
     EXPECT_THAT(dev.events(), ElementsAre("claim 0", "altsetting 0 1", "out 2 16", "release 0"));
-    EXPECT_THAT(log.errors(), ElementsAre("Driver operation failed while sending data to USB device"));
+    EXPECT_THAT(log.at("general", "error"), ElementsAre("Driver operation failed while sending data to USB device"));
 }

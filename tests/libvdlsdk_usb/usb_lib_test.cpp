@@ -10,9 +10,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "usb_log.hpp"
 #include "usb_test_util.hpp"
 #include "vdlsdk/VdlusbLib.hpp"
+#include "vdltest_log.hpp"
 
 using namespace usbtest;
 using ::testing::ElementsAre;
@@ -143,7 +143,7 @@ TEST(usbEnumeration, WithoutTheMakersDevicesEveryLookupGivesMinus13)
     Testbed& bed = Testbed::get();
     const std::string hub = bed.addHubs(1, 4, 2);
     bed.add(spec("1-4.1", hub, 1, 3, 0x1209, 0x1114, "OTHER"));
-    LogCapture log;
+    vdltest::LogCapture log({LOGGER_GENERAL, LOGGER_USB});
 
     EXPECT_EQ(vdlusb_dev_count(), 0);
     EXPECT_EQ(vdlusb_rescan(), 0);
@@ -156,7 +156,7 @@ TEST(usbEnumeration, WithoutTheMakersDevicesEveryLookupGivesMinus13)
     EXPECT_EQ(vdlusb_dev_open(0, &handle), -13);
     EXPECT_EQ(handle, nullptr);
     const std::string message = "could not find USB device at index 0";
-    EXPECT_THAT(log.errors(), ElementsAre(message, message, message));
+    EXPECT_THAT(log.at("general", "error"), ElementsAre(message, message, message));
 }
 
 TEST(usbOpen, SecondOpenGivesTheSameDeviceAndReopenReadsAgain)
@@ -186,7 +186,7 @@ TEST(usbOpen, SecondOpenGivesTheSameDeviceAndReopenReadsAgain)
 TEST(usbOpen, IndexOutsideTheTableGivesMinus13AndNull)
 {
     addBoard(2, 5, 0x1114, "SN-1");
-    LogCapture log;
+    vdltest::LogCapture log({LOGGER_GENERAL, LOGGER_USB});
     for (int index : {-1, 1}) {
         VdlusbDevice* handle = reinterpret_cast<VdlusbDevice*>(&log);
         EXPECT_EQ(vdlusb_dev_open(index, &handle), -13);
@@ -194,7 +194,7 @@ TEST(usbOpen, IndexOutsideTheTableGivesMinus13AndNull)
     }
     char text[16];
     EXPECT_EQ(vdlusb_dev_serial(1, text, sizeof text), -13);
-    EXPECT_THAT(log.errors(), ElementsAre("could not find USB device at index -1",
+    EXPECT_THAT(log.at("general", "error"), ElementsAre("could not find USB device at index -1",
                                           "could not find USB device at index 1",
                                           "could not find USB device at index 1"));
 }
@@ -207,11 +207,11 @@ TEST(usbOpen, MovedDeviceCannotBeOpened)
     addBoard(3, 6, 0x1114, "SN-1");
     ASSERT_TRUE(Testbed::get().settle(3));
 
-    LogCapture log;
+    vdltest::LogCapture log({LOGGER_GENERAL, LOGGER_USB});
     VdlusbDevice* handle = nullptr;
     EXPECT_EQ(vdlusb_dev_open(0, &handle), -13);
     EXPECT_NE(handle, nullptr); // the record is there, the device is not open
-    EXPECT_THAT(log.errors(), ElementsAre("could not open USB device index 0"));
+    EXPECT_THAT(log.at("general", "error"), ElementsAre("could not open USB device index 0"));
     // Found again by a rescan, at its new place.
     ASSERT_EQ(vdlusb_rescan(), 1);
     EXPECT_EQ(indexOf(boardLocation(3)), 0);
@@ -222,16 +222,16 @@ TEST(usbOpen, PermissionRefusedAtEnumerationAndAtOpen)
 {
     EmulatedDevice& dev = addBoard(2, 5, 0x1114, "SN-1", "Board");
     Testbed::get().denyOpen(dev, true);
-    LogCapture log;
+    vdltest::LogCapture log({LOGGER_GENERAL, LOGGER_USB});
 
     ASSERT_EQ(vdlusb_dev_count(), 1);
     EXPECT_EQ(identity(0).serial, "");
-    EXPECT_TRUE(log.traced("Warning: insufficient permissions to open USB device [1-4.2]"));
+    EXPECT_TRUE(log.has("vdlsdk_usb", "debug", "Warning: insufficient permissions to open USB device [1-4.2]"));
 
     VdlusbDevice* handle = nullptr;
     EXPECT_EQ(vdlusb_dev_open(0, &handle), -13);
-    EXPECT_TRUE(log.traced("Warning: insufficient permissions to open device [1-4.2]"));
-    EXPECT_THAT(log.errors(), ElementsAre("could not open USB device index 0"));
+    EXPECT_TRUE(log.has("vdlsdk_usb", "debug", "Warning: insufficient permissions to open device [1-4.2]"));
+    EXPECT_THAT(log.at("general", "error"), ElementsAre("could not open USB device index 0"));
 
     Testbed::get().denyOpen(dev, false);
     EXPECT_EQ(vdlusb_dev_open(0, &handle), 0);
@@ -243,19 +243,19 @@ TEST(usbOpen, OtherOpenFailuresGiveMinus35)
 {
     EmulatedDevice& dev = addBoard(2, 5, 0x1114, "SN-1", "Board");
     Testbed::get().denyOpen(dev, true, EIO);
-    LogCapture log;
+    vdltest::LogCapture log({LOGGER_GENERAL, LOGGER_USB});
 
     ASSERT_EQ(vdlusb_dev_count(), 1);
     EXPECT_EQ(identity(0).serial, "");
     EXPECT_EQ(identity(0).product, "");
-    EXPECT_FALSE(log.traced("Warning: insufficient permissions to open USB device [1-4.2]"));
-    EXPECT_THAT(log.errors(), IsEmpty());
+    EXPECT_FALSE(log.has("vdlsdk_usb", "debug", "Warning: insufficient permissions to open USB device [1-4.2]"));
+    EXPECT_THAT(log.at("general", "error"), IsEmpty());
 
     VdlusbDevice* handle = nullptr;
     EXPECT_EQ(vdlusb_dev_open(0, &handle), -35);
     ASSERT_NE(handle, nullptr);
     EXPECT_FALSE(handle->isOpen());
-    EXPECT_THAT(log.errors(), ElementsAre("failed to open libusb device"));
+    EXPECT_THAT(log.at("general", "error"), ElementsAre("failed to open libusb device"));
 
     Testbed::get().denyOpen(dev, false);
     EXPECT_EQ(vdlusb_dev_open(0, &handle), 0);
@@ -281,10 +281,10 @@ TEST(usbOpen, DifferentDeviceAtTheSamePlaceIsNotOpened)
             spec("1-4.2", "/sys/devices/usb1/1-4", 1, address++, c.vendorId, c.productId, "SN-2"));
         ASSERT_TRUE(Testbed::get().settle(3));
 
-        LogCapture log;
+        vdltest::LogCapture log({LOGGER_GENERAL, LOGGER_USB});
         VdlusbDevice* handle = nullptr;
         EXPECT_EQ(vdlusb_dev_open(0, &handle), -13);
-        EXPECT_THAT(log.errors(), ElementsAre("could not open USB device index 0"));
+        EXPECT_THAT(log.at("general", "error"), ElementsAre("could not open USB device index 0"));
         EXPECT_THAT(current->events(), IsEmpty());
     }
 }
@@ -342,11 +342,11 @@ TEST(usbLibrary, ContextFailureGivesCountZeroAndRescanMinus19)
         s.initFailures = 2;
         s.initError = -99;
     });
-    LogCapture log;
+    vdltest::LogCapture log({LOGGER_GENERAL, LOGGER_USB});
     EXPECT_EQ(vdlusb_dev_count(), 0);
-    EXPECT_TRUE(log.traced("libusb failed to initalized with return value -99"));
+    EXPECT_TRUE(log.has("vdlsdk_usb", "debug", "libusb failed to initalized with return value -99"));
     EXPECT_EQ(vdlusb_rescan(), -19);
-    EXPECT_THAT(log.errors(), ElementsAre("could not initalize usb device",
+    EXPECT_THAT(log.at("general", "error"), ElementsAre("could not initalize usb device",
                                           "could not initalize usb device"));
     // Each call tried again; the third one succeeds.
     EXPECT_EQ(vdlusb_dev_count(), 1);
@@ -360,9 +360,9 @@ TEST(usbLibrary, FailedConstructionEndsItsContext)
         s.listFailures = 1;
         s.listError = -1;
     });
-    LogCapture log;
+    vdltest::LogCapture log({LOGGER_GENERAL, LOGGER_USB});
     EXPECT_EQ(vdlusb_rescan(), -19);
-    EXPECT_THAT(log.errors(), ElementsAre("libusb_get_device_list failed with return value -1"));
+    EXPECT_THAT(log.at("general", "error"), ElementsAre("libusb_get_device_list failed with return value -1"));
     EXPECT_EQ(injected().initCalls, 1);
     EXPECT_EQ(injected().exitCalls, 1);
 
@@ -375,7 +375,7 @@ TEST(usbOpen, DeviceListFailuresLeaveTheDeviceClosed)
 {
     EmulatedDevice& dev = addBoard(2, 5, 0x1114, "SN-1");
     ASSERT_EQ(vdlusb_dev_count(), 1);
-    LogCapture log;
+    vdltest::LogCapture log({LOGGER_GENERAL, LOGGER_USB});
     VdlusbDevice* handle = nullptr;
 
     setInjection([](LibusbInjection& s) {
@@ -384,14 +384,14 @@ TEST(usbOpen, DeviceListFailuresLeaveTheDeviceClosed)
     });
     EXPECT_EQ(vdlusb_dev_open(0, &handle), -19);
     EXPECT_NE(handle, nullptr);
-    EXPECT_TRUE(log.traced("libusb_get_device_list failed with return code -99"));
+    EXPECT_TRUE(log.has("vdlsdk_usb", "debug", "libusb_get_device_list failed with return code -99"));
 
     // Exceptions outside the kit's family do not escape either.
     setInjection([](LibusbInjection& s) { s.listThrows = 1; });
     EXPECT_EQ(vdlusb_dev_open(0, &handle), -4);
     setInjection([](LibusbInjection& s) { s.listThrows = 2; });
     EXPECT_EQ(vdlusb_dev_open(0, &handle), -1);
-    EXPECT_THAT(log.errors(),
+    EXPECT_THAT(log.at("general", "error"),
                 ElementsAre("could not get the USB device list", "device list exploded"));
 
     unsigned char data[4] = {};

@@ -30,20 +30,12 @@ constexpr uint32_t kLinkTraining = 0x0800;
 constexpr uint32_t kLinkActive = 0x2000;
 constexpr uint32_t kSurpriseDown = 0x20;
 
-class simConfig : public SimTest {
+class simConfig : public SimCardTest {
 protected:
     void SetUp() override
     {
-        SimTest::SetUp();
-        fd = openCard(0);
-        ASSERT_GE(fd, 0);
+        SimCardTest::SetUp();
         ASSERT_EQ(upstreamDescriptor(fd, up), 0);
-    }
-    void TearDown() override
-    {
-        if (fd >= 0)
-            ::close(fd);
-        expectNoViolations();
     }
     uint32_t card(unsigned offset, unsigned width)
     {
@@ -61,7 +53,6 @@ protected:
     {
         EXPECT_EQ(upWrite(fd, up, offset, width, v), 0);
     }
-    int fd = -1;
     UpstreamDescriptor up;
 };
 

@@ -12,13 +12,7 @@ TEST(simEnvCards, NumberOfCardsComesFromTheEnvironment)
     for (unsigned card = 0; card < 2; ++card) {
         int f = openCard(card);
         ASSERT_GE(f, 0) << card;
-        int32_t n = 0;
-        Command c;
-        c.command = VDLSIM_CMD_CARD_COUNT;
-        c.readCount = 4;
-        c.readBuffer = &n;
-        ASSERT_EQ(command(f, c), 0);
-        EXPECT_EQ(n, 2);
+        EXPECT_EQ(cardCount(f), 2);
         uint32_t location = 0;
         ASSERT_EQ(request(f, VDLSIM_REQ_LOCATION, &location), 0);
         EXPECT_EQ(location, (card + 1) << 16);

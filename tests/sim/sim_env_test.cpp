@@ -11,13 +11,7 @@ void expectScenario()
 {
     int f0 = openCard(0);
     ASSERT_GE(f0, 0);
-    int32_t n = 0;
-    Command c;
-    c.command = VDLSIM_CMD_CARD_COUNT;
-    c.readCount = 4;
-    c.readBuffer = &n;
-    ASSERT_EQ(command(f0, c), 0);
-    EXPECT_EQ(n, 6) << "the scenario's count, not the three cards";
+    EXPECT_EQ(cardCount(f0), 6) << "the scenario's count, not the three cards";
     ::close(f0);
     EXPECT_EQ(openCard(1), -1);
     EXPECT_EQ(errno, ENOENT);

@@ -25,19 +25,8 @@ constexpr unsigned kLongTimeoutMs = 10000;
 constexpr unsigned kWaiterTimeoutMs = 5000;
 constexpr int kRounds = 300;
 
-class SIM_IRQ_SUITE : public SimTest {
+class SIM_IRQ_SUITE : public SimCardTest {
 protected:
-    void SetUp() override
-    {
-        SimTest::SetUp();
-        fd = openCard(0);
-        ASSERT_GE(fd, 0);
-    }
-    void TearDown() override
-    {
-        ::close(fd);
-        expectNoViolations();
-    }
     IntWait wait(unsigned vector, unsigned timeout)
     {
         IntWait w{vector, timeout};
@@ -45,7 +34,6 @@ protected:
         return w;
     }
     int cancel(int vector) { return request(fd, VDLSIM_REQ_INT_CANCEL, &vector); }
-    int fd = -1;
 };
 
 TEST_F(SIM_IRQ_SUITE, PendingInterruptTimeoutAndCancelWithoutWaiter)

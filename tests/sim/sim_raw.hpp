@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "vdlsim.h"
+#include "vdltest_sim.hpp"
 
 namespace simtest {
 
@@ -207,34 +208,41 @@ inline unsigned findCap(int fd, uint8_t id)
     return 0;
 }
 
-// Fixture: the default start-up scenario for every test, whatever the caller's
-// environment says, and a check that no protocol violation is left behind.
-class SimTest : public ::testing::Test {
+// The number of cards the driver reports through descriptor `fd`, or -1 when
+// the request fails.
+inline int32_t cardCount(int fd)
+{
+    int32_t n = -1;
+    Command c;
+    c.command = VDLSIM_CMD_CARD_COUNT;
+    c.readCount = 4;
+    c.readBuffer = &n;
+    return command(fd, c) == 0 ? n : -1;
+}
+
+inline std::string lastViolation()
+{
+    const auto all = vdltest::simViolations();
+    return all.empty() ? std::string() : all.back();
+}
+
+// The default model with card 0's node open as `fd`.
+class SimCardTest : public vdltest::SimTest {
 protected:
     void SetUp() override
     {
-        ::unsetenv("VDLSIM_CARDS");
-        ::unsetenv("VDLSIM_SCENARIO");
-        vdlsim_reset();
+        SimTest::SetUp();
+        fd = openCard(0);
+        ASSERT_GE(fd, 0);
     }
-    void expectNoViolations()
+    void TearDown() override
     {
-        size_t n = vdlsim_violation_count();
-        for (size_t i = 0; i < n; ++i) {
-            char text[512];
-            vdlsim_violation_text(i, text, sizeof text);
-            ADD_FAILURE() << "protocol violation: " << text;
-        }
+        if (fd >= 0)
+            ::close(fd);
+        SimTest::TearDown();
     }
-    std::string lastViolation()
-    {
-        size_t n = vdlsim_violation_count();
-        if (n == 0)
-            return "";
-        char text[512];
-        vdlsim_violation_text(n - 1, text, sizeof text);
-        return text;
-    }
+
+    int fd = -1;
 };
 
 } // namespace simtest

@@ -2,10 +2,13 @@
 // bridge's: command words, widths, range checks, the 8-byte split, failures.
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <tuple>
 #include <vector>
+
+#include <fmt/format.h>
 
 #include "config_test_support.hpp"
 #include "vdlsdk/VdlpciLinuxConfigSpace.hpp"
@@ -15,7 +18,7 @@ using namespace cfgtest;
 
 namespace {
 
-class pciConfigCard : public CardFixture {};
+class pciConfigCard : public pcitest::CardTest {};
 
 TEST_F(pciConfigCard, SixteenBitReadOfTheVendorId)
 {
@@ -79,30 +82,54 @@ TEST_F(pciConfigCard, WritesTakeExactlyTheirWidthFromTheCaller)
     EXPECT_EQ(small[0], 0x3A);
 }
 
-TEST_F(pciConfigCard, WidthAndOffsetChecksComeBeforeAnyRequest)
+// The card's space and the bridge's check the width first, then the start
+// offset against the size (4096), and send nothing for an access they refuse.
+TEST_F(pciConfigCard, WidthAndOffsetChecksOfBothSpacesComeBeforeAnyRequest)
 {
     VdlpciLinuxConfigSpace cfg(m_handle);
+    VdlpciUpstreamBridgeConfigSpace up(m_handle);
+    struct Space {
+        const char* name;
+        VdlpciMemorySpace& space;
+        const char* range;     // the -8 message's start
+        const char* readWidth; // the -6 message of a read
+    } const spaces[] = {
+        {"card", cfg, "PCI config space", "invalid width {}"},
+        {"bridge", up, "PCI upstream config space", "invalid width {} when reading a memory space"},
+    };
+    struct Case {
+        unsigned long offset;
+        int width;
+        bool write;
+        int code;
+    };
+    std::vector<Case> cases;
+    for (int width : {0, 3, 5, 7, 16, -4})
+        for (unsigned long offset : {0ul, 4096ul}) // width first, whatever the offset
+            for (bool write : {false, true})
+                cases.push_back({offset, width, write, -6});
+    for (unsigned long offset : {4096ul, 4097ul, 0x10000ul, ~0ul})
+        for (int width : {1, 2, 4, 8})
+            for (bool write : {false, true})
+                cases.push_back({offset, width, write, -8});
+
     unsigned char data[16] = {};
-    for (int width : {0, 3, 5, 7, 16, -4}) {
-        SCOPED_TRACE(width);
-        const std::string message = "invalid width " + std::to_string(width);
-        EXPECT_RAISES(cfg.read(0, data, width), -6, message);
-        EXPECT_RAISES(cfg.write(0, data, width), -6, message);
-        // Width first: a bad width at a bad offset is still -6.
-        EXPECT_RAISES(cfg.read(4096, data, width), -6, message);
-    }
-    for (unsigned long offset : {4096ul, 4097ul, 0x10000ul, ~0ul}) {
-        for (int width : {1, 2, 4, 8}) {
-            EXPECT_EQ(raised([&] { cfg.read(offset, data, width); }).code, -8);
-            EXPECT_EQ(raised([&] { cfg.write(offset, data, width); }).code, -8);
+    vdlsim_log_clear();
+    for (const auto& s : spaces) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(fmt::format("{} {} of {} at {:#x}", s.name, c.write ? "write" : "read",
+                                     c.width, c.offset));
+            const std::string message =
+                c.code == -6 ? fmt::format(fmt::runtime(c.write ? "invalid width {}" : s.readWidth),
+                                           c.width)
+                             : fmt::format("{} {} address {:#016x} was out of range "
+                                           "0x00000000001000",
+                                           s.range, c.write ? "write" : "read", c.offset);
+            EXPECT_RAISES(c.write ? s.space.write(c.offset, data, c.width)
+                                  : s.space.read(c.offset, data, c.width),
+                          c.code, message);
         }
     }
-    EXPECT_RAISES(cfg.read(4096, data, 4), -8,
-                  "PCI config space read address 0x00000000001000 was out of range "
-                  "0x00000000001000");
-    EXPECT_RAISES(cfg.write(0x1234, data, 2), -8,
-                  "PCI config space write address 0x00000000001234 was out of range "
-                  "0x00000000001000");
     EXPECT_EQ(vdlsim_log_count(), 0u);
 }
 
@@ -147,7 +174,7 @@ TEST_F(pciConfigCard, AccessRunningPastTheEndIsSentToTheDriver)
 TEST_F(pciConfigCard, FailedReadIsLoggedAndReturnsTheDriverResultWithZeroData)
 {
     VdlpciLinuxConfigSpace cfg(m_handle);
-    LogCapture<LOGGER_PCI> log;
+    vdltest::LogCapture log(LOGGER_PCI);
     struct Case {
         int width;
         std::uint32_t command;
@@ -160,7 +187,7 @@ TEST_F(pciConfigCard, FailedReadIsLoggedAndReturnsTheDriverResultWithZeroData)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.width);
         log.clear();
-        addFault(VDLSIM_REQ_COMMAND, c.command, 0x10);
+        vdltest::addFault(VDLSIM_REQ_COMMAND, c.command, EIO, 0x10);
         std::uint32_t value = 0xA5A5A5A5;
         EXPECT_EQ(cfg.read(0x10, reinterpret_cast<unsigned char*>(&value), c.width), -1);
         const std::uint32_t untouched = c.width == 4 ? 0 : 0xA5A5A5A5u << (8 * c.width);
@@ -168,7 +195,7 @@ TEST_F(pciConfigCard, FailedReadIsLoggedAndReturnsTheDriverResultWithZeroData)
         EXPECT_EQ(log.at("error"), std::vector<std::string>{c.line});
     }
     // The element loop sees the negative result and stops there.
-    addFault(VDLSIM_REQ_COMMAND, VDLSIM_CMD_CFG_READ32, 0x14);
+    vdltest::addFault(VDLSIM_REQ_COMMAND, VDLSIM_CMD_CFG_READ32, EIO, 0x14);
     std::uint32_t words[4] = {};
     vdlsim_log_clear();
     EXPECT_EQ(cfg.read32s(0x10, words, 4), -1);
@@ -178,14 +205,14 @@ TEST_F(pciConfigCard, FailedReadIsLoggedAndReturnsTheDriverResultWithZeroData)
 TEST_F(pciConfigCard, FailedWritesAndTheEightByteSplit)
 {
     VdlpciLinuxConfigSpace cfg(m_handle);
-    LogCapture<LOGGER_PCI> log;
+    vdltest::LogCapture log(LOGGER_PCI);
     std::uint32_t value = 0x10;
     for (auto [width, command, line] :
          {std::tuple{1, VDLSIM_CMD_CFG_WRITE8, "Error writing8 PCIe config register"},
           std::tuple{2, VDLSIM_CMD_CFG_WRITE16, "Error writing16 PCIe config register"},
           std::tuple{4, VDLSIM_CMD_CFG_WRITE32, "Error writing32 PCIe config register"}}) {
         log.clear();
-        addFault(VDLSIM_REQ_COMMAND, command, 0x0C);
+        vdltest::addFault(VDLSIM_REQ_COMMAND, command, EIO, 0x0C);
         EXPECT_EQ(cfg.write(0x0C, reinterpret_cast<unsigned char*>(&value), width), -1);
         EXPECT_EQ(log.at("error"), std::vector<std::string>{line});
     }
@@ -194,30 +221,41 @@ TEST_F(pciConfigCard, FailedWritesAndTheEightByteSplit)
     // Second half fails: the first stays written.
     log.clear();
     vdlsim_log_clear();
-    addFault(VDLSIM_REQ_COMMAND, VDLSIM_CMD_CFG_WRITE32, 0x3C);
+    vdltest::addFault(VDLSIM_REQ_COMMAND, VDLSIM_CMD_CFG_WRITE32, EIO, 0x3C);
     EXPECT_EQ(cfg.write(0x38, reinterpret_cast<unsigned char*>(pair), 8), -1);
     EXPECT_EQ(addresses(VDLSIM_CMD_CFG_WRITE32), (std::vector<std::uint64_t>{0x38, 0x3C}));
     EXPECT_TRUE(log.has("debug", "Error writing PCIe register"));
     // First half fails: no second request.
     log.clear();
     vdlsim_log_clear();
-    addFault(VDLSIM_REQ_COMMAND, VDLSIM_CMD_CFG_WRITE32, 0x38);
+    vdltest::addFault(VDLSIM_REQ_COMMAND, VDLSIM_CMD_CFG_WRITE32, EIO, 0x38);
     EXPECT_EQ(cfg.write(0x38, reinterpret_cast<unsigned char*>(pair), 8), -1);
     EXPECT_EQ(addresses(VDLSIM_CMD_CFG_WRITE32), std::vector<std::uint64_t>{0x38});
     EXPECT_TRUE(log.has("debug", "Error writing64 PCIe config register"));
     EXPECT_FALSE(log.has("debug", "Error writing PCIe register"));
-    // Reads: either half failing gives its result and the same trace.
-    log.clear();
-    addFault(VDLSIM_REQ_COMMAND, VDLSIM_CMD_CFG_READ32, 0x04);
-    std::uint64_t wide = 0;
-    EXPECT_EQ(cfg.read(0, reinterpret_cast<unsigned char*>(&wide), 8), -1);
-    EXPECT_TRUE(log.has("debug", "Error reading PCIe register"));
+    // Reads: either half failing gives its result, not 8, and the same trace;
+    // after a failed first half no second request is sent.
+    const struct {
+        std::uint64_t failing;
+        std::vector<std::uint64_t> sent;
+    } reads[] = {{0x00, {0x00}}, {0x04, {0x00, 0x04}}};
+    for (const auto& c : reads) {
+        SCOPED_TRACE(c.failing);
+        log.clear();
+        vdlsim_log_clear();
+        vdltest::addFault(VDLSIM_REQ_COMMAND, VDLSIM_CMD_CFG_READ32, EIO, c.failing);
+        std::uint64_t wide = 0;
+        EXPECT_EQ(cfg.read(0, reinterpret_cast<unsigned char*>(&wide), 8), -1);
+        EXPECT_EQ(addresses(VDLSIM_CMD_CFG_READ32), c.sent);
+        EXPECT_TRUE(log.has("debug", "Error reading PCIe register"));
+    }
 }
 
 TEST_F(pciConfigCard, SuccessfulAccessesAreTraced)
 {
     VdlpciLinuxConfigSpace cfg(m_handle);
-    LogCapture<LOGGER_PCI> log;
+    vdltest::LogCapture log(LOGGER_PCI);
+    log.skipTracesFrom(kDriverInterface);
     std::uint32_t value = 0;
     cfg.read(0, reinterpret_cast<unsigned char*>(&value), 4);
     value = 0xab;
@@ -256,17 +294,18 @@ TEST_F(pciConfigCard, DisplayConfigRegistersReadsDwordsBelowTheLimit)
     vdlsim_log_clear();
     EXPECT_EQ(cfg.displayConfigRegisters(6), 4);
     EXPECT_EQ(addresses(VDLSIM_CMD_CFG_READ32), (std::vector<std::uint64_t>{0, 4}));
-    addFault(VDLSIM_REQ_COMMAND, VDLSIM_CMD_CFG_READ32, 8);
+    vdltest::addFault(VDLSIM_REQ_COMMAND, VDLSIM_CMD_CFG_READ32, EIO, 8);
     EXPECT_EQ(cfg.displayConfigRegisters(12), -1);
 }
 
 // ---------------------------------------------------------------------------
 
-class pciConfigBridge : public CardFixture {};
+class pciConfigBridge : public pcitest::CardTest {};
 
 TEST_F(pciConfigBridge, DescriptorIsFetchedOnceAndSentWithEveryRequest)
 {
-    LogCapture<LOGGER_PCI> log;
+    vdltest::LogCapture log(LOGGER_PCI);
+    log.skipTracesFrom(kDriverInterface);
     VdlpciUpstreamBridgeConfigSpace up(m_handle);
     EXPECT_EQ(vdlsim_log_count_requests(VDLSIM_REQ_UPSTREAM, 0), 1u);
     EXPECT_EQ(up.descriptor().vendorId, 0x1F3A);
@@ -316,7 +355,7 @@ TEST_F(pciConfigBridge, NoBridgeMeansNoObject)
     } cases[] = {
         {"bridge absent", [] { vdlsim_bridge_set_present(0, 0); }},
         {"descriptor request refused",
-         [] { addFault(VDLSIM_REQ_UPSTREAM, 0, VDLSIM_FAULT_ANY_ADDRESS); }},
+         [] { vdltest::addFault(VDLSIM_REQ_UPSTREAM, 0, EIO); }},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -350,7 +389,7 @@ TEST_F(pciConfigBridge, ReadsStoreExactlyTheirWidthAndReportZero)
     EXPECT_EQ(buffer[4], 0xEE);
 }
 
-TEST_F(pciConfigBridge, EightBytesAndTheRangeCheck)
+TEST_F(pciConfigBridge, EightBytesAndTheStartOffset)
 {
     VdlpciUpstreamBridgeConfigSpace up(m_handle);
     std::uint32_t halves[2] = {};
@@ -367,38 +406,29 @@ TEST_F(pciConfigBridge, EightBytesAndTheRangeCheck)
     EXPECT_EQ(halves[1], 0x5A5A5A5Au);
     EXPECT_EQ(addresses(VDLSIM_CMD_UP_READ32), std::vector<std::uint64_t>{0xFFC});
 
+    // The range check looks at the start offset alone.
     vdlsim_log_clear();
-    unsigned char data[8] = {};
-    EXPECT_RAISES(up.read(0x1000, data, 4), -8,
-                  "PCI upstream config space read address 0x00000000001000 was out of range "
-                  "0x00000000001000");
-    EXPECT_RAISES(up.write(0x1000, data, 1), -8,
-                  "PCI upstream config space write address 0x00000000001000 was out of range "
-                  "0x00000000001000");
-    EXPECT_RAISES(up.read(0, data, 3), -6, "invalid width 3 when reading a memory space");
-    EXPECT_RAISES(up.write(0, data, 3), -6, "invalid width 3");
-    EXPECT_RAISES(up.write(0, data, 0), -6, "invalid width 0");
-    EXPECT_EQ(vdlsim_log_count(), 0u);
-
-    // The check looks at the start offset alone.
     std::uint32_t value = 0;
-    const auto r = raised([&] { up.read(0xFFE, reinterpret_cast<unsigned char*>(&value), 4); });
+    const auto r =
+        vdltest::raised([&] { up.read(0xFFE, reinterpret_cast<unsigned char*>(&value), 4); });
     EXPECT_EQ(r.code, -34);
     EXPECT_EQ(addresses(VDLSIM_CMD_UP_READ32), std::vector<std::uint64_t>{0xFFE});
 
     // Eight-byte writes are two dword writes; a failed second leaves the first.
     vdlsim_log_clear();
     std::uint32_t pair[2] = {0x11, 0x22};
-    addFault(VDLSIM_REQ_COMMAND, VDLSIM_CMD_UP_WRITE32, 0x1C);
-    EXPECT_EQ(raised([&] { up.write(0x18, reinterpret_cast<unsigned char*>(pair), 8); }).code,
-              -34);
+    vdltest::addFault(VDLSIM_REQ_COMMAND, VDLSIM_CMD_UP_WRITE32, EIO, 0x1C);
+    EXPECT_EQ(
+        vdltest::raised([&] { up.write(0x18, reinterpret_cast<unsigned char*>(pair), 8); }).code,
+        -34);
     EXPECT_EQ(addresses(VDLSIM_CMD_UP_WRITE32), (std::vector<std::uint64_t>{0x18, 0x1C}));
 }
 
 TEST_F(pciConfigBridge, FailuresRaiseWithTheirMessages)
 {
     VdlpciUpstreamBridgeConfigSpace up(m_handle);
-    LogCapture<LOGGER_PCI> log;
+    vdltest::LogCapture log(LOGGER_PCI);
+    log.skipTracesFrom(kDriverInterface);
     std::uint32_t value = 0x12345678;
     struct Case {
         int width;
@@ -412,14 +442,14 @@ TEST_F(pciConfigBridge, FailuresRaiseWithTheirMessages)
          "Error reading32 upstream PCIe config register 0x00000000000010"},
     };
     for (const auto& c : reads) {
-        addFault(VDLSIM_REQ_COMMAND, c.command, 0x10);
+        vdltest::addFault(VDLSIM_REQ_COMMAND, c.command, EIO, 0x10);
         EXPECT_RAISES(up.read(0x10, reinterpret_cast<unsigned char*>(&value), c.width), -34,
                       c.message);
         EXPECT_EQ(value, 0x12345678u);
     }
     for (std::uint32_t command :
          {VDLSIM_CMD_UP_WRITE8, VDLSIM_CMD_UP_WRITE16, VDLSIM_CMD_UP_WRITE32}) {
-        addFault(VDLSIM_REQ_COMMAND, command, 0x10);
+        vdltest::addFault(VDLSIM_REQ_COMMAND, command, EIO, 0x10);
         const int width = command == VDLSIM_CMD_UP_WRITE8 ? 1 : command == VDLSIM_CMD_UP_WRITE16 ? 2 : 4;
         EXPECT_RAISES(up.write(0x10, reinterpret_cast<unsigned char*>(&value), width), -34,
                       "Error writing PCIe config register 0x00000000000010");
@@ -432,7 +462,8 @@ TEST_F(pciConfigBridge, FailuresRaiseWithTheirMessages)
 TEST_F(pciConfigBridge, WritesCarryTheirWidthAndAreTraced)
 {
     VdlpciUpstreamBridgeConfigSpace up(m_handle);
-    LogCapture<LOGGER_PCI> log;
+    vdltest::LogCapture log(LOGGER_PCI);
+    log.skipTracesFrom(kDriverInterface);
     auto one = std::make_unique<unsigned char[]>(1);
     one[0] = 0x40;
     EXPECT_EQ(up.write(0x0D, one.get(), 1), 0); // Latency Timer

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include <fmt/format.h>
+
 #include "config_test_support.hpp"
 #include "vdlsdk/VdlpciLinuxConfigSpace.hpp"
 #include "vdlsdk/VdlpciUpstreamBridgeConfigSpace.hpp"
@@ -66,31 +68,32 @@ const DumpCase DUMPS[] = {
      1, 8, 0},
 };
 
+// The offset of a capability, or NOT_FOUND when the walk raises its -13.
 unsigned findStd(VdlpciConfigSpace& cfg, unsigned short id)
 {
     unsigned int offset = NOT_FOUND;
-    try {
-        cfg.findCaps(id, &offset);
-    } catch (const VDLBaseException& e) {
-        EXPECT_EQ(e.code, -13);
-        return NOT_FOUND;
-    }
-    return offset;
+    const auto r = vdltest::raised([&] { cfg.findCaps(id, &offset); });
+    EXPECT_TRUE(!r.raised || r.code == -13) << r.message;
+    return r.raised ? NOT_FOUND : offset;
 }
 
 unsigned findExt(VdlpciConfigSpace& cfg, unsigned short id)
 {
     unsigned int offset = NOT_FOUND;
-    try {
-        cfg.findExtendedCapability(id, &offset);
-    } catch (const VDLBaseException& e) {
-        EXPECT_EQ(e.code, -13);
-        return NOT_FOUND;
-    }
-    return offset;
+    const auto r = vdltest::raised([&] { cfg.findExtendedCapability(id, &offset); });
+    EXPECT_TRUE(!r.raised || r.code == -13) << r.message;
+    return r.raised ? NOT_FOUND : offset;
 }
 
-class pciConfigDumps : public CardFixture {};
+// Every field of an MSI-X report, so that two compare in one assertion.
+std::string msixText(const msix_info& info)
+{
+    return fmt::format("enabled {} mask {} size {} table BAR {} at {:#x} PBA BAR {} at {:#x}",
+                       info.enabled, info.functionMask, info.tableSize, info.tableBir,
+                       info.tableOffset, info.pbaBir, info.pbaOffset);
+}
+
+class pciConfigDumps : public pcitest::CardTest {};
 
 TEST_F(pciConfigDumps, ReportsWhatLspciDecodes)
 {
@@ -118,13 +121,7 @@ TEST_F(pciConfigDumps, ReportsWhatLspciDecodes)
         if (c.msix != NOT_FOUND) {
             msix_info info{};
             cfg.msixInfo(&info);
-            EXPECT_EQ(info.enabled, c.msixInfo.enabled);
-            EXPECT_EQ(info.functionMask, c.msixInfo.functionMask);
-            EXPECT_EQ(info.tableSize, c.msixInfo.tableSize);
-            EXPECT_EQ(info.tableBir, c.msixInfo.tableBir);
-            EXPECT_EQ(info.tableOffset, c.msixInfo.tableOffset);
-            EXPECT_EQ(info.pbaBir, c.msixInfo.pbaBir);
-            EXPECT_EQ(info.pbaOffset, c.msixInfo.pbaOffset);
+            EXPECT_EQ(msixText(info), msixText(c.msixInfo));
         }
         int speed = -1, width = -1;
         cfg.linkCapability(speed, width);
@@ -189,7 +186,7 @@ TEST_F(pciConfigDumps, DeviceStatusThatCannotBeClearedIsAFailure)
 {
     loadCard("cap-pcie-2", "01:00.0");
     VdlpciLinuxConfigSpace cfg(m_handle);
-    addFault(VDLSIM_REQ_COMMAND, VDLSIM_CMD_CFG_WRITE16, 0xa0 + EXP_DEVSTA);
+    vdltest::addFault(VDLSIM_REQ_COMMAND, VDLSIM_CMD_CFG_WRITE16, EIO, 0xa0 + EXP_DEVSTA);
     int status = -1;
     EXPECT_RAISES(cfg.linkErrors(status, 1), -34,
                   "Error clearing PCIe Device Status register 0x000000000000aa");
@@ -200,9 +197,9 @@ TEST_F(pciConfigDumps, DeviceStatusThatCannotBeReadIsNeitherReportedNorCleared)
 {
     loadCard("cap-pcie-2", "01:00.0");
     VdlpciLinuxConfigSpace cfg(m_handle);
-    addFault(VDLSIM_REQ_COMMAND, VDLSIM_CMD_CFG_READ16, 0xa0 + EXP_DEVSTA);
+    vdltest::addFault(VDLSIM_REQ_COMMAND, VDLSIM_CMD_CFG_READ16, EIO, 0xa0 + EXP_DEVSTA);
     int status = -1;
-    const auto r = raised([&] { cfg.linkErrors(status, 1); });
+    const auto r = vdltest::raised([&] { cfg.linkErrors(status, 1); });
     EXPECT_EQ(r.code, -34);
     EXPECT_EQ(status, -1);
     EXPECT_EQ(count(VDLSIM_CMD_CFG_WRITE16), 0u);
@@ -251,7 +248,7 @@ const StdWalkCase STD_WALKS[] = {
      "Could not find PCI caps", 0x40, 2},
 };
 
-class pciConfigWalk : public CardFixture {};
+class pciConfigWalk : public pcitest::CardTest {};
 
 TEST_F(pciConfigWalk, StandardListCases)
 {
@@ -263,7 +260,7 @@ TEST_F(pciConfigWalk, StandardListCases)
         vdlsim_log_clear();
         VdlpciLinuxConfigSpace cfg(m_handle);
         unsigned int offset = NOT_FOUND;
-        const auto r = raised([&] { cfg.findCaps(c.id, &offset); });
+        const auto r = vdltest::raised([&] { cfg.findCaps(c.id, &offset); });
         EXPECT_EQ(r.code, c.code);
         EXPECT_EQ(r.message, c.message);
         EXPECT_EQ(offset, c.offset);
@@ -309,7 +306,7 @@ TEST_F(pciConfigWalk, FailedReadsRaiseTheirOwnCode)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         vdlsim_fault_clear();
-        addFault(VDLSIM_REQ_COMMAND, VDLSIM_CMD_CFG_READ32, c.address);
+        vdltest::addFault(VDLSIM_REQ_COMMAND, VDLSIM_CMD_CFG_READ32, EIO, c.address);
         unsigned int offset = NOT_FOUND;
         if (c.extended) {
             EXPECT_RAISES(cfg.findExtendedCapability(0x0003, &offset), -1, c.message);
@@ -326,9 +323,9 @@ TEST_F(pciConfigWalk, FailedBridgeReadsRaiseAndAreNotTakenForAMissingAer)
     for (unsigned address : {0x34u, 0x100u}) {
         SCOPED_TRACE(address);
         vdlsim_fault_clear();
-        addFault(VDLSIM_REQ_COMMAND, VDLSIM_CMD_UP_READ32, address);
+        vdltest::addFault(VDLSIM_REQ_COMMAND, VDLSIM_CMD_UP_READ32, EIO, address);
         unsigned int offset = NOT_FOUND;
-        const auto r = raised([&] {
+        const auto r = vdltest::raised([&] {
             if (address == 0x34)
                 bridge.findCaps(CAP_EXP, &offset);
             else
@@ -336,7 +333,7 @@ TEST_F(pciConfigWalk, FailedBridgeReadsRaiseAndAreNotTakenForAMissingAer)
         });
         EXPECT_EQ(r.code, -34);
         vdlsim_fault_clear();
-        addFault(VDLSIM_REQ_COMMAND, VDLSIM_CMD_UP_READ32, address);
+        vdltest::addFault(VDLSIM_REQ_COMMAND, VDLSIM_CMD_UP_READ32, EIO, address);
         bool was = false;
         if (address == 0x100) {
             EXPECT_RAISES(bridge.aerSurpriseEnable(false, was), -34,
@@ -428,7 +425,7 @@ TEST_F(pciConfigWalk, ExtendedListCases)
             poke(VDLSIM_SPACE_CARD, offset, 4, value);
         VdlpciLinuxConfigSpace cfg(m_handle);
         unsigned int offset = NOT_FOUND;
-        const auto r = raised([&] { cfg.findExtendedCapability(c.id, &offset); });
+        const auto r = vdltest::raised([&] { cfg.findExtendedCapability(c.id, &offset); });
         EXPECT_EQ(r.code, c.code);
         if (c.code != 0) {
             EXPECT_EQ(r.message, "Could not find extended capabilities");
@@ -498,7 +495,7 @@ TEST_F(pciConfigWalk, NothingIsWrittenOutsideACapability)
 // ---------------------------------------------------------------------------
 // MSI, MSI-X and link registers set by hand on the default card.
 
-class pciConfigReports : public CardFixture {};
+class pciConfigReports : public pcitest::CardTest {};
 
 TEST_F(pciConfigReports, MsiForms)
 {
@@ -576,13 +573,7 @@ TEST_F(pciConfigReports, MsixFields)
         VdlpciLinuxConfigSpace cfg(m_handle);
         msix_info info{};
         cfg.msixInfo(&info);
-        EXPECT_EQ(info.enabled, c.expected.enabled);
-        EXPECT_EQ(info.functionMask, c.expected.functionMask);
-        EXPECT_EQ(info.tableSize, c.expected.tableSize);
-        EXPECT_EQ(info.tableBir, c.expected.tableBir);
-        EXPECT_EQ(info.tableOffset, c.expected.tableOffset);
-        EXPECT_EQ(info.pbaBir, c.expected.pbaBir);
-        EXPECT_EQ(info.pbaOffset, c.expected.pbaOffset);
+        EXPECT_EQ(msixText(info), msixText(c.expected));
     }
 }
 
@@ -651,12 +642,12 @@ TEST_F(pciConfigReports, RegistersThatCannotBeReadAreNotReported)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         vdlsim_fault_clear();
-        addFault(VDLSIM_REQ_COMMAND, c.command, c.address, c.skip);
+        vdltest::addFault(VDLSIM_REQ_COMMAND, c.command, EIO, c.address, c.skip);
         address = 77;
         data = 88;
         speed = width = -1;
         info.tableSize = 12345;
-        EXPECT_EQ(raised(c.report).code, -34);
+        EXPECT_EQ(vdltest::raised(c.report).code, -34);
         EXPECT_EQ(address, 77u);
         EXPECT_EQ(data, 88u);
         EXPECT_EQ(info.tableSize, 12345u);
@@ -675,7 +666,7 @@ TEST_F(pciConfigReports, NullOutPointersAreRefusedBeforeAnyRequest)
     EXPECT_EQ(vdlsim_log_count(), 0u);
 }
 
-class pciConfigBlocks : public CardFixture {};
+class pciConfigBlocks : public pcitest::CardTest {};
 
 TEST_F(pciConfigBlocks, ReadAndWriteStartAtTheHeader)
 {
@@ -704,7 +695,7 @@ TEST_F(pciConfigBlocks, MissingCapabilityIsTracedAndPassedOn)
 {
     loadCard("cap-pcie-1", "00:01.0"); // no MSI-X
     VdlpciLinuxConfigSpace cfg(m_handle);
-    LogCapture<LOGGER_PCI> log;
+    vdltest::LogCapture log(LOGGER_PCI);
     unsigned int words[3] = {1, 2, 3};
     EXPECT_RAISES(cfg.readPciCapRegisters(17, words, 3), -13, "Could not find PCI caps");
     EXPECT_TRUE(log.has("debug", "PCI capability id 17 not found"));
@@ -719,12 +710,12 @@ TEST_F(pciConfigBlocks, MissingCapabilityIsTracedAndPassedOn)
 TEST_F(pciConfigBlocks, FailedBlockAccessIsReportedNotTakenForData)
 {
     VdlpciLinuxConfigSpace cfg(m_handle);
-    addFault(VDLSIM_REQ_COMMAND, VDLSIM_CMD_CFG_READ32, CARD_MSI + 8);
+    vdltest::addFault(VDLSIM_REQ_COMMAND, VDLSIM_CMD_CFG_READ32, EIO, CARD_MSI + 8);
     unsigned int words[4] = {};
-    EXPECT_EQ(raised([&] { cfg.readPciCapRegisters(CAP_MSI, words, 4); }).code, -34);
+    EXPECT_EQ(vdltest::raised([&] { cfg.readPciCapRegisters(CAP_MSI, words, 4); }).code, -34);
 
-    addFault(VDLSIM_REQ_COMMAND, VDLSIM_CMD_CFG_WRITE32, CARD_MSI + 4);
-    EXPECT_EQ(raised([&] { cfg.writePciCapRegisters(CAP_MSI, words, 4); }).code, -34);
+    vdltest::addFault(VDLSIM_REQ_COMMAND, VDLSIM_CMD_CFG_WRITE32, EIO, CARD_MSI + 4);
+    EXPECT_EQ(vdltest::raised([&] { cfg.writePciCapRegisters(CAP_MSI, words, 4); }).code, -34);
 }
 
 } // namespace

@@ -23,7 +23,7 @@ constexpr unsigned UESTA = BRIDGE_AER + AER_UESTA;
 constexpr std::uint32_t LINK_DISABLE = 1u << 4;
 constexpr std::uint32_t SURPRISE_DOWN = 1u << 5;
 
-class pciConfigLink : public CardFixture {};
+class pciConfigLink : public pcitest::CardTest {};
 
 TEST_F(pciConfigLink, DisableTakesTheCardOffTheBusAndEnableBringsItBack)
 {
@@ -63,7 +63,7 @@ TEST_F(pciConfigLink, EnableChangesOnlyLinkDisable)
         poke(VDLSIM_SPACE_BRIDGE, LNKCTL, 2, c.before);
         VdlpciUpstreamBridgeConfigSpace up(m_handle);
         vdlsim_log_clear();
-        LogCapture<LOGGER_PCI> log;
+        vdltest::LogCapture log(LOGGER_PCI);
         up.linkEnable(c.enable);
         EXPECT_EQ(addresses(VDLSIM_CMD_UP_WRITE16), std::vector<std::uint64_t>{LNKCTL});
         EXPECT_EQ(values(VDLSIM_CMD_UP_WRITE16), std::vector<std::uint64_t>{c.written});
@@ -94,7 +94,7 @@ TEST_F(pciConfigLink, IsLinkEnabledAnswersFalseForEveryKindOfTrouble)
         SCOPED_TRACE("no PCI Express capability");
         loadCard("cap-vendor-virtio", "00:04.0");
         VdlpciLinuxConfigSpace card(m_handle);
-        LogCapture<LOGGER_GENERAL> general;
+        vdltest::LogCapture general(LOGGER_GENERAL);
         EXPECT_FALSE(card.isLinkEnabled());
         EXPECT_EQ(general.at("warning"), std::vector<std::string>{"Could not find PCI caps"});
     }
@@ -102,8 +102,8 @@ TEST_F(pciConfigLink, IsLinkEnabledAnswersFalseForEveryKindOfTrouble)
         SCOPED_TRACE("bridge read fails");
         vdlsim_card_setup(0);
         VdlpciUpstreamBridgeConfigSpace up(m_handle);
-        addFault(VDLSIM_REQ_COMMAND, VDLSIM_CMD_UP_READ16, LNKCTL);
-        LogCapture<LOGGER_GENERAL> general;
+        vdltest::addFault(VDLSIM_REQ_COMMAND, VDLSIM_CMD_UP_READ16, EIO, LNKCTL);
+        vdltest::LogCapture general(LOGGER_GENERAL);
         EXPECT_FALSE(up.isLinkEnabled());
         EXPECT_EQ(general.at("warning"),
                   std::vector<std::string>{
@@ -112,7 +112,7 @@ TEST_F(pciConfigLink, IsLinkEnabledAnswersFalseForEveryKindOfTrouble)
     {
         SCOPED_TRACE("card read fails");
         VdlpciLinuxConfigSpace card(m_handle);
-        addFault(VDLSIM_REQ_COMMAND, VDLSIM_CMD_CFG_READ16, CARD_EXP + EXP_LNKCTL);
+        vdltest::addFault(VDLSIM_REQ_COMMAND, VDLSIM_CMD_CFG_READ16, EIO, CARD_EXP + EXP_LNKCTL);
         EXPECT_FALSE(card.isLinkEnabled());
     }
 }
@@ -120,10 +120,10 @@ TEST_F(pciConfigLink, IsLinkEnabledAnswersFalseForEveryKindOfTrouble)
 TEST_F(pciConfigLink, FailuresLeaveLinkControlUntouched)
 {
     VdlpciUpstreamBridgeConfigSpace up(m_handle);
-    addFault(VDLSIM_REQ_COMMAND, VDLSIM_CMD_UP_READ16, LNKCTL);
+    vdltest::addFault(VDLSIM_REQ_COMMAND, VDLSIM_CMD_UP_READ16, EIO, LNKCTL);
     EXPECT_RAISES(up.linkEnable(false), -34,
                   "Error reading16 upstream PCIe config register 0x00000000000070");
-    addFault(VDLSIM_REQ_COMMAND, VDLSIM_CMD_UP_WRITE16, LNKCTL);
+    vdltest::addFault(VDLSIM_REQ_COMMAND, VDLSIM_CMD_UP_WRITE16, EIO, LNKCTL);
     EXPECT_RAISES(up.linkEnable(false), -34, "Error writing PCIe config register 0x00000000000070");
     EXPECT_EQ(vdlsim_link_is_up(0), 1);
 
@@ -131,18 +131,18 @@ TEST_F(pciConfigLink, FailuresLeaveLinkControlUntouched)
     // operations must not write back a value they never read.
     VdlpciLinuxConfigSpace card(m_handle);
     vdlsim_log_clear();
-    addFault(VDLSIM_REQ_COMMAND, VDLSIM_CMD_CFG_READ16, CARD_EXP + EXP_LNKCTL, 0, 2);
+    vdltest::addFault(VDLSIM_REQ_COMMAND, VDLSIM_CMD_CFG_READ16, EIO, CARD_EXP + EXP_LNKCTL, 0, 2);
     EXPECT_RAISES(card.linkEnable(true), -3, "could not enable link");
     EXPECT_RAISES(card.linkRetrain(false), -3, "could not retrain link");
     EXPECT_EQ(count(VDLSIM_CMD_CFG_WRITE16), 0u);
 
     // Nor pass off a write that did not reach the register as done.
     vdlsim_fault_clear();
-    addFault(VDLSIM_REQ_COMMAND, VDLSIM_CMD_CFG_WRITE16, CARD_EXP + EXP_LNKCTL, 0, 2);
+    vdltest::addFault(VDLSIM_REQ_COMMAND, VDLSIM_CMD_CFG_WRITE16, EIO, CARD_EXP + EXP_LNKCTL, 0, 2);
     EXPECT_RAISES(card.linkEnable(true), -34, "Error writing PCIe config register 0x00000000000080");
     EXPECT_RAISES(card.linkRetrain(false), -34,
                   "Error writing PCIe config register 0x00000000000080");
-    addFault(VDLSIM_REQ_COMMAND, VDLSIM_CMD_CFG_WRITE32, 0x100 + AER_UEMSK);
+    vdltest::addFault(VDLSIM_REQ_COMMAND, VDLSIM_CMD_CFG_WRITE32, EIO, 0x100 + AER_UEMSK);
     bool was = false;
     EXPECT_RAISES(card.aerSurpriseEnable(false, was), -34,
                   "Error writing PCIe config register 0x00000000000108");
@@ -202,7 +202,7 @@ TEST_F(pciConfigLink, TrainingWaitCountsPollsNotMilliseconds)
         VdlpciUpstreamBridgeConfigSpace up(m_handle);
         up.linkRetrain(false);
         vdlsim_log_clear();
-        const auto r = raised([&] { up.waitForLinkTrainingComplete(c.polls); });
+        const auto r = vdltest::raised([&] { up.waitForLinkTrainingComplete(c.polls); });
         EXPECT_EQ(addresses(VDLSIM_CMD_UP_READ16), std::vector<std::uint64_t>(c.reads, LNKSTA));
         if (c.timeout) {
             EXPECT_EQ(r.code, -9);
@@ -220,15 +220,15 @@ TEST_F(pciConfigLink, TrainingThatCannotBeReadIsNotTakenForDone)
     VdlpciLinuxConfigSpace card(m_handle);
     // The card's space gives zero for a failed read, which would read as
     // "not training".
-    addFault(VDLSIM_REQ_COMMAND, VDLSIM_CMD_CFG_READ16, CARD_EXP + EXP_LNKSTA, 0, 2);
+    vdltest::addFault(VDLSIM_REQ_COMMAND, VDLSIM_CMD_CFG_READ16, EIO, CARD_EXP + EXP_LNKSTA, 0, 2);
     card.waitForLinkTrainingComplete(10);
     EXPECT_EQ(addresses(VDLSIM_CMD_CFG_READ16),
               std::vector<std::uint64_t>(3, CARD_EXP + EXP_LNKSTA));
 
     vdlsim_fault_clear();
-    addFault(VDLSIM_REQ_COMMAND, VDLSIM_CMD_CFG_READ16, CARD_EXP + EXP_LNKSTA, 0,
-             VDLSIM_FAULT_FOREVER);
-    EXPECT_EQ(raised([&] { card.waitForLinkTrainingComplete(4); }).code, -9);
+    vdltest::addFault(VDLSIM_REQ_COMMAND, VDLSIM_CMD_CFG_READ16, EIO, CARD_EXP + EXP_LNKSTA, 0,
+                      VDLSIM_FAULT_FOREVER);
+    EXPECT_EQ(vdltest::raised([&] { card.waitForLinkTrainingComplete(4); }).code, -9);
 }
 
 TEST_F(pciConfigLink, SurpriseDownMaskCases)
@@ -248,7 +248,7 @@ TEST_F(pciConfigLink, SurpriseDownMaskCases)
         poke(VDLSIM_SPACE_BRIDGE, UEMSK, 4, c.before);
         VdlpciUpstreamBridgeConfigSpace up(m_handle);
         vdlsim_log_clear();
-        LogCapture<LOGGER_PCI> log;
+        vdltest::LogCapture log(LOGGER_PCI);
         bool was = !c.wasEnabled;
         up.aerSurpriseEnable(c.enable, was);
         EXPECT_EQ(was, c.wasEnabled);
@@ -280,7 +280,7 @@ TEST_F(pciConfigLink, SurpriseDownWithoutAer)
 {
     poke(VDLSIM_SPACE_BRIDGE, BRIDGE_AER, 4, 0);
     VdlpciUpstreamBridgeConfigSpace up(m_handle);
-    LogCapture<LOGGER_GENERAL> general;
+    vdltest::LogCapture general(LOGGER_GENERAL);
     bool was = false;
     EXPECT_RAISES(up.aerSurpriseEnable(false, was), -13,
                   "could not find PCI capability: PCIE_AER_CAPABILITY_ID");
@@ -293,10 +293,10 @@ TEST_F(pciConfigLink, SurpriseDownAccessFailures)
 {
     VdlpciUpstreamBridgeConfigSpace up(m_handle);
     bool was = false;
-    addFault(VDLSIM_REQ_COMMAND, VDLSIM_CMD_UP_READ32, UEMSK);
+    vdltest::addFault(VDLSIM_REQ_COMMAND, VDLSIM_CMD_UP_READ32, EIO, UEMSK);
     EXPECT_RAISES(up.aerSurpriseEnable(false, was), -34,
                   "Error reading32 upstream PCIe config register 0x00000000000108");
-    addFault(VDLSIM_REQ_COMMAND, VDLSIM_CMD_UP_WRITE32, UEMSK);
+    vdltest::addFault(VDLSIM_REQ_COMMAND, VDLSIM_CMD_UP_WRITE32, EIO, UEMSK);
     EXPECT_RAISES(up.aerSurpriseEnable(false, was), -34,
                   "Error writing PCIe config register 0x00000000000108");
     EXPECT_EQ(peek(VDLSIM_SPACE_BRIDGE, UEMSK) & SURPRISE_DOWN, 0u);
@@ -311,8 +311,8 @@ TEST_F(pciConfigLink, SurpriseDownAccessFailures)
     // The card's own space: a mask that was not read is not written back.
     VdlpciLinuxConfigSpace card(m_handle);
     vdlsim_log_clear();
-    addFault(VDLSIM_REQ_COMMAND, VDLSIM_CMD_CFG_READ32, 0x100 + AER_UEMSK);
-    EXPECT_EQ(raised([&] { card.aerSurpriseEnable(false, was); }).code, -3);
+    vdltest::addFault(VDLSIM_REQ_COMMAND, VDLSIM_CMD_CFG_READ32, EIO, 0x100 + AER_UEMSK);
+    EXPECT_EQ(vdltest::raised([&] { card.aerSurpriseEnable(false, was); }).code, -3);
     EXPECT_EQ(count(VDLSIM_CMD_CFG_WRITE32), 0u);
 }
 

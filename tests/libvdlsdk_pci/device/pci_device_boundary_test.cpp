@@ -10,7 +10,6 @@
 #include "vdlsdk/vdl_exception.hpp"
 
 using pciDevice = devtest::DeviceTest;
-using devtest::Logs;
 
 namespace {
 
@@ -96,11 +95,11 @@ TEST_F(pciDevice, BoundaryNullArgumentsAreRefusedSilently)
         {"int_wait value", [&] { return vdlpci_int_wait(h, 0, 1, nullptr); }, -5},
         {"int_cancel_wait", [&] { return vdlpci_int_cancel_wait(nullptr, 0); }, -5},
     };
-    Logs logs;
+    vdltest::LogCapture logs({LOGGER_GENERAL, LOGGER_PCI});
     for (const auto& c : calls)
         EXPECT_EQ(c.call(), c.code) << c.name;
     EXPECT_EQ(logs.lines(), std::vector<std::string>{});
-    EXPECT_EQ(pcitest::logEntries().size(), 0u) << "no card was opened";
+    EXPECT_EQ(vdltest::simLog().size(), 0u) << "no card was opened";
     EXPECT_EQ(devtest::optionFile(), "<none>") << "the library object was not created";
 }
 
@@ -111,7 +110,7 @@ TEST_F(pciDevice, BoundaryCardWithoutConfigurationSpace)
     uint64_t b64 = 0;
     uint16_t b16 = 0;
     msix_info info{};
-    Logs logs;
+    vdltest::LogCapture logs({LOGGER_GENERAL, LOGGER_PCI});
     EXPECT_EQ(vdlpci_msi_info(&card, &i, &b64, &b16, &i), -13);
     EXPECT_EQ(vdlpci_msix_info(&card, &info), -13);
     EXPECT_EQ(vdlpci_link_errors(&card, &i, 1), -13);
@@ -148,7 +147,7 @@ TEST_F(pciDevice, BoundaryNoExceptionLeavesAnExportedFunction)
             [&] { return vdlpci_flush_cache(&card, 0x20000, 1); },
         };
         for (const auto& call : calls) {
-            Logs logs;
+            vdltest::LogCapture logs({LOGGER_GENERAL, LOGGER_PCI});
             EXPECT_EQ(call(), c.code) << c.name;
             EXPECT_EQ(logs.at("general", "error"), c.logged) << c.name;
         }

@@ -9,13 +9,12 @@
 #include "vdlsdk/VdlpciLinuxDevice.hpp"
 
 using pciDevice = devtest::DeviceTest;
-using devtest::Logs;
 
 namespace {
 
 const char* const kCountTrace = "Number of Vandrel cards found: ";
 
-std::vector<std::string> countTraces(const Logs& logs)
+std::vector<std::string> countTraces(const vdltest::LogCapture& logs)
 {
     std::vector<std::string> out;
     for (const auto& line : logs.at("vdlsdk_pci", "debug"))
@@ -36,7 +35,7 @@ std::string locationOf(int index)
 TEST_F(pciDevice, EnumNoNodeLeavesTableEmpty)
 {
     vdlsim_clear_cards();
-    Logs logs;
+    vdltest::LogCapture logs({LOGGER_GENERAL, LOGGER_PCI});
     EXPECT_EQ(vdlpci_dev_count(), 0);
     EXPECT_EQ(vdlsim_log_count_requests(VDLSIM_REQ_COMMAND, VDLSIM_CMD_CARD_COUNT), 0u);
     EXPECT_EQ(countTraces(logs), std::vector<std::string>{});
@@ -44,13 +43,13 @@ TEST_F(pciDevice, EnumNoNodeLeavesTableEmpty)
     // The object exists: a later call does not try card 0 again.
     vdlsim_log_clear();
     EXPECT_EQ(vdlpci_dev_count(), 0);
-    EXPECT_EQ(pcitest::logEntries().size(), 0u);
+    EXPECT_EQ(vdltest::simLog().size(), 0u);
 }
 
 TEST_F(pciDevice, EnumFailedCountKeepsCardZeroAlone)
 {
     ASSERT_EQ(vdlsim_card_setup(1), 0);
-    pcitest::addFault(0, VDLSIM_REQ_COMMAND, VDLSIM_CMD_CARD_COUNT, EIO);
+    vdltest::addFault(VDLSIM_REQ_COMMAND, VDLSIM_CMD_CARD_COUNT, EIO);
     EXPECT_EQ(vdlpci_dev_count(), 1);
     EXPECT_EQ(locationOf(0), "01:00.0");
     EXPECT_EQ(devtest::countEvents(VDLSIM_EV_OPEN, 1), 0u);
@@ -60,7 +59,7 @@ TEST_F(pciDevice, EnumThreeCardsTakeTheirNumbersAsPositions)
 {
     ASSERT_EQ(vdlsim_card_setup(1), 0);
     ASSERT_EQ(vdlsim_card_setup(2), 0);
-    Logs logs;
+    vdltest::LogCapture logs({LOGGER_GENERAL, LOGGER_PCI});
     EXPECT_EQ(vdlpci_dev_count(), 3);
     EXPECT_EQ(countTraces(logs), std::vector<std::string>{"Number of Vandrel cards found: 3"});
     for (int i = 0; i < 3; ++i) {
@@ -76,7 +75,7 @@ TEST_F(pciDevice, EnumCardThatCannotOpenFailsTheConstructionUntilItCan)
     ASSERT_EQ(vdlsim_card_setup(1), 0);
     ASSERT_EQ(vdlsim_card_setup(2), 0);
     ASSERT_EQ(vdlsim_card_set_present(2, 0), 0);
-    Logs logs;
+    vdltest::LogCapture logs({LOGGER_GENERAL, LOGGER_PCI});
 
     EXPECT_EQ(vdlpci_dev_count(), 0);
     EXPECT_EQ(logs.errors(), std::vector<std::string>{}) << "vdlpci_dev_count logs nothing";
@@ -98,7 +97,7 @@ TEST_F(pciDevice, EnumCardThatCannotOpenFailsTheConstructionUntilItCan)
 TEST_F(pciDevice, EnumAccessRefusedFailsEveryAttemptAndWarnsOnce)
 {
     ASSERT_EQ(vdlsim_card_set_access(0, 0), 0);
-    Logs logs;
+    vdltest::LogCapture logs({LOGGER_GENERAL, LOGGER_PCI});
     uint16_t v = 0, d = 0, sv = 0, s = 0;
     for (int attempt = 0; attempt < 2; ++attempt) {
         EXPECT_EQ(vdlpci_dev_count(), 0);
@@ -115,8 +114,8 @@ TEST_F(pciDevice, EnumAccessRefusedFailsEveryAttemptAndWarnsOnce)
 
 TEST_F(pciDevice, EnumFailedIdentityUndoesTheOpening)
 {
-    pcitest::addFault(0, VDLSIM_REQ_IDS, 0, EIO);
-    Logs logs;
+    vdltest::addFault(VDLSIM_REQ_IDS, 0, EIO);
+    vdltest::LogCapture logs({LOGGER_GENERAL, LOGGER_PCI});
     void* const untouched = reinterpret_cast<void*>(0x1);
     void* handle = untouched;
     EXPECT_EQ(vdlpci_dev_open(0, &handle), -1);
@@ -136,8 +135,8 @@ TEST_F(pciDevice, EnumFailedIdentityUndoesTheOpening)
 // address, and refuses its BARs with -40 while its configuration space works.
 TEST_F(pciDevice, EnumFailedBarRegisterReadOpensWithBarsNotEnumerated)
 {
-    pcitest::addFault(0, VDLSIM_REQ_COMMAND, VDLSIM_CMD_CFG_READ32, EIO, 0, 1, 0x10);
-    Logs logs;
+    vdltest::addFault(VDLSIM_REQ_COMMAND, VDLSIM_CMD_CFG_READ32, EIO, 0x10);
+    vdltest::LogCapture logs({LOGGER_GENERAL, LOGGER_PCI});
     void* handle = nullptr;
     EXPECT_EQ(vdlpci_dev_open(0, &handle), 0);
     ASSERT_NE(handle, nullptr);
@@ -188,11 +187,11 @@ TEST_F(pciDevice, EnumOpeningGoesOnWhenARegisterCannotBeRead)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        pcitest::resetStandIn();
+        vdltest::resetSim();
         std::vector<int> rules;
         for (const Fault& f : c.faults)
-            rules.push_back(pcitest::addFault(0, VDLSIM_REQ_COMMAND, VDLSIM_CMD_CFG_READ32, EIO,
-                                              f.skip, f.count, f.address));
+            rules.push_back(vdltest::addFault(VDLSIM_REQ_COMMAND, VDLSIM_CMD_CFG_READ32, EIO,
+                                              f.address, f.skip, f.count));
         VdlpciLinuxDevice card(0);
         EXPECT_NO_THROW(card.openhandle());
         for (std::size_t r = 0; r < rules.size(); ++r)
@@ -217,7 +216,7 @@ TEST_F(pciDevice, EnumOpenIndexAndClose)
     EXPECT_EQ(vdlpci_dev_index(first, &index), 0);
     EXPECT_EQ(index, 0);
 
-    Logs logs;
+    vdltest::LogCapture logs({LOGGER_GENERAL, LOGGER_PCI});
     EXPECT_EQ(vdlpci_dev_close(first), 0);
     uint32_t word = 0;
     EXPECT_EQ(vdlpci_ms_read32s(first, VDLPCI_MS_ID_CONFIG, 0, &word, 1), 1)
@@ -250,7 +249,7 @@ TEST_F(pciDevice, EnumOpenAppendsTheNextCardOnly)
         {2, "Device /dev/vdlsdk_pci/vdlpci2 does not exist"},
         {3, "could not open PCI device 3: open the cards below it first"},
     };
-    Logs logs;
+    vdltest::LogCapture logs({LOGGER_GENERAL, LOGGER_PCI});
     void* handle = nullptr;
     for (const auto& row : beyond) {
         SCOPED_TRACE(row.index);

@@ -4,7 +4,6 @@
 #include "device_support.hpp"
 
 using pciDevice = devtest::DeviceTest;
-using devtest::Logs;
 
 TEST_F(pciDevice, IdentityWordsLocationAndSlot)
 {
@@ -34,7 +33,7 @@ TEST_F(pciDevice, IdentityLocationPadsBusAndDevice)
     EXPECT_STREQ(text, "3b:00.1");
 
     // A buffer one byte short keeps a truncated, terminated text.
-    Logs logs;
+    vdltest::LogCapture logs({LOGGER_GENERAL, LOGGER_PCI});
     std::memset(text, 'x', sizeof(text));
     EXPECT_EQ(vdlpci_dev_location(0, text, 7), -33);
     EXPECT_STREQ(text, "3b:00.");
@@ -47,7 +46,7 @@ TEST_F(pciDevice, IdentityLocationPadsBusAndDevice)
 TEST_F(pciDevice, IdentityFailedSlotPathGivesTheEmptyTextWithoutAskingAgain)
 {
     ASSERT_EQ(vdlsim_card_set_slot_path(0, nullptr), 0);
-    Logs logs;
+    vdltest::LogCapture logs({LOGGER_GENERAL, LOGGER_PCI});
     EXPECT_EQ(vdlpci_dev_count(), 1);
     EXPECT_EQ(logs.at("vdlsdk_pci", "warning").back(), "error -1 reading slot path");
 
@@ -60,21 +59,21 @@ TEST_F(pciDevice, IdentityFailedSlotPathGivesTheEmptyTextWithoutAskingAgain)
         EXPECT_STREQ(text, "") << call;
     }
     EXPECT_EQ(logs.lines(), std::vector<std::string>{});
-    EXPECT_EQ(pcitest::logEntries().size(), 0u) << "no driver request";
+    EXPECT_EQ(vdltest::simLog().size(), 0u) << "no driver request";
 }
 
 // An empty path the driver gave at the opening is the card's slot text.
 TEST_F(pciDevice, IdentityEmptySlotPathIsTheAnswer)
 {
     ASSERT_EQ(vdlsim_card_set_slot_path(0, ""), 0);
-    Logs logs;
+    vdltest::LogCapture logs({LOGGER_GENERAL, LOGGER_PCI});
     EXPECT_EQ(vdlpci_dev_count(), 1);
     ASSERT_EQ(vdlsim_card_set_slot_path(0, "/sys/devices/slot7"), 0);
     vdlsim_log_clear();
     char text[64] = "junk";
     EXPECT_EQ(vdlpci_dev_slot_uid(0, text, sizeof(text)), 0);
     EXPECT_STREQ(text, "");
-    EXPECT_EQ(pcitest::logEntries().size(), 0u) << "no driver request";
+    EXPECT_EQ(vdltest::simLog().size(), 0u) << "no driver request";
     for (const auto& warning : logs.at("vdlsdk_pci", "warning"))
         EXPECT_EQ(warning.find("slot path"), std::string::npos) << warning;
     EXPECT_EQ(logs.errors(), std::vector<std::string>{});
@@ -82,7 +81,7 @@ TEST_F(pciDevice, IdentityEmptySlotPathIsTheAnswer)
 
 TEST_F(pciDevice, IdentityVersionNeverCreatesTheLibraryObject)
 {
-    Logs logs;
+    vdltest::LogCapture logs({LOGGER_GENERAL, LOGGER_PCI});
     char text[16];
     EXPECT_EQ(vdlpci_version(text, 9), 0);
     EXPECT_STREQ(text, "2024.1.0");
@@ -90,6 +89,6 @@ TEST_F(pciDevice, IdentityVersionNeverCreatesTheLibraryObject)
     EXPECT_STREQ(text, "2024.1.");
     EXPECT_EQ(logs.at("general", "error").size(), 1u);
     EXPECT_EQ(vdlpci_version(nullptr, 16), -5);
-    EXPECT_EQ(pcitest::logEntries().size(), 0u);
+    EXPECT_EQ(vdltest::simLog().size(), 0u);
     EXPECT_EQ(devtest::optionFile(), "<none>");
 }

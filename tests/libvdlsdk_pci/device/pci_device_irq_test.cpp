@@ -6,7 +6,6 @@
 #include "vdlsdk/VdlpciDevice.hpp"
 
 using pciDevice = devtest::DeviceTest;
-using devtest::Logs;
 
 namespace {
 
@@ -17,16 +16,11 @@ constexpr uint32_t kLongTimeoutMs = 20000;
 
 const VdlpciDevice* card(void* handle) { return static_cast<VdlpciDevice*>(handle); }
 
-uint32_t peek(unsigned offset)
-{
-    uint32_t value = 0;
-    EXPECT_EQ(vdlsim_config_peek(0, VDLSIM_SPACE_CARD, offset, 4, &value), 0);
-    return value;
-}
-
+// A register of the card's configuration image, read or set in the model.
+uint32_t peek(unsigned offset) { return pcitest::peek(VDLSIM_SPACE_CARD, offset); }
 void poke(unsigned offset, unsigned width, uint32_t value)
 {
-    ASSERT_EQ(vdlsim_config_poke(0, VDLSIM_SPACE_CARD, offset, width, value), 0);
+    pcitest::poke(VDLSIM_SPACE_CARD, offset, width, value);
 }
 
 constexpr uint32_t kMsiEnable = 1u << 16;
@@ -44,7 +38,7 @@ TEST_F(pciDevice, IrqCancelFromAnotherThread)
         return std::make_pair(code, value);
     });
     ASSERT_EQ(vdlsim_irq_wait_for_waiters(0, kVector, 1, kWaitersTimeoutMs), 0);
-    Logs logs;
+    vdltest::LogCapture logs({LOGGER_GENERAL, LOGGER_PCI});
     EXPECT_EQ(vdlpci_int_cancel_wait(handle, kVector), 0);
     const auto [code, value] = waiter.get();
     EXPECT_EQ(code, -12);
@@ -60,8 +54,8 @@ TEST_F(pciDevice, IrqCancelTheDriverRefusesIsReported)
         return vdlpci_int_wait(handle, kVector, 200, &value);
     });
     ASSERT_EQ(vdlsim_irq_wait_for_waiters(0, kVector, 1, kWaitersTimeoutMs), 0);
-    pcitest::addFault(0, VDLSIM_REQ_INT_CANCEL, 0, EIO);
-    Logs logs;
+    vdltest::addFault(VDLSIM_REQ_INT_CANCEL, 0, EIO);
+    vdltest::LogCapture logs({LOGGER_GENERAL, LOGGER_PCI});
     EXPECT_EQ(vdlpci_int_cancel_wait(handle, kVector), -34);
     EXPECT_TRUE(logs.has("general", "error",
                          "could not cancel the wait on message " + std::to_string(kVector)));
@@ -75,24 +69,24 @@ TEST_F(pciDevice, IrqCancelTheDriverRefusesIsReported)
 TEST_F(pciDevice, IrqSetUpThatCannotReadMsixFallsBackToMsi)
 {
     // The MSI-X header, read once by the walk and once by the report.
-    pcitest::addFault(0, VDLSIM_REQ_COMMAND, VDLSIM_CMD_CFG_READ32, EIO, 1, 1, devtest::kMsixCap);
+    vdltest::addFault(VDLSIM_REQ_COMMAND, VDLSIM_CMD_CFG_READ32, EIO, devtest::kMsixCap, 1);
     void* handle = nullptr;
     EXPECT_EQ(vdlpci_dev_open(0, &handle), 0);
     ASSERT_NE(handle, nullptr);
     EXPECT_FALSE(card(handle)->msiEnabled());
     EXPECT_EQ(card(handle)->msiVectorCount(), 1);
 
-    Logs logs;
+    vdltest::LogCapture logs({LOGGER_GENERAL, LOGGER_PCI});
     uint32_t value = 0;
     EXPECT_EQ(vdlpci_int_wait(handle, 1, 5, &value), -6);
     EXPECT_EQ(logs.at("general", "error"),
               std::vector<std::string>{"message 1 was out of range 1"});
 
     logs.clear();
-    pcitest::addFault(0, VDLSIM_REQ_COMMAND, VDLSIM_CMD_CFG_READ32, EIO, 1, 1, devtest::kMsixCap);
+    vdltest::addFault(VDLSIM_REQ_COMMAND, VDLSIM_CMD_CFG_READ32, EIO, devtest::kMsixCap, 1);
     msix_info info{};
     EXPECT_EQ(vdlpci_msix_info(handle, &info), -34);
-    pcitest::addFault(0, VDLSIM_REQ_COMMAND, VDLSIM_CMD_CFG_READ32, EIO, 1, 1, devtest::kMsiCap);
+    vdltest::addFault(VDLSIM_REQ_COMMAND, VDLSIM_CMD_CFG_READ32, EIO, devtest::kMsiCap, 1);
     int enabled = -1, vectors = -1;
     uint64_t address = 0;
     uint16_t data = 0;
@@ -114,7 +108,7 @@ TEST_F(pciDevice, IrqInterruptTimeoutAndRange)
     EXPECT_EQ(vdlpci_int_wait(handle, kVector, kLongTimeoutMs, &value), 0);
     EXPECT_EQ(value, 0x5A5Au);
 
-    Logs logs;
+    vdltest::LogCapture logs({LOGGER_GENERAL, LOGGER_PCI});
     EXPECT_EQ(vdlpci_int_wait(handle, kVector, 5, &value), -9);
     EXPECT_EQ(logs.at("general", "error"), std::vector<std::string>{"timeout of 5 reached"});
 
@@ -176,7 +170,7 @@ TEST_F(pciDevice, IrqMsiWithoutMsix)
     EXPECT_EQ(data, 0x4321);
     EXPECT_EQ(vectors, 4);
 
-    Logs logs;
+    vdltest::LogCapture logs({LOGGER_GENERAL, LOGGER_PCI});
     msix_info info{};
     EXPECT_EQ(vdlpci_msix_info(handle, &info), -13);
     EXPECT_EQ(logs.at("general", "error"), std::vector<std::string>{"Could not find PCI caps"});

@@ -5,7 +5,6 @@
 #include "device_support.hpp"
 
 using pciDevice = devtest::DeviceTest;
-using devtest::Logs;
 
 namespace {
 
@@ -13,18 +12,15 @@ using devtest::kAerUncorrectableMask;
 using devtest::kBridgePcieCap;
 using devtest::kPcieCap;
 
+constexpr uint32_t kRetrainLink = 1u << 5;
+
 const char* const kBarsKey = "device0/saved_bars";
 const char* const kMsiKey = "device0/saved_msidata";
 const char* const kMsixKey = "device0/saved_msixdata";
 const char* const kPcieKey = "device0/saved_pciedata";
 const char* const kAerKey = "device0_upstream/saved_aer_surprise";
 
-uint32_t peek(int space, unsigned offset, unsigned width = 4)
-{
-    uint32_t value = 0;
-    EXPECT_EQ(vdlsim_config_peek(0, space, offset, width, &value), 0);
-    return value;
-}
+using pcitest::peek;
 
 struct Status {
     uint32_t flags = 0xDEAD;
@@ -43,6 +39,28 @@ bool hasOption(const char* key)
 {
     char text[256];
     return vdlpci_get_option(key, text, sizeof(text)) == 0;
+}
+
+// Takes the capability at `offset` out of card 0's list (the one before it
+// points past it); returns where the pointer to it was, 0 when it was not
+// listed.
+unsigned unlinkCapability(unsigned offset)
+{
+    unsigned pointer = 0x34;
+    for (int guard = 0; guard < 48; ++guard) {
+        const unsigned next = peek(VDLSIM_SPACE_CARD, pointer, 1);
+        if (next == offset) {
+            EXPECT_EQ(vdlsim_config_poke(0, VDLSIM_SPACE_CARD, pointer, 1,
+                                         peek(VDLSIM_SPACE_CARD, offset + 1, 1)),
+                      0);
+            return pointer;
+        }
+        if (next < 0x40)
+            break;
+        pointer = next + 1;
+    }
+    ADD_FAILURE() << "no capability at " << offset;
+    return 0;
 }
 
 } // namespace
@@ -76,7 +94,7 @@ TEST_F(pciDevice, LinkStatusReportsWhatBothEndsCanDo)
 TEST_F(pciDevice, LinkStatusTracesItsLinkTest)
 {
     ASSERT_EQ(vdlpci_dev_count(), 1);
-    const std::regex trace(R"(debug: \S+:\d+ isLinkEnabled - checking if link is enabled)");
+    const std::regex trace(R"(\S+:\d+ isLinkEnabled - checking if link is enabled)");
     for (bool up : {true, false}) {
         SCOPED_TRACE(up ? "link up" : "link disabled");
         if (!up) {
@@ -85,13 +103,14 @@ TEST_F(pciDevice, LinkStatusTracesItsLinkTest)
                                          control | devtest::kLinkDisable),
                       0);
         }
-        pcitest::LogCapture pci;
+        vdltest::LogCapture pci(LOGGER_PCI);
         EXPECT_EQ(linkStatus().flags, up ? 0x4u : 0x0u);
         std::size_t traces = 0;
-        for (const auto& line : pci.lines()) {
-            if (line.find("checking if link is enabled") == std::string::npos)
+        for (const auto& line : pci.entries()) {
+            if (line.message.find("checking if link is enabled") == std::string::npos)
                 continue;
-            EXPECT_TRUE(std::regex_match(line, trace)) << line;
+            EXPECT_EQ(line.level, "debug");
+            EXPECT_TRUE(std::regex_match(line.message, trace)) << line.message;
             ++traces;
         }
         EXPECT_EQ(traces, 1u);
@@ -105,7 +124,7 @@ TEST_F(pciDevice, LinkStatusOfABridgeWithoutPcieCapability)
     // answers "not enabled", and the bridge's own link registers then fail the
     // call with the same -13.
     ASSERT_EQ(vdlsim_config_poke(0, VDLSIM_SPACE_BRIDGE, 0x34, 1, 0), 0);
-    Logs logs;
+    vdltest::LogCapture logs({LOGGER_GENERAL, LOGGER_PCI});
     linkStatus(-13);
     EXPECT_EQ(logs.at("general", "warning"), std::vector<std::string>{"Could not find PCI caps"});
 }
@@ -143,8 +162,24 @@ TEST_F(pciDevice, LinkSaveAndRestoreRoundTrip)
     EXPECT_EQ(down.maxSpeed, static_cast<int>(bridgeCaps & 0xF));
     EXPECT_EQ(down.maxWidth, static_cast<int>((bridgeCaps >> 4) & 0x3F));
 
+    // The restore retrains the link: Retrain Link set at the bridge, then Link
+    // Status read until the training has ended (three reads in training).
+    ASSERT_EQ(vdlsim_link_set_training_reads(0, 3), 0);
+    vdlsim_log_clear();
     EXPECT_EQ(vdlpci_link_restore(0, 0xF), 0);
     EXPECT_EQ(vdlsim_link_is_up(0), 1);
+    std::vector<std::string> retrain;
+    for (const auto& e : vdltest::simLog()) {
+        if (e.event != VDLSIM_EV_IOCTL || e.request != VDLSIM_REQ_COMMAND)
+            continue;
+        if (e.command == VDLSIM_CMD_UP_WRITE16 && e.address == kBridgePcieCap + 0x10)
+            retrain.push_back(e.value & kRetrainLink ? "retrain" : "control");
+        else if (e.command == VDLSIM_CMD_UP_READ16 && e.address == kBridgePcieCap + 0x12 &&
+                 !retrain.empty())
+            retrain.push_back("status");
+    }
+    EXPECT_EQ(retrain, (std::vector<std::string>{"control", "retrain", "status", "status",
+                                                 "status", "status"}));
     EXPECT_EQ(peek(VDLSIM_SPACE_BRIDGE, kAerUncorrectableMask) & devtest::kSurpriseDown, 0u);
     EXPECT_EQ(peek(VDLSIM_SPACE_CARD, 0x10), bar0);
     EXPECT_EQ(devtest::peekWords(0, VDLSIM_SPACE_CARD, devtest::kMsiCap, 4), msi);
@@ -157,13 +192,53 @@ TEST_F(pciDevice, LinkSaveAndRestoreRoundTrip)
     EXPECT_FALSE(hasOption(kAerKey));
 }
 
+// The save of the registers goes on without an MSI capability (its block is
+// saved as zeros, so that a restore finds it and writes nothing), but without
+// a PCI Express capability it fails there, after the BAR and MSI blocks.
+TEST_F(pciDevice, LinkSaveOfTheRegistersNeedsPciExpressButNotMsi)
+{
+    const struct {
+        const char* name;
+        unsigned removed;
+        int code;
+        std::vector<std::string> logged; // on "general"
+        bool msi, pcie;                  // the block saved from the card (or else
+                                         // zeros for MSI, nothing for PCI Express)
+        int restored;
+    } cases[] = {
+        {"no PCI Express", kPcieCap, -13, {"Could not find PCI caps"}, true, false, -3},
+        {"no MSI", devtest::kMsiCap, 0, {}, false, true, 0},
+    };
+    const auto saved = [](const char* key) {
+        char text[256] = {};
+        return vdlpci_get_option(key, text, sizeof(text)) == 0 ? std::string(text) : "";
+    };
+    const auto card = [](unsigned offset, int words) {
+        return devtest::peekWords(0, VDLSIM_SPACE_CARD, offset, words);
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const unsigned pointer = unlinkCapability(c.removed);
+        ASSERT_NE(pointer, 0u);
+        vdltest::LogCapture logs(LOGGER_GENERAL);
+        EXPECT_EQ(vdlpci_link_save(0, VDLPCI_LINK_SAVE_DELETE_OLD | VDLPCI_LINK_SAVE_REGISTERS),
+                  c.code);
+        EXPECT_EQ(logs.at("error"), c.logged);
+        EXPECT_EQ(saved(kBarsKey), card(0, 10));
+        EXPECT_EQ(saved(kMsiKey), c.msi ? card(devtest::kMsiCap, 4) : "0 0 0 0 ");
+        EXPECT_EQ(saved(kPcieKey), c.pcie ? card(kPcieCap, 3) : "");
+        EXPECT_EQ(vdlpci_link_restore(0, VDLPCI_LINK_RESTORE_REGISTERS), c.restored);
+        ASSERT_EQ(vdlsim_config_poke(0, VDLSIM_SPACE_CARD, pointer, 1, c.removed), 0);
+    }
+}
+
 TEST_F(pciDevice, LinkSaveWithoutBarAddressesSavesNothing)
 {
     // Type bits alone, and registers that do not answer, are no address.
     for (uint32_t reg : {0x0000000Cu, 0xFFFFFFFFu}) {
         for (unsigned offset = 0x10; offset < 0x28; offset += 4)
             ASSERT_EQ(vdlsim_config_poke(0, VDLSIM_SPACE_CARD, offset, 4, reg), 0);
-        Logs logs;
+        vdltest::LogCapture logs({LOGGER_GENERAL, LOGGER_PCI});
         EXPECT_EQ(vdlpci_link_save(0, VDLPCI_LINK_SAVE_REGISTERS | VDLPCI_LINK_SAVE_DISABLE), -3)
             << std::hex << reg;
         EXPECT_EQ(logs.at("general", "error"),
@@ -182,7 +257,7 @@ TEST_F(pciDevice, LinkSaveWithoutBarAddressesSavesNothing)
 TEST_F(pciDevice, LinkRestoreOfMissingOrDamagedStateWritesNothing)
 {
     open();
-    Logs logs;
+    vdltest::LogCapture logs({LOGGER_GENERAL, LOGGER_PCI});
     vdlsim_log_clear();
     EXPECT_EQ(vdlpci_link_restore(0, VDLPCI_LINK_RESTORE_REGISTERS), -3);
     EXPECT_EQ(logs.at("general", "error"),
@@ -233,7 +308,7 @@ TEST_F(pciDevice, LinkDeleteStopsAtTheFirstAbsentKey)
 TEST_F(pciDevice, LinkWithoutBridge)
 {
     ASSERT_EQ(vdlsim_bridge_set_present(0, 0), 0);
-    Logs logs;
+    vdltest::LogCapture logs({LOGGER_GENERAL, LOGGER_PCI});
     void* handle = open();
     EXPECT_TRUE(logs.has("general", "debug", "Error finding upstream device"));
     uint32_t word = 0;
@@ -318,8 +393,8 @@ TEST_F(pciDevice, LinkSaveThatCannotReadKeepsTheOldState)
     ASSERT_NE(saved.find(kBarsKey), std::string::npos);
 
     // The class register cannot be read: the save stops before any key.
-    pcitest::addFault(0, VDLSIM_REQ_COMMAND, VDLSIM_CMD_CFG_READ32, EIO, 0, 1, 0x08);
-    Logs logs;
+    vdltest::addFault(VDLSIM_REQ_COMMAND, VDLSIM_CMD_CFG_READ32, EIO, 0x08);
+    vdltest::LogCapture logs({LOGGER_GENERAL, LOGGER_PCI});
     EXPECT_EQ(vdlpci_link_save(0, VDLPCI_LINK_SAVE_REGISTERS), -1);
     EXPECT_EQ(logs.at("general", "error"),
               std::vector<std::string>{"could not read the PCI BAR registers"});
@@ -332,13 +407,13 @@ TEST_F(pciDevice, LinkRestoreThatCannotWriteTheBarsStops)
 
     // BAR0 does not take its value: the MSI and PCI Express blocks must not
     // follow, and the caller must learn that the restore failed.
-    pcitest::addFault(0, VDLSIM_REQ_COMMAND, VDLSIM_CMD_CFG_WRITE32, EIO, 0, 1, 0x10);
-    Logs logs;
+    vdltest::addFault(VDLSIM_REQ_COMMAND, VDLSIM_CMD_CFG_WRITE32, EIO, 0x10);
+    vdltest::LogCapture logs({LOGGER_GENERAL, LOGGER_PCI});
     vdlsim_log_clear();
     EXPECT_EQ(vdlpci_link_restore(0, VDLPCI_LINK_RESTORE_REGISTERS), -1);
     EXPECT_EQ(logs.at("general", "error"),
               std::vector<std::string>{"could not write the PCI BAR registers"});
-    for (const auto& e : pcitest::logEntries())
+    for (const auto& e : vdltest::simLog())
         EXPECT_LE(e.address, 0x10u) << "written after the failure: " << std::hex << e.address;
 }
 
@@ -370,7 +445,7 @@ TEST_F(pciDevice, LinkSaveWhoseWalkCannotReadKeepsTheSavedKeys)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         vdlsim_fault_clear();
-        pcitest::addFault(0, VDLSIM_REQ_COMMAND, c.command, EIO, 0, 1, c.address);
+        vdltest::addFault(VDLSIM_REQ_COMMAND, c.command, EIO, c.address);
         EXPECT_EQ(vdlpci_link_save(0, c.flags), c.code);
         EXPECT_EQ(devtest::optionFile(), before);
         EXPECT_EQ(peek(VDLSIM_SPACE_BRIDGE, kAerUncorrectableMask) & devtest::kSurpriseDown, 0u);
@@ -396,7 +471,7 @@ TEST_F(pciDevice, LinkStatusOnAFailedReadWritesNothing)
         const Status clean = linkStatus();
         EXPECT_EQ(clean.flags, up ? 0x4u : 0x0u);
         std::vector<vdlsim_log_entry> reads;
-        for (const auto& e : pcitest::logEntries())
+        for (const auto& e : vdltest::simLog())
             if (e.event == VDLSIM_EV_IOCTL && e.request == VDLSIM_REQ_COMMAND)
                 reads.push_back(e);
         ASSERT_GE(reads.size(), 4u);
@@ -406,8 +481,7 @@ TEST_F(pciDevice, LinkStatusOnAFailedReadWritesNothing)
             for (std::size_t j = 0; j < i; ++j)
                 skip += reads[j].command == reads[i].command && reads[j].address == reads[i].address;
             vdlsim_fault_clear();
-            pcitest::addFault(0, VDLSIM_REQ_COMMAND, reads[i].command, EIO, skip, 1,
-                              reads[i].address);
+            vdltest::addFault(VDLSIM_REQ_COMMAND, reads[i].command, EIO, reads[i].address, skip);
             Status s;
             const int code =
                 vdlpci_link_status(0, &s.flags, &s.maxSpeed, &s.maxWidth, &s.speed, &s.width);

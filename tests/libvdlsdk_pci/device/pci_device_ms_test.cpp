@@ -6,7 +6,6 @@
 #include "device_support.hpp"
 
 using pciDevice = devtest::DeviceTest;
-using devtest::Logs;
 
 namespace {
 
@@ -23,7 +22,7 @@ struct IdCase {
 void expectIds(void* handle, const std::vector<IdCase>& cases)
 {
     for (const auto& c : cases) {
-        Logs logs;
+        vdltest::LogCapture logs({LOGGER_GENERAL, LOGGER_PCI});
         uint64_t size = 0xDEAD;
         EXPECT_EQ(vdlpci_ms_size(handle, c.ms, &size), c.code) << std::hex << c.ms;
         if (c.code == 0) {
@@ -69,7 +68,7 @@ TEST_F(pciDevice, MsBarsNotEnumeratedGiveMinus40)
 {
     for (unsigned offset = 0x10; offset < 0x28; offset += 4)
         ASSERT_EQ(vdlsim_config_poke(0, VDLSIM_SPACE_CARD, offset, 4, 0x0000000C), 0);
-    Logs logs;
+    vdltest::LogCapture logs({LOGGER_GENERAL, LOGGER_PCI});
     void* handle = open();
     EXPECT_TRUE(logs.has("vdlsdk_pci", "warning",
                          "all BAR addresses are 0 - the FPGA looks to have been reconfigured"));
@@ -89,7 +88,7 @@ TEST_F(pciDevice, MsLinkDownAtOpenIsRecheckedUntilUp)
     ASSERT_EQ(vdlsim_config_peek(0, VDLSIM_SPACE_BRIDGE, devtest::kBridgePcieCap + 0x10, 2, &control), 0);
     ASSERT_EQ(vdlsim_config_poke(0, VDLSIM_SPACE_BRIDGE, devtest::kBridgePcieCap + 0x10, 2,
                                  control | devtest::kLinkDisable), 0);
-    Logs logs;
+    vdltest::LogCapture logs({LOGGER_GENERAL, LOGGER_PCI});
     void* handle = open();
     EXPECT_TRUE(logs.has("vdlsdk_pci", "warning", "PCI-e link is disabled"));
 
@@ -156,9 +155,10 @@ TEST_F(pciDevice, MsReadsAndWritesEveryWidth)
 TEST_F(pciDevice, MsFailedAndRefusedElements)
 {
     void* handle = open();
-    Logs logs;
+    vdltest::LogCapture logs({LOGGER_GENERAL, LOGGER_PCI});
     // The second of four BAR reads fails: logged, not counted, the loop goes on.
-    pcitest::addFault(0, VDLSIM_REQ_COMMAND, VDLSIM_CMD_BAR_READ32 + 0, EIO, 1, 1);
+    vdltest::addFault(VDLSIM_REQ_COMMAND, VDLSIM_CMD_BAR_READ32 + 0, EIO, VDLSIM_FAULT_ANY_ADDRESS,
+                      1);
     uint32_t words[4] = {};
     EXPECT_EQ(vdlpci_ms_read32s(handle, 0, 0x40, words, 4), 3);
     EXPECT_EQ(logs.at("vdlsdk_pci", "error"),
@@ -181,16 +181,29 @@ TEST_F(pciDevice, MsFailedAndRefusedElements)
               std::vector<std::string>{"A null pointer was passed to the buffer argument"});
 
     // A failed configuration request ends the loop with its code.
-    pcitest::addFault(0, VDLSIM_REQ_COMMAND, VDLSIM_CMD_CFG_READ32, EIO);
+    vdltest::addFault(VDLSIM_REQ_COMMAND, VDLSIM_CMD_CFG_READ32, EIO);
     EXPECT_EQ(vdlpci_ms_read32s(handle, VDLPCI_MS_ID_CONFIG, 0, words, 2), -1);
+
+    // An 8-byte configuration element is two dword requests: either failing
+    // fails the element, read alone or in a run.
+    for (uint64_t failing : {0x0u, 0x4u}) {
+        for (int count : {1, 2}) {
+            SCOPED_TRACE(testing::Message() << "half at " << failing << ", " << count);
+            vdlsim_fault_clear();
+            vdltest::addFault(VDLSIM_REQ_COMMAND, VDLSIM_CMD_CFG_READ32, EIO, failing);
+            uint64_t quads[2] = {};
+            EXPECT_EQ(vdlpci_ms_read64s(handle, VDLPCI_MS_ID_CONFIG, 0, quads, count), -1);
+        }
+    }
 }
 
-// A run whose later elements would lie past 2^64 stops at the first such
-// element with -8: nothing wraps round to the start of the space. Spaces that
-// check offsets themselves (configuration space, DMA buffers) refuse the first
-// element already; a BAR leaves offsets to the driver, so the elements before
-// the wrap are still sent.
-TEST_F(pciDevice, MsElementOffsetsNeverWrap)
+// A run stops with -8 at its first element past the end of the space or past
+// 2^64 (nothing wraps round to the start of the space); the elements before
+// it are sent, none after it. Spaces that check offsets themselves
+// (configuration space, DMA buffers) refuse an element at or past their size
+// without a request; a BAR leaves offsets to the driver, so only the wrap
+// stops it.
+TEST_F(pciDevice, MsElementRunsStopAtTheEndOfTheSpaceOrOfTheAddresses)
 {
     void* handle = open();
     void* address = nullptr;
@@ -204,6 +217,7 @@ TEST_F(pciDevice, MsElementOffsetsNeverWrap)
     ASSERT_NE(bar0, nullptr);
 
     constexpr uint64_t kLast = ~uint64_t{0};
+    constexpr uint64_t kConfigSize = 4096;
     struct Case {
         const char* name;
         uint32_t ms;
@@ -227,6 +241,25 @@ TEST_F(pciDevice, MsElementOffsetsNeverWrap)
         {"BAR write16 of 2 at 2^64 - 2", 0, 2, true, kLast - 1, 2, {kLast - 3},
          "element 1 of 2 bytes from offset 0xfffffffffffffffe would pass the end of the address "
          "space"},
+        {"configuration read32 at the size", VDLPCI_MS_ID_CONFIG, 4, false, kConfigSize, 1, {},
+         "PCI config space read address 0x00000000001000 was out of range 0x00000000001000"},
+        {"configuration write64 at the size", VDLPCI_MS_ID_CONFIG, 8, true, kConfigSize, 1, {},
+         "PCI config space write address 0x00000000001000 was out of range 0x00000000001000"},
+        {"configuration read16 of 3 from the size", VDLPCI_MS_ID_CONFIG, 2, false, kConfigSize,
+         3, {},
+         "PCI config space read address 0x00000000001000 was out of range 0x00000000001000"},
+        {"configuration write8 of 2 past the size", VDLPCI_MS_ID_CONFIG, 1, true,
+         kConfigSize + 1, 2, {},
+         "PCI config space write address 0x00000000001001 was out of range 0x00000000001000"},
+        {"configuration read32 of 2 across the size", VDLPCI_MS_ID_CONFIG, 4, false,
+         kConfigSize - 4, 2, {kConfigSize - 4},
+         "PCI config space read address 0x00000000001000 was out of range 0x00000000001000"},
+        {"configuration write64 of 2 across the size", VDLPCI_MS_ID_CONFIG, 8, true,
+         kConfigSize - 8, 2, {kConfigSize - 8, kConfigSize - 4},
+         "PCI config space write address 0x00000000001000 was out of range 0x00000000001000"},
+        {"configuration read64 across the size", VDLPCI_MS_ID_CONFIG, 8, false, kConfigSize - 4,
+         1, {kConfigSize - 4},
+         "PCI config space read address 0x00000000001000 was out of range 0x00000000001000"},
         {"configuration read32 of 2 at 2^64 - 4", VDLPCI_MS_ID_CONFIG, 4, false, kLast - 3, 2, {},
          "PCI config space read address 0xfffffffffffffffc was out of range 0x00000000001000"},
         {"configuration write8 of 4 at 2^64 - 1", VDLPCI_MS_ID_CONFIG, 1, true, kLast, 4, {},
@@ -248,7 +281,7 @@ TEST_F(pciDevice, MsElementOffsetsNeverWrap)
         alignas(8) unsigned char data[32];
         std::memset(data, 0xC3, sizeof(data));
         vdlsim_log_clear();
-        Logs logs;
+        vdltest::LogCapture logs({LOGGER_GENERAL, LOGGER_PCI});
         const uint64_t o = c.offset;
         const int n = c.count;
         int result = 0;
@@ -275,7 +308,7 @@ TEST_F(pciDevice, MsElementOffsetsNeverWrap)
         }
         EXPECT_EQ(result, -8);
         std::vector<uint64_t> sent;
-        for (const auto& e : pcitest::logEntries())
+        for (const auto& e : vdltest::simLog())
             if (e.event == VDLSIM_EV_IOCTL && e.request == VDLSIM_REQ_COMMAND)
                 sent.push_back(e.address);
         EXPECT_EQ(sent, c.sent);
@@ -284,7 +317,7 @@ TEST_F(pciDevice, MsElementOffsetsNeverWrap)
         EXPECT_EQ(std::vector<unsigned char>(bar0, bar0 + 16), untouched) << "BAR offset 0";
         EXPECT_EQ(std::vector<unsigned char>(kernelBytes, kernelBytes + 16), untouched);
         EXPECT_EQ(std::vector<unsigned char>(pinnedBytes, pinnedBytes + 16), untouched);
-        if (!c.write && c.ms != 0) {
+        if (!c.write && c.sent.empty()) {
             EXPECT_EQ(data[0], 0xC3) << "nothing was read into the caller's buffer";
         }
     }

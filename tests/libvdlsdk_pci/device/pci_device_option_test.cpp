@@ -4,11 +4,10 @@
 #include "device_support.hpp"
 
 using pciDevice = devtest::DeviceTest;
-using devtest::Logs;
 
 TEST_F(pciDevice, OptionFirstRunHasNoKeys)
 {
-    Logs logs;
+    vdltest::LogCapture logs({LOGGER_GENERAL, LOGGER_PCI});
     char key[64];
     EXPECT_EQ(vdlpci_get_next_option_key(nullptr, key, sizeof(key)), -27);
     EXPECT_EQ(logs.at("general", "error"), std::vector<std::string>{"reached the end of iteration"});
@@ -39,7 +38,7 @@ TEST_F(pciDevice, OptionSetGetAndIterate)
     EXPECT_EQ(code, -27);
     EXPECT_EQ(keys, (std::vector<std::string>{"alpha", "beta"}));
 
-    Logs logs;
+    vdltest::LogCapture logs({LOGGER_GENERAL, LOGGER_PCI});
     EXPECT_EQ(vdlpci_get_option("gamma", text, sizeof(text)), -13);
     EXPECT_EQ(vdlpci_get_option("beta", text, 3), -33);
     EXPECT_STREQ(text, "tw");
@@ -49,7 +48,7 @@ TEST_F(pciDevice, OptionSetGetAndIterate)
 TEST_F(pciDevice, OptionCountReportsAFailedLibraryObject)
 {
     ASSERT_EQ(vdlsim_card_set_access(0, 0), 0);
-    Logs logs;
+    vdltest::LogCapture logs({LOGGER_GENERAL, LOGGER_PCI});
     EXPECT_EQ(vdlpci_option_count(), -38);
     EXPECT_EQ(logs.at("general", "error"),
               std::vector<std::string>{"Insufficient Permissions to open device 0"});
@@ -61,7 +60,7 @@ TEST_F(pciDevice, SelfTestPasses)
     // Card 0 is in the table now: the test opens nothing and reads one register.
     vdlsim_log_clear();
     EXPECT_EQ(vdlpci_test(), 0);
-    const auto entries = pcitest::logEntries();
+    const auto entries = vdltest::simLog();
     ASSERT_EQ(entries.size(), 1u);
     EXPECT_EQ(entries[0].command, VDLSIM_CMD_CFG_READ32);
     EXPECT_EQ(entries[0].address, 0u);
@@ -70,7 +69,7 @@ TEST_F(pciDevice, SelfTestPasses)
 TEST_F(pciDevice, SelfTestWithoutCards)
 {
     vdlsim_clear_cards();
-    Logs logs;
+    vdltest::LogCapture logs({LOGGER_GENERAL, LOGGER_PCI});
     EXPECT_EQ(vdlpci_test(), -13);
     EXPECT_EQ(logs.at("general", "error"),
               std::vector<std::string>{"Device /dev/vdlsdk_pci/vdlpci0 does not exist"});
@@ -78,8 +77,8 @@ TEST_F(pciDevice, SelfTestWithoutCards)
 
 TEST_F(pciDevice, SelfTestReportsAFailedRead)
 {
-    pcitest::addFault(0, VDLSIM_REQ_COMMAND, VDLSIM_CMD_CFG_READ32, EIO, 0, VDLSIM_FAULT_FOREVER, 0);
-    Logs logs;
+    vdltest::addFault(VDLSIM_REQ_COMMAND, VDLSIM_CMD_CFG_READ32, EIO, 0, 0, VDLSIM_FAULT_FOREVER);
+    vdltest::LogCapture logs({LOGGER_GENERAL, LOGGER_PCI});
     EXPECT_EQ(vdlpci_test(), -1);
     EXPECT_EQ(logs.at("vdlsdk_pci", "error"),
               std::vector<std::string>{"Error reading32 PCIe confg register 0x00000000000000"});

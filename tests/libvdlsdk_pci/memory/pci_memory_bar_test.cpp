@@ -12,7 +12,6 @@
 #include "vdlsdk/VdlpciBar.hpp"
 
 using namespace memtest;
-using pcitest::LogCapture;
 
 namespace {
 
@@ -24,11 +23,11 @@ constexpr uint32_t kRead64 = VDLSIM_CMD_BAR_READ64 + kBar;
 constexpr uint32_t kWrite32 = VDLSIM_CMD_BAR_WRITE32 + kBar;
 constexpr uint32_t kWrite64 = VDLSIM_CMD_BAR_WRITE64 + kBar;
 
-class pciMemoryBar : public CardTest {
+class pciMemoryBar : public pcitest::CardTest {
 protected:
     void SetUp() override
     {
-        CardTest::SetUp();
+        pcitest::CardTest::SetUp();
         m_memory = static_cast<unsigned char*>(vdlsim_card_bar_memory(0, kBar));
         ASSERT_NE(m_memory, nullptr);
         m_bar = std::make_unique<VdlpciBar>(m_handle, kBar, kBarBus, kBarSize);
@@ -36,7 +35,7 @@ protected:
     void TearDown() override
     {
         m_bar.reset();
-        CardTest::TearDown();
+        pcitest::CardTest::TearDown();
     }
 
     void poke32(unsigned long offset, uint32_t value) { std::memcpy(m_memory + offset, &value, 4); }
@@ -48,7 +47,7 @@ protected:
     }
     int failNext(uint32_t command, uint64_t address, uint32_t skip = 0)
     {
-        return pcitest::addFault(0, VDLSIM_REQ_COMMAND, command, EIO, skip, 1, address);
+        return vdltest::addFault(VDLSIM_REQ_COMMAND, command, EIO, address, skip);
     }
 
     unsigned char* m_memory = nullptr;
@@ -147,7 +146,7 @@ TEST_F(pciMemoryBar, AFailedWordIsLoggedAndSkippedAndTheLoopGoesOn)
     poke32(0x108, 0x33);
     poke32(0x10C, 0x44);
     failNext(kRead32, 0x104);
-    LogCapture log;
+    vdltest::LogCapture log(LOGGER_PCI);
     unsigned int words[4] = {0xEE, 0xEE, 0xEE, 0xEE};
     EXPECT_EQ(m_bar->read32s(0x100, words, 4), 3);
     EXPECT_EQ(log.at("error"), Strings{"PCI bar could not read from offset 0x00000000000104"});
@@ -184,7 +183,7 @@ TEST_F(pciMemoryBar, FailedRequestsOfEveryWidth)
         SCOPED_TRACE(c.name);
         vdlsim_fault_clear();
         failNext(c.failing, c.failingAt);
-        LogCapture log;
+        vdltest::LogCapture log(LOGGER_PCI);
         alignas(8) unsigned char element[8];
         std::memset(element, 0xEE, sizeof(element));
         const int result = c.write ? m_bar->writes(c.offset, element, c.width, 1)
@@ -203,7 +202,7 @@ TEST_F(pciMemoryBar, ANarrowWriteWhoseReadFailsLeavesTheWordAlone)
 {
     poke32(0x300, 0xAAAABBBB);
     failNext(kRead32, 0x300);
-    LogCapture log;
+    vdltest::LogCapture log(LOGGER_PCI);
     unsigned short half = 0x1234;
     EXPECT_EQ(m_bar->write16s(0x302, &half, 1), 0);
     EXPECT_EQ(commands().size(), 1u) << "no write after the failed read";
@@ -216,7 +215,7 @@ TEST_F(pciMemoryBar, ANarrowWriteWhoseReadFailsLeavesTheWordAlone)
 TEST_F(pciMemoryBar, ANarrowWriteWhoseWriteFailsIsNotCounted)
 {
     failNext(kWrite32, 0x304);
-    LogCapture log;
+    vdltest::LogCapture log(LOGGER_PCI);
     unsigned char bytes[2] = {0x12, 0x34};
     EXPECT_EQ(m_bar->write8s(0x305, bytes, 2), 1);
     EXPECT_EQ(log.at("error"), (Strings{"PCI bar could not write to offset 0x00000000000304",
@@ -248,7 +247,7 @@ TEST_F(pciMemoryBar, OddHalfWordOffsetsAndOtherWidthsEndTheLoopWithoutARequest)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         vdlsim_log_clear();
-        LogCapture log;
+        vdltest::LogCapture log(LOGGER_PCI);
         alignas(8) unsigned char buffer[64] = {};
         const int result = c.write ? m_bar->writes(c.offset, buffer, c.width, 3)
                                    : m_bar->reads(c.offset, buffer, c.width, 3);
@@ -258,17 +257,17 @@ TEST_F(pciMemoryBar, OddHalfWordOffsetsAndOtherWidthsEndTheLoopWithoutARequest)
         EXPECT_EQ(log.at("debug"), c.traces);
         if (!c.traces.empty()) {
             // The trace names the element access it comes from.
-            const std::string from = c.write ? " write - " : " read - ";
-            const Strings lines = log.lines();
+            const auto lines = log.entries();
             ASSERT_FALSE(lines.empty());
-            EXPECT_NE(lines[0].find(from), std::string::npos) << lines[0];
+            const std::string& source = lines[0].source;
+            EXPECT_EQ(source.substr(source.rfind(' ') + 1), c.write ? "write" : "read") << source;
         }
     }
 }
 
 TEST_F(pciMemoryBar, OffsetsBeyondTheWindowAreLeftToTheDriver)
 {
-    LogCapture log;
+    vdltest::LogCapture log(LOGGER_PCI);
     unsigned int word = 0;
     EXPECT_EQ(m_bar->read32s(kBarSize, &word, 1), 0);
     const auto sent = commands();
@@ -279,7 +278,7 @@ TEST_F(pciMemoryBar, OffsetsBeyondTheWindowAreLeftToTheDriver)
 
 TEST_F(pciMemoryBar, ASuccessfulAccessLogsNothingAtTheDefaultLevel)
 {
-    LogCapture log;
+    vdltest::LogCapture log(LOGGER_PCI);
     VDLLogger<LOGGER_PCI>::_logger->set_level(spdlog::level::info);
     unsigned short half = 7;
     EXPECT_EQ(m_bar->write16s(2, &half, 1), 1);
@@ -294,9 +293,9 @@ TEST_F(pciMemoryBar, PhysicalAddressesStopAtTheEndOfTheWindow)
     EXPECT_EQ(phys, kBarBus + kBarSize - 1);
     m_bar->phys_addr(0, phys);
     EXPECT_EQ(phys, kBarBus);
-    expectRaises([&] { m_bar->phys_addr(kBarSize, phys); }, -8,
-                 "PCI bar physical address offset 0x00000000010000 was out of range "
-                 "0x00000000010000");
+    EXPECT_RAISES(m_bar->phys_addr(kBarSize, phys), -8,
+                  "PCI bar physical address offset 0x00000000010000 was out of range "
+                  "0x00000000010000");
     EXPECT_TRUE(commands().empty());
 }
 
@@ -309,7 +308,7 @@ TEST_F(pciMemoryBar, RequestsGoToTheHandleGivenLast)
     m_bar->setHandle(other);
     unsigned int word = 0;
     EXPECT_EQ(m_bar->read32s(0, &word, 1), 1);
-    const auto entries = pcitest::logEntries();
+    const auto entries = vdltest::simLog();
     ASSERT_EQ(entries.size(), 1u);
     EXPECT_EQ(entries[0].card, 1u);
     m_bar->setHandle(m_handle);

@@ -19,7 +19,6 @@
 #include "vdlsdk/VdlpciLockedVirtualMemory.hpp"
 
 using namespace memtest;
-using pcitest::LogCapture;
 
 namespace {
 
@@ -30,7 +29,7 @@ constexpr unsigned long kTooLarge = 1ul << 32;
 
 unsigned long pageSize() { return static_cast<unsigned long>(::getpagesize()); }
 
-class pciMemoryKernelBuffer : public CardTest {
+class pciMemoryKernelBuffer : public pcitest::CardTest {
 protected:
     std::unique_ptr<VdlpciKernelBuffer> allocate(unsigned long size = kBufferSize)
     {
@@ -41,7 +40,7 @@ protected:
     }
 };
 
-class pciMemoryLocked : public CardTest {
+class pciMemoryLocked : public pcitest::CardTest {
 protected:
     std::unique_ptr<VdlpciLockedVirtualMemory> allocate(unsigned long size)
     {
@@ -88,13 +87,13 @@ void checkRuns(VdlpciMemorySpace& space, unsigned char* mapping, const std::stri
     char message[128];
     std::snprintf(message, sizeof(message), "%s write address %#016lx was out of range %#016lx",
                   kind.c_str(), size, size);
-    expectRaises([&] { space.write32s(size - 8, words, 4); }, -8, message);
+    EXPECT_RAISES(space.write32s(size - 8, words, 4), -8, message);
     EXPECT_EQ(std::memcmp(mapping + size - 8, words, 8), 0) << "the elements inside were moved";
     EXPECT_EQ(mapping[size - 9], 0x11);
     unsigned short halves[3] = {};
     std::snprintf(message, sizeof(message), "%s read address %#016lx was out of range %#016lx",
                   kind.c_str(), size - 1, size);
-    expectRaises([&] { space.read16s(size - 5, halves, 3); }, -8, message);
+    EXPECT_RAISES(space.read16s(size - 5, halves, 3), -8, message);
     EXPECT_EQ(std::memcmp(halves, mapping + size - 5, 4), 0);
     EXPECT_EQ(halves[2], 0);
 }
@@ -135,7 +134,7 @@ void expectBusAddressesEndAt(VdlpciKernelBuffer& buffer, unsigned long size)
     std::snprintf(message, sizeof(message),
                   "PCI kernel buffer physical address offset %#016lx was out of range %#016lx",
                   size + 1, size);
-    expectRaises([&] { buffer.phys_addr(size + 1, phys); }, -8, message);
+    EXPECT_RAISES(buffer.phys_addr(size + 1, phys), -8, message);
 }
 
 TEST_F(pciMemoryKernelBuffer, PhysicalAddressesReachTheEndOfTheBuffer)
@@ -158,7 +157,7 @@ TEST_F(pciMemoryKernelBuffer, ElementsAreCopiesOfTheMappingTheDeviceSees)
     unsigned char bytes[3] = {};
     EXPECT_EQ(buffer->read8s(0x201, bytes, 3), 3);
     EXPECT_EQ(std::memcmp(bytes, fromDevice, 3), 0);
-    EXPECT_TRUE(pcitest::logEntries().empty()) << "element accesses make no driver request";
+    EXPECT_TRUE(vdltest::simLog().empty()) << "element accesses make no driver request";
 }
 
 // The mapping ends at the size: an element reaching past it would touch
@@ -167,26 +166,26 @@ TEST_F(pciMemoryKernelBuffer, ElementsOutsideTheBufferAreRefused)
 {
     auto buffer = allocate();
     unsigned long dword = 0;
-    expectRaises([&] { buffer->read64s(kBufferSize - 4, &dword, 1); }, -8,
-                 "PCI kernel buffer read address 0x00000000000ffc was out of range "
-                 "0x00000000001000");
-    expectRaises([&] { buffer->write64s(kBufferSize, &dword, 1); }, -8,
-                 "PCI kernel buffer write address 0x00000000001000 was out of range "
-                 "0x00000000001000");
+    EXPECT_RAISES(buffer->read64s(kBufferSize - 4, &dword, 1), -8,
+                  "PCI kernel buffer read address 0x00000000000ffc was out of range "
+                  "0x00000000001000");
+    EXPECT_RAISES(buffer->write64s(kBufferSize, &dword, 1), -8,
+                  "PCI kernel buffer write address 0x00000000001000 was out of range "
+                  "0x00000000001000");
     EXPECT_EQ(buffer->read64s(kBufferSize - 8, &dword, 1), 1);
     unsigned char byte = 0;
-    expectRaises([&] { buffer->reads(0, &byte, 3, 1); }, -6, "invalid width 3");
+    EXPECT_RAISES(buffer->reads(0, &byte, 3, 1), -6, "invalid width 3");
     buffer->freeKernelBuffer();
-    expectRaises([&] { buffer->read8s(0, &byte, 1); }, -8,
-                 "PCI kernel buffer read address 0x00000000000000 was out of range "
-                 "0x00000000000000");
+    EXPECT_RAISES(buffer->read8s(0, &byte, 1), -8,
+                  "PCI kernel buffer read address 0x00000000000000 was out of range "
+                  "0x00000000000000");
 }
 
 TEST_F(pciMemoryKernelBuffer, RunsMoveExactlyTheirElements)
 {
     auto buffer = allocate();
     checkRuns(*buffer, static_cast<unsigned char*>(buffer->vmem()), "PCI kernel buffer");
-    EXPECT_TRUE(pcitest::logEntries().empty());
+    EXPECT_TRUE(vdltest::simLog().empty());
 }
 
 TEST_F(pciMemoryKernelBuffer, CacheSynchronisationNamesTheBufferInEachDirection)
@@ -194,7 +193,7 @@ TEST_F(pciMemoryKernelBuffer, CacheSynchronisationNamesTheBufferInEachDirection)
     auto buffer = allocate();
     buffer->flushCache(true);
     buffer->flushCache(false);
-    const auto entries = pcitest::logEntries();
+    const auto entries = vdltest::simLog();
     ASSERT_EQ(entries.size(), 2u);
     EXPECT_EQ(entries[0].request, VDLSIM_REQ_CONTIG_SYNC_CPU);
     EXPECT_EQ(entries[1].request, VDLSIM_REQ_CONTIG_SYNC_DEV);
@@ -211,9 +210,8 @@ TEST_F(pciMemoryKernelBuffer, CacheSynchronisationTheDriverRefusesRaises)
     for (bool toCpu : {true, false}) {
         SCOPED_TRACE(toCpu);
         vdlsim_fault_clear();
-        pcitest::addFault(0, toCpu ? VDLSIM_REQ_CONTIG_SYNC_CPU : VDLSIM_REQ_CONTIG_SYNC_DEV, 0,
-                          EIO);
-        expectRaises([&] { buffer->flushCache(toCpu); }, -34, "could not flush cache");
+        vdltest::addFault(toCpu ? VDLSIM_REQ_CONTIG_SYNC_CPU : VDLSIM_REQ_CONTIG_SYNC_DEV, 0, EIO);
+        EXPECT_RAISES(buffer->flushCache(toCpu), -34, "could not flush cache");
     }
 }
 
@@ -222,18 +220,17 @@ TEST_F(pciMemoryKernelBuffer, ReleaseHappensOnceAndThenRefusesTheCache)
     auto buffer = allocate();
     buffer->freeKernelBuffer();
     EXPECT_EQ(pcitest::eventNames(), (Strings{"munmap", pcitest::req(VDLSIM_REQ_CONTIG_FREE)}));
-    const auto entries = pcitest::logEntries();
+    const auto entries = vdltest::simLog();
     EXPECT_EQ(entries[1].address, kFirstBufferBus);
     EXPECT_EQ(vdlsim_dma_buffer_count(0), 0);
     EXPECT_EQ(buffer->size(), 0u);
     EXPECT_EQ(buffer->vmem(), nullptr);
 
     vdlsim_log_clear();
-    expectRaises([&] { buffer->flushCache(true); }, -7,
-                 "could not flush cache - buffer size was zero");
+    EXPECT_RAISES(buffer->flushCache(true), -7, "could not flush cache - buffer size was zero");
     buffer->freeKernelBuffer();
     buffer.reset();
-    EXPECT_TRUE(pcitest::logEntries().empty());
+    EXPECT_TRUE(vdltest::simLog().empty());
 }
 
 TEST_F(pciMemoryKernelBuffer, ReleaseTheDriverRefusesIsRetriedUntilItGoesThrough)
@@ -243,9 +240,9 @@ TEST_F(pciMemoryKernelBuffer, ReleaseTheDriverRefusesIsRetriedUntilItGoesThrough
     ASSERT_EQ(buffer->write32s(8, &word, 1), 1);
     const unsigned int lo = buffer->phys_addrLo();
     const unsigned int hi = buffer->phys_addrHi();
-    ASSERT_GE(pcitest::addFault(0, VDLSIM_REQ_CONTIG_FREE, 0, EBUSY), 0);
-    expectRaises([&] { buffer->freeKernelBuffer(); }, -34,
-                 "could not free the kernel buffer at bus address 0x00000180000000");
+    ASSERT_GE(vdltest::addFault(VDLSIM_REQ_CONTIG_FREE, 0, EBUSY), 0);
+    EXPECT_RAISES(buffer->freeKernelBuffer(), -34,
+                  "could not free the kernel buffer at bus address 0x00000180000000");
     // Unmapped, so unusable like a released buffer, but still the driver's
     // and still on the handle's list.
     EXPECT_EQ(pcitest::eventNames(), (Strings{"munmap", pcitest::req(VDLSIM_REQ_CONTIG_FREE)}));
@@ -255,8 +252,9 @@ TEST_F(pciMemoryKernelBuffer, ReleaseTheDriverRefusesIsRetriedUntilItGoesThrough
     EXPECT_EQ(buffer->phys_addrHi(), hi);
     EXPECT_EQ(vdlsim_dma_buffer_count(0), 1);
     EXPECT_NE(m_handle->head, nullptr);
-    expectRaises([&] { buffer->read32s(8, &word, 1); }, -8,
-                 "PCI kernel buffer read address 0x00000000000008 was out of range 0x00000000000000");
+    EXPECT_RAISES(
+        buffer->read32s(8, &word, 1), -8,
+        "PCI kernel buffer read address 0x00000000000008 was out of range 0x00000000000000");
 
     vdlsim_log_clear();
     buffer->freeKernelBuffer();
@@ -271,7 +269,7 @@ TEST_F(pciMemoryKernelBuffer, ReleaseTheDriverRefusesIsRetriedUntilItGoesThrough
 TEST_F(pciMemoryKernelBuffer, DestructionRetriesARefusedRelease)
 {
     auto buffer = allocate();
-    ASSERT_GE(pcitest::addFault(0, VDLSIM_REQ_CONTIG_FREE, 0, EBUSY), 0);
+    ASSERT_GE(vdltest::addFault(VDLSIM_REQ_CONTIG_FREE, 0, EBUSY), 0);
     EXPECT_THROW(buffer->freeKernelBuffer(), VDLException<-34>);
     buffer.reset();
     EXPECT_EQ(vdlsim_dma_buffer_count(0), 0);
@@ -304,9 +302,9 @@ TEST_F(pciMemoryKernelBuffer, ABufferTheDriverRoundsUpKeepsTheSizeAskedFor)
 
     unsigned int word = 0x600DF00D;
     EXPECT_EQ(buffer->write32s(kAsked - 4, &word, 1), 1);
-    expectRaises([&] { buffer->write32s(kAsked, &word, 1); }, -8,
-                 "PCI kernel buffer write address 0x00000000000064 was out of range "
-                 "0x00000000000064");
+    EXPECT_RAISES(buffer->write32s(kAsked, &word, 1), -8,
+                  "PCI kernel buffer write address 0x00000000000064 was out of range "
+                  "0x00000000000064");
     expectBusAddressesEndAt(*buffer, kAsked);
 
     buffer->flushCache(true);
@@ -316,7 +314,7 @@ TEST_F(pciMemoryKernelBuffer, ABufferTheDriverRoundsUpKeepsTheSizeAskedFor)
               (Strings{pcitest::req(VDLSIM_REQ_CONTIG_SYNC_CPU),
                        pcitest::req(VDLSIM_REQ_CONTIG_SYNC_DEV), "munmap",
                        pcitest::req(VDLSIM_REQ_CONTIG_FREE)}));
-    for (const auto& e : pcitest::logEntries())
+    for (const auto& e : vdltest::simLog())
         EXPECT_EQ(e.value, given) << pcitest::eventName(e);
     EXPECT_EQ(vdlsim_dma_buffer_count(0), 0);
     EXPECT_EQ(m_handle->head, nullptr);
@@ -344,14 +342,14 @@ TEST_F(pciMemoryKernelBuffer, AllocationFailuresLeaveNothingBehind)
         vdlsim_log_clear();
         ASSERT_EQ(vdlsim_dma_set_contig_answer_len(0, c.given), 0);
         if (c.failing != 0)
-            pcitest::addFault(0, c.failing, 0, ENOMEM);
+            vdltest::addFault(c.failing, 0, ENOMEM);
         VdlpciKernelBuffer* out = nullptr;
-        expectRaises([&] { VdlpciKernelBuffer::alloc(m_handle, c.size, out); }, -34,
-                     "Unable to allocate memory.");
+        EXPECT_RAISES(VdlpciKernelBuffer::alloc(m_handle, c.size, out), -34,
+                      "Unable to allocate memory.");
         EXPECT_EQ(out, nullptr);
         EXPECT_EQ(vdlsim_dma_buffer_count(0), 0);
         EXPECT_EQ(m_handle->head, nullptr);
-        EXPECT_EQ(pcitest::logEntries().empty(), !c.requested);
+        EXPECT_EQ(vdltest::simLog().empty(), !c.requested);
     }
 }
 
@@ -368,7 +366,7 @@ TEST_F(pciMemoryLocked, AllocationPinsAPageAlignedRegion)
     EXPECT_EQ(memory->type(), VDLPCI_MS_LOCKED_VMEM);
     EXPECT_EQ(memory->size(), size);
     EXPECT_EQ(reinterpret_cast<uintptr_t>(memory->vmem()) % pageSize(), 0u);
-    const auto entries = pcitest::logEntries();
+    const auto entries = vdltest::simLog();
     ASSERT_EQ(entries.size(), 1u);
     EXPECT_EQ(entries[0].request, VDLSIM_REQ_LOCK);
     EXPECT_EQ(entries[0].address, reinterpret_cast<uintptr_t>(memory->vmem()));
@@ -395,7 +393,7 @@ TEST_F(pciMemoryLocked, PhysicalAddressesComeFromEachPagesEntry)
     memory->phys_addr(0, first);
     memory->phys_addr(page, second);
     EXPECT_NE(second, first + page);
-    EXPECT_TRUE(pcitest::logEntries().empty()) << "the page table answers without the driver";
+    EXPECT_TRUE(vdltest::simLog().empty()) << "the page table answers without the driver";
 }
 
 // Only a byte of the region has a bus address, as only such a byte is an
@@ -421,7 +419,7 @@ TEST_F(pciMemoryLocked, PhysicalAddressesOutsideTheRegionAreRefused)
                               "range %#016lx",
                               offset, size);
                 phys = 0xDEAD;
-                expectRaises([&] { memory->phys_addr(offset, phys); }, -8, message);
+                EXPECT_RAISES(memory->phys_addr(offset, phys), -8, message);
                 EXPECT_EQ(phys, 0xDEADu);
             }
         }
@@ -440,20 +438,23 @@ TEST_F(pciMemoryLocked, ElementsTouchTheRegionAndTheDeviceSeesThem)
     EXPECT_EQ(seen, 0xCAFEBEEFu);
     unsigned long last = 0;
     EXPECT_EQ(memory->read64s(pageSize() - 8, &last, 1), 1);
-    EXPECT_TRUE(pcitest::logEntries().empty());
+    EXPECT_TRUE(vdltest::simLog().empty());
 }
 
 TEST_F(pciMemoryLocked, RunsMoveExactlyTheirElements)
 {
     auto memory = allocate(kBufferSize);
     checkRuns(*memory, static_cast<unsigned char*>(memory->vmem()), "PCI virtual memory");
-    EXPECT_TRUE(pcitest::logEntries().empty());
+    EXPECT_TRUE(vdltest::simLog().empty());
 }
 
+// The checks of one element, in order; an element that fits, the last whole
+// one of the region included, is moved (code 0 in the table).
 TEST_F(pciMemoryLocked, ElementChecksComeInOrder)
 {
     constexpr unsigned long kSize = 0x100;
     auto memory = allocate(kSize);
+    auto* region = static_cast<unsigned char*>(memory->vmem());
     unsigned long element = 0;
     auto* data = reinterpret_cast<unsigned char*>(&element);
     struct Case {
@@ -479,18 +480,32 @@ TEST_F(pciMemoryLocked, ElementChecksComeInOrder)
          "PCI virtual memory read address 0x00000000000100 was out of range 0x00000000000100"},
         {"reaching past the end", true, kSize - 2, false, 4, -8,
          "PCI virtual memory write address 0x000000000000fe was out of range 0x00000000000100"},
+        {"write of the last byte", true, kSize - 1, false, 1, 0, ""},
+        {"write of the last half-word", true, kSize - 2, false, 2, 0, ""},
+        {"write of the last word", true, kSize - 4, false, 4, 0, ""},
+        {"write of the last double word", true, kSize - 8, false, 8, 0, ""},
+        {"read of the last double word", false, kSize - 8, false, 8, 0, ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         unsigned char* buffer = c.nullData ? nullptr : data;
-        expectRaises(
-            [&] {
-                if (c.write)
-                    memory->write(c.offset, buffer, c.width);
-                else
-                    memory->read(c.offset, buffer, c.width);
-            },
-            c.code, c.message);
+        const auto access = [&] {
+            return c.write ? memory->write(c.offset, buffer, c.width)
+                           : memory->read(c.offset, buffer, c.width);
+        };
+        if (c.code != 0) {
+            EXPECT_RAISES(access(), c.code, c.message);
+            continue;
+        }
+        std::memset(region, 0x11, kSize);
+        std::memset(region + c.offset, c.write ? 0x11 : 0x5A, static_cast<std::size_t>(c.width));
+        std::memset(data, c.write ? 0xA5 : 0x00, sizeof(element));
+        EXPECT_EQ(access(), c.width);
+        const std::vector<unsigned char> moved(static_cast<std::size_t>(c.width),
+                                               c.write ? 0xA5 : 0x5A);
+        EXPECT_EQ(std::vector<unsigned char>(region + c.offset, region + kSize), moved);
+        EXPECT_EQ(std::vector<unsigned char>(data, data + c.width), moved);
+        EXPECT_EQ(region[c.offset - 1], 0x11) << "nothing before the element";
     }
 }
 
@@ -502,11 +517,11 @@ TEST_F(pciMemoryLocked, CacheSynchronisationAndItsFailure)
     EXPECT_EQ(pcitest::eventNames(), (Strings{pcitest::req(VDLSIM_REQ_LOCK_SYNC_DEV),
                                               pcitest::req(VDLSIM_REQ_LOCK_SYNC_CPU)}));
     for (uint32_t request : {VDLSIM_REQ_LOCK_SYNC_DEV, VDLSIM_REQ_LOCK_SYNC_CPU}) {
-        pcitest::addFault(0, request, 0, EIO);
-        expectRaises([&] { memory->flushCache(request == VDLSIM_REQ_LOCK_SYNC_CPU); }, -34,
-                     "could not flush cache");
+        vdltest::addFault(request, 0, EIO);
+        EXPECT_RAISES(memory->flushCache(request == VDLSIM_REQ_LOCK_SYNC_CPU), -34,
+                      "could not flush cache");
     }
-    LogCapture log;
+    vdltest::LogCapture log(LOGGER_PCI);
     memory->flushCache(true);
     EXPECT_EQ(log.at("debug"), Strings{"flushing cache"});
 }
@@ -523,13 +538,13 @@ TEST_F(pciMemoryLocked, AfterReleaseEveryOperationRefusesTheRegion)
     const std::string message = "PCI kernel memory handle was null";
     unsigned long phys = 0;
     unsigned int word = 0;
-    expectRaises([&] { memory->phys_addr(0, phys); }, -5, message);
-    expectRaises([&] { memory->flushCache(false); }, -5, message);
-    expectRaises([&] { memory->free_mem(); }, -5, message);
-    expectRaises([&] { memory->read32s(0, &word, 1); }, -5, message);
-    expectRaises([&] { memory->write32s(0, &word, 1); }, -5, message);
+    EXPECT_RAISES(memory->phys_addr(0, phys), -5, message);
+    EXPECT_RAISES(memory->flushCache(false), -5, message);
+    EXPECT_RAISES(memory->free_mem(), -5, message);
+    EXPECT_RAISES(memory->read32s(0, &word, 1), -5, message);
+    EXPECT_RAISES(memory->write32s(0, &word, 1), -5, message);
     EXPECT_NO_THROW(memory.reset());
-    EXPECT_TRUE(pcitest::logEntries().empty());
+    EXPECT_TRUE(vdltest::simLog().empty());
 }
 
 TEST_F(pciMemoryLocked, ReleaseTheDriverRefusesKeepsTheRegionPinnedUntilARetry)
@@ -538,8 +553,8 @@ TEST_F(pciMemoryLocked, ReleaseTheDriverRefusesKeepsTheRegionPinnedUntilARetry)
     void* region = memory->vmem();
     unsigned long phys = 0;
     memory->phys_addr(0, phys);
-    ASSERT_GE(pcitest::addFault(0, VDLSIM_REQ_UNLOCK, 0, EBUSY), 0);
-    expectRaises([&] { memory->free_mem(); }, -34, "could not unpin PCI virtual memory");
+    ASSERT_GE(vdltest::addFault(VDLSIM_REQ_UNLOCK, 0, EBUSY), 0);
+    EXPECT_RAISES(memory->free_mem(), -34, "could not unpin PCI virtual memory");
     // The device may still write there: the region is neither freed nor forgotten.
     EXPECT_EQ(vdlsim_dma_pinned_count(0), 1);
     EXPECT_EQ(memory->vmem(), region);
@@ -567,9 +582,9 @@ TEST_F(pciMemoryLocked, DeletionUnpinsTheRegion)
 TEST_F(pciMemoryLocked, AllocationFailures)
 {
     VdlpciLockedVirtualMemory* out = nullptr;
-    pcitest::addFault(0, VDLSIM_REQ_LOCK, 0, ENOMEM);
-    expectRaises([&] { VdlpciLockedVirtualMemory::alloc(m_handle, pageSize(), out); }, -5,
-                 "could not lock PCI virtual memory");
+    vdltest::addFault(VDLSIM_REQ_LOCK, 0, ENOMEM);
+    EXPECT_RAISES(VdlpciLockedVirtualMemory::alloc(m_handle, pageSize(), out), -5,
+                  "could not lock PCI virtual memory");
     EXPECT_EQ(out, nullptr);
     EXPECT_EQ(vdlsim_dma_pinned_count(0), 0);
 
@@ -578,20 +593,19 @@ TEST_F(pciMemoryLocked, AllocationFailures)
     for (unsigned long size : {kTooLarge, 0ul}) {
         SCOPED_TRACE(size);
         vdlsim_log_clear();
-        expectRaises([&] { VdlpciLockedVirtualMemory::alloc(m_handle, size, out); }, -4,
-                     "PCI virtual memory could not be allocated");
+        EXPECT_RAISES(VdlpciLockedVirtualMemory::alloc(m_handle, size, out), -4, "PCI virtual memory could not be allocated");
         EXPECT_EQ(out, nullptr);
-        EXPECT_TRUE(pcitest::logEntries().empty());
+        EXPECT_TRUE(vdltest::simLog().empty());
     }
 }
 
 TEST_F(pciMemoryLocked, AddressWritesAreNotSupported)
 {
     auto memory = allocate(pageSize());
-    expectRaises([&] { memory->writeAddressToBar(0, 0, 0, 8); }, -2,
-                 "function writeAddressToBar is currently not supported");
-    expectRaises([&] { memory->writeAddressToContiguousKmem(0, nullptr, 0, 8); }, -2,
-                 "function writeAddressToContiguousKmem is currently not supported");
+    EXPECT_RAISES(memory->writeAddressToBar(0, 0, 0, 8), -2,
+                  "function writeAddressToBar is currently not supported");
+    EXPECT_RAISES(memory->writeAddressToContiguousKmem(0, nullptr, 0, 8), -2,
+                  "function writeAddressToContiguousKmem is currently not supported");
 }
 
 // ---------------------------------------------------------------------------
@@ -631,7 +645,7 @@ struct CopyEngine {
     }
 };
 
-class pciMemoryDevice : public CardTest {
+class pciMemoryDevice : public pcitest::CardTest {
 protected:
     void ring(VdlpciBar& bar, unsigned long bus, unsigned int length)
     {

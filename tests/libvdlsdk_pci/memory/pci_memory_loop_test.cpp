@@ -145,7 +145,7 @@ TEST(pciMemoryLoop, AnElementThatRaisesLeavesTheLoop)
 {
     unsigned int words[4] = {};
     ScriptedSpace space({4, kThrow, 4, 4});
-    expectRaises([&] { space.read32s(0, words, 4); }, -34, "element failed");
+    EXPECT_RAISES(space.read32s(0, words, 4), -34, "element failed");
     EXPECT_EQ(space.accesses.size(), 2u);
 }
 
@@ -156,9 +156,9 @@ TEST(pciMemoryLoop, NullBufferRaisesBeforeTheCountIsLookedAt)
         SCOPED_TRACE(count);
         ScriptedSpace space;
         const std::string message = "A null pointer was passed to the buffer argument";
-        expectRaises([&] { space.read32s(0, nullptr, count); }, -5, message);
-        expectRaises([&] { space.write8s(0, nullptr, count); }, -5, message);
-        expectRaises([&] { space.reads(0, nullptr, 4, count); }, -5, message);
+        EXPECT_RAISES(space.read32s(0, nullptr, count), -5, message);
+        EXPECT_RAISES(space.write8s(0, nullptr, count), -5, message);
+        EXPECT_RAISES(space.reads(0, nullptr, 4, count), -5, message);
         EXPECT_TRUE(space.accesses.empty());
     }
     for (int count : {0, -1, INT32_MIN}) {
@@ -231,7 +231,7 @@ TEST(pciMemoryLoop, AnElementWhoseOffsetWouldWrapIsRefused)
                            : space.reads(c.offset, buffer, c.width, c.count);
         };
         if (c.message != nullptr)
-            expectRaises([&] { run(); }, -8, c.message);
+            EXPECT_RAISES(run(), -8, c.message);
         else
             EXPECT_EQ(run(), c.count);
         std::vector<unsigned long> visited;

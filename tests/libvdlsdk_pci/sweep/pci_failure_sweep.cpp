@@ -33,6 +33,7 @@
 
 #include "vdlsdk/vdlsdk_pci.h"
 #include "vdlsim.h"
+#include "vdltest.hpp"
 
 namespace {
 
@@ -312,20 +313,12 @@ struct Fault {
 {
     g_out = out;
     alarm(kRunSeconds);
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr && *base ? base : "/tmp") +
-                          "/vdlsdk-sweep-XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr)
-        std::_Exit(121);
-    g_configDir = pattern;
+    g_configDir = vdltest::makeTempDir("vdlsdk-sweep");
     setenv("VDLSDK_CONFIG", g_configDir.c_str(), 1);
     // Registered before the library object exists: run after it is destroyed.
     std::atexit(removeConfigDir);
 
     vdlsim_reset();
-    vdlsim_fault_clear();
-    vdlsim_log_clear();
-    vdlsim_violation_clear();
     std::atexit(checkReturnedAtExit);
 
     int rule = -1;

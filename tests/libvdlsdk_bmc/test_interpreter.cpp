@@ -8,7 +8,6 @@
 #include <thread>
 
 #include "bmc_test_support.hpp"
-#include "vdltest.hpp"
 
 using namespace bmctest;
 
@@ -18,9 +17,10 @@ namespace {
 // reported as a leak of the test itself.
 VdlbmcHandle* g_neverDisconnected = nullptr;
 
-std::string makeVenv()
+// A virtual environment of the system interpreter in `dir`; empty on failure.
+std::string makeVenv(const TempDir& dir)
 {
-    const std::string root = vdltest::makeTempDir("bmc-venv") + "/venv";
+    const std::string root = dir.path() + "/venv";
     const std::string command =
         std::string(VDLBMC_SYSTEM_PYTHON) + " -m venv --without-pip " + root;
     if (std::system(command.c_str()) != 0)
@@ -51,7 +51,8 @@ TEST(bmcInterpreter, EmptyVirtualEnvIsAnEmptyHome)
 
 TEST(bmcInterpreter, PlainDirectoryAsHomeFailsOnceAndForAll)
 {
-    const std::string home = vdltest::makeTempDir("bmc-home");
+    const TempDir homeDir("bmc-home");
+    const std::string& home = homeDir.path();
     setenv("VIRTUAL_ENV", home.c_str(), 1);
     LogCapture log;
     VdlbmcHandle* handle = reinterpret_cast<VdlbmcHandle*>(0x1);
@@ -72,7 +73,8 @@ TEST(bmcInterpreter, PlainDirectoryAsHomeFailsOnceAndForAll)
 
 TEST(bmcInterpreter, RealVirtualEnvironmentIsStartedAsOne)
 {
-    const std::string venv = makeVenv();
+    const TempDir dir("bmc-venv");
+    const std::string venv = makeVenv(dir);
     ASSERT_FALSE(venv.empty()) << "python3 -m venv failed";
     const std::string sitePackages = venv + "/lib/python3.11/site-packages";
     ASSERT_TRUE(std::filesystem::is_directory(sitePackages));

@@ -1,5 +1,6 @@
 // The embedded interpreter: start, kit activation, the interface table,
 // finalisation, and the error report every function uses.
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <array>
@@ -59,6 +60,10 @@ InterfaceTable* g_interfaces = nullptr;
 
 constexpr const char* kVenvMarker = "/pyvenv.cfg";
 constexpr const char* kVenvInterpreter = "/bin/python3";
+// The interpreter program whose library this one links: its installation is
+// the standard library the interpreter must use, whatever python3 comes first
+// on the host's PATH.
+constexpr const char* kSystemInterpreter = VDLBMC_PYTHON_PROGRAM;
 
 bool isVirtualEnvironment(const char* directory)
 {
@@ -72,6 +77,17 @@ void logStartFailure(const PyStatus& status)
     VDL_ERROR(LOGGER_BMC, "Could not start the Python interpreter: {}{}{}",
               status.func ? status.func : "", status.func ? ": " : "",
               status.err_msg ? status.err_msg : "exit requested");
+}
+
+// What every start shares: no signal handlers of the interpreter's own (the
+// host's SIGINT, SIGPIPE and SIGXFSZ stay as the host set them), and the
+// installation is the one this library links unless a virtual environment
+// names its own.
+PyStatus prepare(PyConfig& config, const char* program)
+{
+    PyConfig_InitPythonConfig(&config);
+    config.install_signal_handlers = 0;
+    return PyConfig_SetBytesString(&config, &config.program_name, program);
 }
 
 // The start that Py_Initialize makes, but with its status returned: the
@@ -88,8 +104,9 @@ PyStatus startPlain()
         return status;
 
     PyConfig config;
-    PyConfig_InitPythonConfig(&config);
-    status = Py_InitializeFromConfig(&config);
+    status = prepare(config, kSystemInterpreter);
+    if (!PyStatus_Exception(status))
+        status = Py_InitializeFromConfig(&config);
     PyConfig_Clear(&config);
     return status;
 }
@@ -99,23 +116,39 @@ PyStatus startPlain()
 // and its site-packages are found. Any other value is the home directory.
 PyStatus startWithHome(const char* virtualEnv)
 {
+    const bool venv = isVirtualEnvironment(virtualEnv);
+    const std::string program =
+        venv ? std::string(virtualEnv) + kVenvInterpreter : std::string(kSystemInterpreter);
     PyConfig config;
-    PyConfig_InitPythonConfig(&config);
-    PyStatus status;
-    if (isVirtualEnvironment(virtualEnv)) {
-        const std::string program = std::string(virtualEnv) + kVenvInterpreter;
-        status = PyConfig_SetBytesString(&config, &config.program_name, program.c_str());
-        if (!PyStatus_Exception(status))
-            status = PyConfig_Read(&config);
-    } else {
+    PyStatus status = prepare(config, program.c_str());
+    if (!PyStatus_Exception(status))
         status = PyConfig_Read(&config);
-        if (!PyStatus_Exception(status))
-            status = PyConfig_SetBytesString(&config, &config.home, virtualEnv);
-    }
+    if (!venv && !PyStatus_Exception(status))
+        status = PyConfig_SetBytesString(&config, &config.home, virtualEnv);
     if (!PyStatus_Exception(status))
         status = Py_InitializeFromConfig(&config);
     PyConfig_Clear(&config);
     return status;
+}
+
+// The signal module takes SIGINT for KeyboardInterrupt when it is first
+// imported while SIGINT is at its default, whoever imports it (subprocess and
+// asyncio do). Imported here, right after the start, and told that SIGINT is
+// at its default, it leaves the host's Ctrl+C ending the host, and a later
+// import finds the module made. The host's own setting is put back as it was.
+void keepSigintDefault()
+{
+    using vdlbmc_detail::PyRef;
+    struct sigaction host {};
+    if (sigaction(SIGINT, nullptr, &host) != 0 || host.sa_handler != SIG_DFL)
+        return;
+    PyRef module(PyImport_ImportModule("_signal"));
+    PyRef result;
+    if (module)
+        result.reset(PyObject_CallMethod(module.get(), "signal", "ii", SIGINT, 0));
+    if (!result)
+        PyErr_Clear();
+    sigaction(SIGINT, &host, nullptr);
 }
 
 void startInterpreter()
@@ -131,6 +164,7 @@ void startInterpreter()
         logStartFailure(status);
         return;
     }
+    keepSigintDefault();
     g_interpreter = Interpreter::Owned;
 }
 

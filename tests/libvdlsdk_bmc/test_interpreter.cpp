@@ -1,6 +1,10 @@
 // The embedded interpreter: start with and without a virtual environment, kit
-// activation, finalisation, and reference hygiene over many calls. Each TEST
-// runs in its own process, so each one is a first start.
+// activation, finalisation, signals, and reference hygiene over many calls. Each TEST runs in its own process, so each one is a first
+// start.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -17,6 +21,9 @@ namespace {
 // reported as a leak of the test itself.
 VdlbmcHandle* g_neverDisconnected = nullptr;
 
+// The standard library of the system's CPython, which the library links.
+constexpr const char* kSystemStdlib = "/usr/lib/python3.11";
+
 // A virtual environment of the system interpreter in `dir`; empty on failure.
 std::string makeVenv(const TempDir& dir)
 {
@@ -28,6 +35,24 @@ std::string makeVenv(const TempDir& dir)
     return root;
 }
 
+// Another installation of the same Python version in `dir`, put first on
+// PATH: a python3 program (it never runs) beside a lib/python3.11 that an
+// interpreter could start from. Its directory on success.
+std::string plantPythonFirstOnPath(const TempDir& dir)
+{
+    const std::string bin = dir.path() + "/bin";
+    std::filesystem::create_directories(bin);
+    std::filesystem::create_directories(dir.path() + "/lib");
+    std::filesystem::create_directory_symlink(kSystemStdlib, dir.path() + "/lib/python3.11");
+    const std::string program = bin + "/python3";
+    std::ofstream(program) << "#!/bin/sh\nexit 1\n";
+    if (chmod(program.c_str(), 0755) != 0)
+        return {};
+    const char* path = std::getenv("PATH");
+    setenv("PATH", (bin + ":" + (path ? path : "/usr/bin")).c_str(), 1);
+    return dir.path();
+}
+
 } // namespace
 
 TEST(bmcInterpreter, PlainStartWithoutVirtualEnv)
@@ -37,6 +62,7 @@ TEST(bmcInterpreter, PlainStartWithoutVirtualEnv)
     ASSERT_NE(nullptr, handle);
     EXPECT_EQ("/usr", evalText("sys.base_prefix"));
     EXPECT_EQ(evalText("sys.base_prefix"), evalText("sys.prefix"));
+    EXPECT_EQ(VDLBMC_SYSTEM_PYTHON, evalText("sys.executable"));
     vdlbmc_disconnect(handle);
 }
 
@@ -46,6 +72,33 @@ TEST(bmcInterpreter, EmptyVirtualEnvIsAnEmptyHome)
     VdlbmcHandle* handle = connect();
     ASSERT_NE(nullptr, handle);
     EXPECT_EQ("/usr", evalText("sys.prefix"));
+    vdlbmc_disconnect(handle);
+}
+
+// Another python3 first on PATH does not change which installation the
+// interpreter starts from, on either start: it links the system's.
+TEST(bmcInterpreter, PlainStartIgnoresAnotherPythonOnPath)
+{
+    unsetenv("VIRTUAL_ENV");
+    const TempDir dir("bmc-path");
+    ASSERT_FALSE(plantPythonFirstOnPath(dir).empty());
+    VdlbmcHandle* handle = connect();
+    ASSERT_NE(nullptr, handle);
+    EXPECT_EQ("/usr", evalText("sys.prefix"));
+    EXPECT_EQ("/usr", evalText("sys.exec_prefix"));
+    EXPECT_EQ(VDLBMC_SYSTEM_PYTHON, evalText("sys.executable"));
+    vdlbmc_disconnect(handle);
+}
+
+TEST(bmcInterpreter, EmptyVirtualEnvIgnoresAnotherPythonOnPath)
+{
+    setenv("VIRTUAL_ENV", "", 1);
+    const TempDir dir("bmc-path");
+    ASSERT_FALSE(plantPythonFirstOnPath(dir).empty());
+    VdlbmcHandle* handle = connect();
+    ASSERT_NE(nullptr, handle);
+    EXPECT_EQ("/usr", evalText("sys.prefix"));
+    EXPECT_EQ(VDLBMC_SYSTEM_PYTHON, evalText("sys.executable"));
     vdlbmc_disconnect(handle);
 }
 
@@ -149,6 +202,48 @@ TEST(bmcInterpreter, OtherThreadsAreRefused)
     EXPECT_EQ(-1, result);
     EXPECT_EQ(nullptr, other);
     vdlbmc_disconnect(handle);
+}
+
+namespace {
+
+// Every signal's handler and flags.
+std::vector<std::pair<void*, int>> dispositions()
+{
+    std::vector<std::pair<void*, int>> all;
+    for (int signal = 1; signal < NSIG; ++signal) {
+        struct sigaction action {};
+        if (sigaction(signal, nullptr, &action) != 0)
+            all.emplace_back(nullptr, -1);
+        else
+            all.emplace_back(reinterpret_cast<void*>(action.sa_handler), action.sa_flags);
+    }
+    return all;
+}
+
+void hostSigintHandler(int) {}
+
+} // namespace
+
+TEST(bmcInterpreter, SignalsStayTheHosts)
+{
+    unsetenv("VIRTUAL_ENV");
+    std::signal(SIGINT, SIG_DFL);
+    const auto before = dispositions();
+    VdlbmcHandle* handle = connect();
+    ASSERT_NE(nullptr, handle);
+    EXPECT_TRUE(before == dispositions()) << "changed by the start";
+    // A package that imports the signal module (subprocess and asyncio do)
+    // does not take SIGINT either.
+    ASSERT_TRUE(py("import signal, subprocess, asyncio"));
+    EXPECT_TRUE(before == dispositions()) << "changed by the signal module";
+    EXPECT_TRUE(evalTrue("signal.getsignal(signal.SIGINT) == signal.SIG_DFL"));
+    vdlbmc_disconnect(handle);
+    // Nor does the finalisation take back a handler the host set since.
+    std::signal(SIGINT, hostSigintHandler);
+    const auto hosts = dispositions();
+    fini();
+    EXPECT_FALSE(Py_IsInitialized());
+    EXPECT_TRUE(hosts == dispositions()) << "changed by the finalisation";
 }
 
 TEST(bmcInterpreter, InterfaceTableIsNotFilledFromAnotherThread)

@@ -1,5 +1,6 @@
 // The embedded interpreter: start, kit activation, the interface table,
 // finalisation, and the error report every function uses.
+#include <dlfcn.h>
 #include <signal.h>
 #include <sys/stat.h>
 
@@ -47,6 +48,8 @@ std::vector<thresholdNameType> makeThresholdNames()
 // finalised by it; a failed start leaves the library unusable for the process.
 enum class Interpreter { NotStarted, Owned, Foreign, StartFailed, Finalised };
 std::atomic<Interpreter> g_interpreter{Interpreter::NotStarted};
+// The thread state of the thread that started the interpreter (and holds it).
+PyThreadState* g_starter = nullptr;
 
 std::once_flag g_startFlag;
 std::once_flag g_kitFlag;
@@ -151,6 +154,19 @@ void keepSigintDefault()
     sigaction(SIGINT, &host, nullptr);
 }
 
+// A reference of the library's own to the interpreter's library, taken at the
+// start and given back when the interpreter is finalised: an interpreter left
+// running keeps its code although this library goes.
+void* g_interpreterLibrary = nullptr;
+
+void* holdInterpreterLibrary()
+{
+    Dl_info info {};
+    if (dladdr(reinterpret_cast<void*>(&Py_IsInitialized), &info) == 0 || info.dli_fname == nullptr)
+        return nullptr;
+    return dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD);
+}
+
 void startInterpreter()
 {
     if (Py_IsInitialized()) {
@@ -164,6 +180,8 @@ void startInterpreter()
         logStartFailure(status);
         return;
     }
+    g_starter = PyGILState_GetThisThreadState();
+    g_interpreterLibrary = holdInterpreterLibrary();
     keepSigintDefault();
     g_interpreter = Interpreter::Owned;
 }
@@ -382,13 +400,26 @@ void set_vdl_bmc_python_module(const char* name)
 void fini()
 {
     // The table's owners release their references only while the interpreter
-    // runs, so clearing it first is what keeps the order safe.
+    // runs and this thread holds it (elsewhere they let them go with it), so
+    // clearing it first is what keeps the order safe.
     delete g_interfaces;
     g_interfaces = nullptr;
+    // Only the thread that started the interpreter, and holds it, can finalise
+    // it: anywhere else (exit() from another thread, or from main after the
+    // thread that used the library ended) the finalisation would wait for a
+    // lock that is never given back. There the interpreter is left running,
+    // as one the program started is; the library only stops using it.
+    const bool onItsThread = Py_IsInitialized() && g_starter != nullptr &&
+                             PyGILState_GetThisThreadState() == g_starter && PyGILState_Check();
     Interpreter expected = Interpreter::Owned;
     if (g_interpreter.compare_exchange_strong(expected, Interpreter::Finalised)) {
-        if (Py_IsInitialized())
-            Py_FinalizeEx();
+        if (!onItsThread)
+            return;
+        Py_FinalizeEx();
+        // At unload it then goes with this library; at exit nothing is unloaded.
+        if (g_interpreterLibrary != nullptr)
+            dlclose(g_interpreterLibrary);
+        g_interpreterLibrary = nullptr;
         return;
     }
     // A foreign interpreter is its program's to finalise; only stop using it.

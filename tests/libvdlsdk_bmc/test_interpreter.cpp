@@ -1,9 +1,13 @@
 // The embedded interpreter: start with and without a virtual environment, kit
-// activation, finalisation, signals, and reference hygiene over many calls. Each TEST runs in its own process, so each one is a first
+// activation, finalisation, signals and host programs, and reference hygiene
+// over many calls. Each TEST runs in its own process, so each one is a first
 // start.
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
@@ -244,6 +248,73 @@ TEST(bmcInterpreter, SignalsStayTheHosts)
     fini();
     EXPECT_FALSE(Py_IsInitialized());
     EXPECT_TRUE(hosts == dispositions()) << "changed by the finalisation";
+}
+
+namespace {
+
+// Runs the host program (host.cpp) in `mode` in its own process, with SIGINT
+// at its default, and gives how it ended (a waitpid status); a program that
+// does not end within the time limit is killed and the test fails.
+int runHost(const char* mode)
+{
+    constexpr auto kTimeLimit = std::chrono::seconds(60);
+    constexpr auto kPoll = std::chrono::milliseconds(10);
+    posix_spawnattr_t attributes;
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGINT);
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+    std::string program = VDLBMC_HOST_PROGRAM;
+    std::string argument = mode;
+    char* argv[] = {program.data(), argument.data(), nullptr};
+    pid_t pid = 0;
+    const int spawned = posix_spawn(&pid, program.c_str(), nullptr, &attributes, argv, environ);
+    posix_spawnattr_destroy(&attributes);
+    if (spawned != 0) {
+        ADD_FAILURE() << "cannot run " << program;
+        return -1;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + kTimeLimit;
+    int status = 0;
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            ADD_FAILURE() << mode << ": the program did not end";
+            return -1;
+        }
+        std::this_thread::sleep_for(kPoll);
+    }
+    return status;
+}
+
+} // namespace
+
+TEST(bmcInterpreter, HostProgramsEndAsTheySay)
+{
+    struct Row {
+        const char* mode;
+        bool exited; // else ended by a signal
+        int code;    // exit status or signal
+    };
+    const Row rows[] = {
+        {"worker", true, 0},         // main returns after the worker thread ended
+        {"exit_elsewhere", true, 7}, // exit(7) from a thread that never used the library
+        {"sigint", false, SIGINT},   // Ctrl+C still ends the host
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.mode);
+        const int status = runHost(row.mode);
+        if (row.exited) {
+            ASSERT_TRUE(WIFEXITED(status)) << status;
+            EXPECT_EQ(row.code, WEXITSTATUS(status));
+        } else {
+            ASSERT_TRUE(WIFSIGNALED(status)) << status;
+            EXPECT_EQ(row.code, WTERMSIG(status));
+        }
+    }
 }
 
 TEST(bmcInterpreter, InterfaceTableIsNotFilledFromAnotherThread)

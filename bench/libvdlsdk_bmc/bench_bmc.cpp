@@ -1,6 +1,8 @@
 // vdlbmc_read_numeric_sensor_value against get_reading() called from Python in
 // the same interpreter, on the simulated controller (call log off, so both
-// sides pay only for the simulation's own member dispatch).
+// sides pay only for the simulation's own member dispatch); and what a connect
+// costs for card layouts that make discovery work hard, up to the walk's
+// bounds and past them (a connect that fails).
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -10,6 +12,7 @@
 #include <cstdlib>
 
 #include "vdlsdk/vdlsdk_bmc.h"
+#include "vdlsdk/vdlsdk_util.h"
 
 namespace {
 
@@ -123,6 +126,35 @@ void BM_python_get_reading_loop(benchmark::State& state)
         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 BENCHMARK(BM_python_get_reading_loop);
+
+// One connect and disconnect with `options`: `connects` says whether the
+// layout is one the walk accepts.
+void BM_vdlbmc_connect(benchmark::State& state, const char* options, bool connects)
+{
+    constexpr int kBmcLogger = 4;
+    constexpr int kOff = 6;
+    set_log_verbosity(kBmcLogger, kOff); // a failed connect logs a line each time
+    for (auto _ : state) {
+        VdlbmcHandle* handle = nullptr;
+        if ((vdlbmc_connect("sim", 0, options, &handle) == 0) != connects)
+            state.SkipWithError("unexpected connect result");
+        vdlbmc_disconnect(handle);
+    }
+    set_log_verbosity(kBmcLogger, 2);
+}
+BENCHMARK_CAPTURE(BM_vdlbmc_connect, default_card, "layout=default", true);
+// 1000 levels: as deep as the walk goes.
+BENCHMARK_CAPTURE(BM_vdlbmc_connect, chain_1000, "layout=chain:1000", true);
+// Endless trees of new wrapper objects, one child and nine per parent: the
+// depth bound ends them after 1000 levels, not after every path.
+BENCHMARK_CAPTURE(BM_vdlbmc_connect, wrappers_1_fails, "layout=wrappers", false);
+BENCHMARK_CAPTURE(BM_vdlbmc_connect, wrappers_9_fails, "layout=wrappers:9", false);
+// Components sharing one dictionary of them all: 6 are walked along each of
+// their paths; from 7 on a component is reached along more than 1000 paths.
+BENCHMARK_CAPTURE(BM_vdlbmc_connect, web_6, "layout=web:6", true);
+BENCHMARK_CAPTURE(BM_vdlbmc_connect, web_12_fails, "layout=web:12", false);
+BENCHMARK_CAPTURE(BM_vdlbmc_connect, web_999_fails, "layout=web:999", false)
+    ->Unit(benchmark::kMillisecond);
 
 } // namespace
 

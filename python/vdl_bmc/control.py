@@ -132,59 +132,69 @@ def _member(node, name):
         return None
 
 
+def _listed(name):
+    """Whether the library keeps an entry under `name`: text that can be encoded and has no
+    NUL."""
+    if not isinstance(name, str) or "\0" in name:
+        return False
+    try:
+        name.encode("utf-8")
+    except UnicodeEncodeError:
+        return False
+    return True
+
+
 def _entries(node, attribute):
-    """The entries of a dictionary member whose names the library keeps: text that can be
-    encoded and has no NUL."""
+    """The entries of a dictionary member, or None when there is none."""
     found = _member(node, attribute)
     if not isinstance(found, dict):
         return None
-    entries = []
-    for name, item in found.items():
-        if not isinstance(name, str) or "\0" in name:
-            continue
-        try:
-            name.encode("utf-8")
-        except UnicodeEncodeError:
-            continue
-        entries.append((name, item))
-    return entries
+    return list(found.items())
+
+
+# The library's bounds on a walk.
+DEEPEST_LEVEL = 1000
+MOST_PATHS_TO_A_COMPONENT = 1000
 
 
 def _walk(root, enter, found):
-    """The library's walk of the component tree, depth first in dictionary order: a
-    component is gone into once, and not by a step (parent name, name) that the path down
-    to it has already taken."""
-    visited = {id(root)}
-    keep = [root]  # so that an id is not reused during the walk
-    if not enter(root):
-        return
-    top = _entries(root, "components")
-    if top is None:
-        return
-    path = [(iter(top), None, None)]
-    steps = set()
+    """The library's walk of the component tree, depth first in dictionary order: each
+    component is gone into at once, whatever its name, unless it is already on the path down
+    to it. `found` sees the entries whose names the library keeps. Past the library's bounds
+    it raises RecursionError (too deep) or RuntimeError (a component reached along too many
+    paths)."""
+    entered = {}  # id -> [object, times gone into]; holding each keeps its id its own
+    path = []
+    on_path = set()
+
+    def go_into(node):
+        count = entered.setdefault(id(node), [node, 0])
+        count[1] += 1
+        if count[1] > MOST_PATHS_TO_A_COMPONENT:
+            raise RuntimeError("component tree too tangled")
+        if not enter(node):
+            return
+        below = _entries(node, "components")
+        if below is not None:
+            on_path.add(id(node))
+            path.append((iter(below), node))
+
+    go_into(root)
     while path:
-        entries, parent, step = path[-1]
+        entries, node = path[-1]
         entry = next(entries, None)
         if entry is None:
-            steps.discard(step)
+            on_path.discard(id(node))
             path.pop()
             continue
         name, child = entry
-        found(name, child)
-        step = None if parent is None else (parent, name)
-        if step in steps or id(child) in visited:
+        if _listed(name):
+            found(name, child)
+        if id(child) in on_path:
             continue
-        visited.add(id(child))
-        keep.append(child)
-        if not enter(child):
-            continue
-        below = _entries(child, "components")
-        if below is None:
-            continue
-        if step is not None:
-            steps.add(step)
-        path.append((iter(below), name, step))
+        if len(path) > DEEPEST_LEVEL:
+            raise RecursionError("component tree deeper than %d levels" % DEEPEST_LEVEL)
+        go_into(child)
 
 
 def _tables(root):
@@ -200,7 +210,7 @@ def _tables(root):
             entries = _entries(node, kind + "s")
             if entries is None:
                 return False
-            tables[kind].update(entries)
+            tables[kind].update((name, item) for name, item in entries if _listed(name))
             return True
 
         _walk(root, enter, lambda name, child: None)

@@ -1,6 +1,7 @@
 """Card layouts a connect can choose with the option layout=<name>."""
 
 import math
+import sys
 
 from vdl_bmc import model as m
 from vdl_bmc._hooks import SimObject, SelfRemoving
@@ -167,12 +168,16 @@ class ComponentView(m.Component):
         return self._parts[self._name][1]
 
 
-def wrappers(texts):
-    parts = {
-        "PARENT": (_table(m.NumericSensor("Parent Temp", 31.0, "C")), {}, ["CHILD"]),
-        "CHILD": (_table(m.NumericSensor("Child Temp", 32.0, "C")),
-                  _table(m.StateEffecter("Child Switch", "On", ["On", "Off"])), ["PARENT"]),
-    }
+def wrappers(texts, children=1):
+    """PARENT holds `children` parts (CHILD, or CHILD1 to CHILD<n>), each of which holds
+    PARENT again, all through wrappers made afresh on every read: a tree without end in which
+    no object comes twice."""
+    names = ["CHILD"] if children == 1 else ["CHILD%d" % i for i in range(1, children + 1)]
+    child_sensors = _table(m.NumericSensor("Child Temp", 32.0, "C"))
+    child_effecters = _table(m.StateEffecter("Child Switch", "On", ["On", "Off"]))
+    parts = {"PARENT": (_table(m.NumericSensor("Parent Temp", 31.0, "C")), {}, names)}
+    for name in names:
+        parts[name] = (child_sensors, child_effecters, ["PARENT"])
     return m.Card(components={"PARENT": ComponentView("PARENT", parts)},
                   sensors=_table(m.NumericSensor("Card Temp", 30.0, "C")))
 
@@ -185,6 +190,64 @@ def chain(texts, depth):
     for level in range(depth - 1, 0, -1):
         below = m.Component("LINK%d" % level, components=_table(below))
     return m.Card(components=_table(below) if depth > 0 else {})
+
+
+def limit_raised(texts, depth):
+    """chain:<depth> from a package that raises the interpreter's recursion limit first."""
+    sys.setrecursionlimit(10 ** 6)
+    return chain(texts, depth)
+
+
+def repeated_names(texts):
+    """card -> A -> A -> A, the last A holding Z: a finite tree in which the step from a
+    component named A to one named A comes twice on one path. The three A are clocks of one
+    output each (10, 20 and 30 MHz from the top), so a call tells which one a table kept."""
+    z = m.Component("Z", sensors=_table(m.NumericSensor("Z Temp", 4.0, "C")))
+    below = _table(z)
+    for level, sensor in ((3, "Deep Temp"), (2, "Mid Temp"), (1, "Top Temp")):
+        below = _table(m.ClockComponent("A", outputs=[10.0 * level], components=below,
+                                        sensors=_table(m.NumericSensor(sensor, float(level),
+                                                                       "C"))))
+    return m.Card(components=below)
+
+
+def web(texts, size):
+    """`size` components NODE1 to NODE<size> that all share one `components` dictionary
+    holding every one of them, as parts that register in one shared table would: the paths
+    through them grow faster than exponentially with `size`."""
+    nodes = [m.Component("NODE%d" % i,
+                         sensors=_table(m.NumericSensor("Node%d Temp" % i, float(i), "C")))
+             for i in range(1, size + 1)]
+    card = m.Card()
+    card.components = _table(*nodes)
+    for node in nodes:
+        node.components = card.components
+    return card
+
+
+class GrowingComponent(m.Component):
+    """A component that adds a new part to the dictionary holding it whenever its own
+    `components` are read, as a package that finds its parts lazily might."""
+
+    def __init__(self, name, holder):
+        SimObject.__init__(self, name)
+        self.sensors = _table(m.NumericSensor("Early Temp", 6.0, "C"))
+        self.effecters = {}
+        self._holder = holder
+
+    @property
+    def components(self):
+        name = "LATE%d" % len(self._holder)
+        self._holder[name] = m.Component(name)
+        return {}
+
+
+def growing(texts):
+    """Card component "EARLY" (a `GrowingComponent`, sensor "Early Temp") adds "LATE<n>" to
+    the card's `components` while they are being gone through."""
+    card = m.Card()
+    card.components["EARLY"] = GrowingComponent("EARLY", card.components)
+    return card
 
 
 def nul_names(texts):
@@ -230,11 +293,16 @@ LAYOUTS = {
     "wrappers": wrappers,
     "nul_names": nul_names,
     "vanishing": vanishing,
+    "repeated_names": repeated_names,
+    "growing": growing,
 }
 
-# Layouts that take a decimal number after ":" (chain:<depth>).
+# Layouts that take a decimal number after ":" (chain:<depth>, wrappers:<children>, ...).
 SIZED_LAYOUTS = {
     "chain": chain,
+    "limit_raised": limit_raised,
+    "wrappers": wrappers,
+    "web": web,
 }
 
 

@@ -1,5 +1,6 @@
 // Connection handles: connect, discovery, name iteration and disconnect.
 #include <sstream>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -34,25 +35,6 @@ void releaseTables(VdlbmcHandle& handle) noexcept
     }
 }
 
-// Objects already walked, held alive for the walk so an address cannot be
-// reused by another object in the meantime.
-class Visited {
-public:
-    // True the first time an object is seen.
-    bool firstVisit(PyObject* object)
-    {
-        if (!m_seen.insert(object).second)
-            return false;
-        Py_INCREF(object);
-        m_held.emplace_back(object);
-        return true;
-    }
-
-private:
-    std::unordered_set<PyObject*> m_seen;
-    std::vector<PyRef> m_held;
-};
-
 // A table name: the key's UTF-8 text, which must also travel as C text (a
 // name with a NUL would be listed cut short, under a name nothing accepts).
 // False, with no error pending, for a key that is no such name.
@@ -65,130 +47,177 @@ bool tableName(PyObject* key, std::string_view& name) noexcept
     return name.find('\0') == std::string_view::npos;
 }
 
+// What reading a script object's "components", "sensors" or "effecters" gave.
+enum class Read {
+    Found,  // entries to go through
+    Absent, // missing, or a value that cannot be iterated: nothing there, silently
+    Failed, // the script raised: the error is pending
+};
+
 // The entries of one dictionary attribute of a script object, in its order.
 class Entries {
 public:
-    // False when the attribute is missing or cannot be iterated (the error is
-    // cleared).
-    bool open(PyObject* object, const char* attr)
+    Read open(PyObject* object, const char* attr)
     {
         m_mapping.reset(PyObject_GetAttrString(object, attr));
-        if (m_mapping)
-            m_iterator.reset(PyObject_GetIter(m_mapping.get()));
-        if (!m_iterator) {
-            PyErr_Clear();
-            return false;
-        }
-        return true;
+        if (!m_mapping)
+            return absentIf(PyExc_AttributeError);
+        m_iterator.reset(PyObject_GetIter(m_mapping.get()));
+        if (!m_iterator)
+            return absentIf(PyExc_TypeError);
+        return Read::Found;
     }
 
-    // The next entry with a usable name; `name` stays valid until the next
-    // call. A key without an item ends the entries; a key that is not a name
-    // is skipped.
-    bool next(std::string_view& name, PyRef& item)
+    // The next entry, its item held from the start (what follows may run
+    // script code). False at the end: a key without an item ends the entries
+    // silently, an error raised while iterating is left pending.
+    bool next(PyRef& key, PyRef& item)
     {
-        while ((m_key = PyRef(PyIter_Next(m_iterator.get())))) {
-            // Held from the start: what follows may run script code.
-            item.reset(Py_XNewRef(PyDict_GetItemWithError(m_mapping.get(), m_key.get())));
-            if (!item)
-                break;
-            if (tableName(m_key.get(), name))
-                return true;
-        }
-        if (PyErr_Occurred())
-            PyErr_Clear();
-        return false;
+        key.reset(PyIter_Next(m_iterator.get()));
+        if (!key || !PyDict_Check(m_mapping.get()))
+            return false;
+        item.reset(Py_XNewRef(PyDict_GetItemWithError(m_mapping.get(), key.get())));
+        return static_cast<bool>(item);
     }
 
 private:
+    // The pending error of a failed read: `silent` (cleared) means there is
+    // nothing to go through, anything else raised by the script is a failure.
+    static Read absentIf(PyObject* silent)
+    {
+        if (!PyErr_ExceptionMatches(silent))
+            return Read::Failed;
+        PyErr_Clear();
+        return Read::Absent;
+    }
+
     PyRef m_mapping;
     PyRef m_iterator;
-    PyRef m_key;
+};
+
+// Bounds of a walk, far beyond any card, so that a package whose components
+// lead on for ever (new wrapper objects on every read) or refer to one another
+// in a web (each path through it is walked) fails its connect in bounded time.
+constexpr std::size_t kDeepestLevel = 1000;
+constexpr std::size_t kMostPathsToAComponent = 1000;
+
+// Fails the walk with a "vdlsdk_bmc" line saying which bound was passed.
+bool boundPassed(PyObject* type, const char* what, std::size_t bound)
+{
+    PyErr_Format(type, what, bound);
+    log_traceback();
+    return false;
+}
+
+// How often each component was gone into during one walk; each is held so that
+// its address cannot pass to another object while the walk runs.
+class Entered {
+public:
+    // False once `object` is gone into more often than any tree needs.
+    bool enter(PyObject* object)
+    {
+        auto [entry, first] = m_counts.try_emplace(object, 0);
+        if (first)
+            m_held.emplace_back(Py_NewRef(object));
+        return ++entry->second <= kMostPathsToAComponent;
+    }
+
+private:
+    std::unordered_map<PyObject*, std::size_t> m_counts;
+    std::vector<PyRef> m_held;
 };
 
 // Walks the component tree below the card depth first, in dictionary order,
-// with a list of its own instead of the C stack, so that neither a deep tree
-// nor a caller's small stack can overflow it.
+// going into each component at once, with a list of its own instead of the C
+// stack, so that neither a deep tree nor a caller's small stack can overflow it.
 //
-// `enter(object)` is called once for the card and for each component the walk
-// goes into, and says whether to go on into its "components";
-// `found(name, component)` is called for every component entry, in order.
-// A component is gone into unless it was gone into already (the same object),
-// or it is reached by a step (parent name to its name) that the path down to
-// it has taken already: a package that hands out new wrapper objects on every
-// read makes a cycle of new objects, and only the names show it. A component
-// deeper than the interpreter's recursion limit ends the walk: false, logged.
+// `enter(object)` is called for the card and for each component gone into,
+// and says whether to go on into its "components" (Read::Found), not to
+// (Read::Absent), or that the walk fails (Read::Failed, the error pending).
+// `found(name, component)` is called for every component entry whose name can
+// be listed, in order. A component that is already on the path down to it is
+// not gone into again (a cycle); one whose name cannot be listed still is.
+// Fails, logged, on an error raised by the script while its dictionaries are
+// read, and when a bound above is passed.
 template <typename Enter, typename Found>
 bool walkComponents(PyObject* card, Enter&& enter, Found&& found)
 {
     struct Level {
+        PyRef object; // held: it stays on the path while its components are walked
         Entries components;
-        std::string name; // of the component these are the components of
-        std::string step; // parent name, NUL, name; empty for the card
     };
-    const auto stepKey = [](const Level& parent, std::string_view name) {
-        std::string key = parent.name;
-        key += '\0';
-        key.append(name);
-        return key;
-    };
-    const std::size_t limit = static_cast<std::size_t>(Py_GetRecursionLimit());
+    std::vector<Level> path;
+    std::unordered_set<PyObject*> onPath;
+    Entered entered;
 
-    Visited visited;
-    visited.firstVisit(card);
-    if (!enter(card))
-        return true;
-    std::vector<Level> path(1);
-    if (!path.back().components.open(card, "components"))
-        return true;
-    std::unordered_set<std::string> steps;
-    std::string_view name;
-    PyRef component;
-    while (!path.empty()) {
-        Level& level = path.back();
-        if (!level.components.next(name, component)) {
-            steps.erase(level.step);
-            path.pop_back();
-            continue;
+    // Goes into `object`: false when the walk fails.
+    const auto goInto = [&](PyRef object) {
+        if (!entered.enter(object.get()))
+            return boundPassed(PyExc_RuntimeError,
+                               "component tree too tangled: a component is reached along "
+                               "more than %zu paths",
+                               kMostPathsToAComponent);
+        Read read = enter(object.get());
+        if (read == Read::Found) {
+            Level level{std::move(object), {}};
+            read = level.components.open(level.object.get(), "components");
+            if (read == Read::Found) {
+                onPath.insert(level.object.get());
+                path.push_back(std::move(level));
+            }
         }
-        found(name, component.get());
-        // No step from the card: it is gone into only at the start.
-        std::string step = path.size() > 1 ? stepKey(level, name) : std::string();
-        if (!step.empty() && steps.count(step) != 0)
-            continue;
-        if (!visited.firstVisit(component.get()))
-            continue;
-        if (path.size() > limit) {
-            PyErr_Format(PyExc_RecursionError, "component tree deeper than %zu levels", limit);
+        if (read == Read::Failed) {
             log_traceback();
             return false;
         }
-        if (!enter(component.get()))
+        return true;
+    };
+
+    if (!goInto(PyRef(Py_NewRef(card))))
+        return false;
+    PyRef key;
+    PyRef component;
+    std::string_view name;
+    while (!path.empty()) {
+        Level& level = path.back();
+        if (!level.components.next(key, component)) {
+            if (PyErr_Occurred()) {
+                log_traceback();
+                return false;
+            }
+            onPath.erase(level.object.get());
+            path.pop_back();
             continue;
-        Level below;
-        if (!below.components.open(component.get(), "components"))
+        }
+        if (tableName(key.get(), name))
+            found(name, component.get());
+        if (onPath.count(component.get()) != 0)
             continue;
-        below.name.assign(name);
-        below.step = std::move(step);
-        if (!below.step.empty())
-            steps.insert(below.step);
-        path.push_back(std::move(below));
+        if (path.size() > kDeepestLevel)
+            return boundPassed(PyExc_RecursionError, "component tree deeper than %zu levels",
+                               kDeepestLevel);
+        if (!goInto(std::move(component)))
+            return false;
     }
     return true;
 }
 
-// Stores every entry of the dictionary attribute `attr` of `object`. False
-// when the attribute is missing or cannot be iterated.
-bool storeAll(VdlbmcHandle::Table& table, PyObject* object, const char* attr)
+// Stores every entry of the dictionary attribute `attr` of `object` whose name
+// can be listed.
+Read storeAll(VdlbmcHandle::Table& table, PyObject* object, const char* attr)
 {
     Entries entries;
-    if (!entries.open(object, attr))
-        return false;
-    std::string_view name;
+    const Read read = entries.open(object, attr);
+    if (read != Read::Found)
+        return read;
+    PyRef key;
     PyRef item;
-    while (entries.next(name, item))
-        storeEntry(table, name, item.get());
-    return true;
+    std::string_view name;
+    while (entries.next(key, item)) {
+        if (tableName(key.get(), name))
+            storeEntry(table, name, item.get());
+    }
+    return PyErr_Occurred() ? Read::Failed : Read::Found;
 }
 
 // The card's components and all below them; a component is stored before the
@@ -196,14 +225,15 @@ bool storeAll(VdlbmcHandle::Table& table, PyObject* object, const char* attr)
 bool find_components(VdlbmcHandle* handle, PyObject* object)
 {
     return walkComponents(
-        object, [](PyObject*) { return true; },
+        object, [](PyObject*) { return Read::Found; },
         [&](std::string_view name, PyObject* component) {
             storeEntry(handle->components, name, component);
         });
 }
 
 // The effecters or sensors of the card and of every component below it; an
-// object without the attribute contributes none, nor do the components below it.
+// object without the attribute (or whose value cannot be iterated) contributes
+// none, nor do the components below it.
 bool collect(VdlbmcHandle::Table& table, PyObject* object, const char* attr)
 {
     return walkComponents(

@@ -1,5 +1,7 @@
 // The embedded interpreter: start, kit activation, the interface table,
 // finalisation, and the error report every function uses.
+#include <dlfcn.h>
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <array>
@@ -46,6 +48,8 @@ std::vector<thresholdNameType> makeThresholdNames()
 // finalised by it; a failed start leaves the library unusable for the process.
 enum class Interpreter { NotStarted, Owned, Foreign, StartFailed, Finalised };
 std::atomic<Interpreter> g_interpreter{Interpreter::NotStarted};
+// The thread state of the thread that started the interpreter (and holds it).
+PyThreadState* g_starter = nullptr;
 
 std::once_flag g_startFlag;
 std::once_flag g_kitFlag;
@@ -59,6 +63,10 @@ InterfaceTable* g_interfaces = nullptr;
 
 constexpr const char* kVenvMarker = "/pyvenv.cfg";
 constexpr const char* kVenvInterpreter = "/bin/python3";
+// The interpreter program whose library this one links: its installation is
+// the standard library the interpreter must use, whatever python3 comes first
+// on the host's PATH.
+constexpr const char* kSystemInterpreter = VDLBMC_PYTHON_PROGRAM;
 
 bool isVirtualEnvironment(const char* directory)
 {
@@ -72,6 +80,17 @@ void logStartFailure(const PyStatus& status)
     VDL_ERROR(LOGGER_BMC, "Could not start the Python interpreter: {}{}{}",
               status.func ? status.func : "", status.func ? ": " : "",
               status.err_msg ? status.err_msg : "exit requested");
+}
+
+// What every start shares: no signal handlers of the interpreter's own (the
+// host's SIGINT, SIGPIPE and SIGXFSZ stay as the host set them), and the
+// installation is the one this library links unless a virtual environment
+// names its own.
+PyStatus prepare(PyConfig& config, const char* program)
+{
+    PyConfig_InitPythonConfig(&config);
+    config.install_signal_handlers = 0;
+    return PyConfig_SetBytesString(&config, &config.program_name, program);
 }
 
 // The start that Py_Initialize makes, but with its status returned: the
@@ -88,8 +107,9 @@ PyStatus startPlain()
         return status;
 
     PyConfig config;
-    PyConfig_InitPythonConfig(&config);
-    status = Py_InitializeFromConfig(&config);
+    status = prepare(config, kSystemInterpreter);
+    if (!PyStatus_Exception(status))
+        status = Py_InitializeFromConfig(&config);
     PyConfig_Clear(&config);
     return status;
 }
@@ -99,23 +119,52 @@ PyStatus startPlain()
 // and its site-packages are found. Any other value is the home directory.
 PyStatus startWithHome(const char* virtualEnv)
 {
+    const bool venv = isVirtualEnvironment(virtualEnv);
+    const std::string program =
+        venv ? std::string(virtualEnv) + kVenvInterpreter : std::string(kSystemInterpreter);
     PyConfig config;
-    PyConfig_InitPythonConfig(&config);
-    PyStatus status;
-    if (isVirtualEnvironment(virtualEnv)) {
-        const std::string program = std::string(virtualEnv) + kVenvInterpreter;
-        status = PyConfig_SetBytesString(&config, &config.program_name, program.c_str());
-        if (!PyStatus_Exception(status))
-            status = PyConfig_Read(&config);
-    } else {
+    PyStatus status = prepare(config, program.c_str());
+    if (!PyStatus_Exception(status))
         status = PyConfig_Read(&config);
-        if (!PyStatus_Exception(status))
-            status = PyConfig_SetBytesString(&config, &config.home, virtualEnv);
-    }
+    if (!venv && !PyStatus_Exception(status))
+        status = PyConfig_SetBytesString(&config, &config.home, virtualEnv);
     if (!PyStatus_Exception(status))
         status = Py_InitializeFromConfig(&config);
     PyConfig_Clear(&config);
     return status;
+}
+
+// The signal module takes SIGINT for KeyboardInterrupt when it is first
+// imported while SIGINT is at its default, whoever imports it (subprocess and
+// asyncio do). Imported here, right after the start, and told that SIGINT is
+// at its default, it leaves the host's Ctrl+C ending the host, and a later
+// import finds the module made. The host's own setting is put back as it was.
+void keepSigintDefault()
+{
+    using vdlbmc_detail::PyRef;
+    struct sigaction host {};
+    if (sigaction(SIGINT, nullptr, &host) != 0 || host.sa_handler != SIG_DFL)
+        return;
+    PyRef module(PyImport_ImportModule("_signal"));
+    PyRef result;
+    if (module)
+        result.reset(PyObject_CallMethod(module.get(), "signal", "ii", SIGINT, 0));
+    if (!result)
+        PyErr_Clear();
+    sigaction(SIGINT, &host, nullptr);
+}
+
+// A reference of the library's own to the interpreter's library, taken at the
+// start and given back when the interpreter is finalised: an interpreter left
+// running keeps its code although this library goes.
+void* g_interpreterLibrary = nullptr;
+
+void* holdInterpreterLibrary()
+{
+    Dl_info info {};
+    if (dladdr(reinterpret_cast<void*>(&Py_IsInitialized), &info) == 0 || info.dli_fname == nullptr)
+        return nullptr;
+    return dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD);
 }
 
 void startInterpreter()
@@ -131,6 +180,9 @@ void startInterpreter()
         logStartFailure(status);
         return;
     }
+    g_starter = PyGILState_GetThisThreadState();
+    g_interpreterLibrary = holdInterpreterLibrary();
+    keepSigintDefault();
     g_interpreter = Interpreter::Owned;
 }
 
@@ -348,13 +400,26 @@ void set_vdl_bmc_python_module(const char* name)
 void fini()
 {
     // The table's owners release their references only while the interpreter
-    // runs, so clearing it first is what keeps the order safe.
+    // runs and this thread holds it (elsewhere they let them go with it), so
+    // clearing it first is what keeps the order safe.
     delete g_interfaces;
     g_interfaces = nullptr;
+    // Only the thread that started the interpreter, and holds it, can finalise
+    // it: anywhere else (exit() from another thread, or from main after the
+    // thread that used the library ended) the finalisation would wait for a
+    // lock that is never given back. There the interpreter is left running,
+    // as one the program started is; the library only stops using it.
+    const bool onItsThread = Py_IsInitialized() && g_starter != nullptr &&
+                             PyGILState_GetThisThreadState() == g_starter && PyGILState_Check();
     Interpreter expected = Interpreter::Owned;
     if (g_interpreter.compare_exchange_strong(expected, Interpreter::Finalised)) {
-        if (Py_IsInitialized())
-            Py_FinalizeEx();
+        if (!onItsThread)
+            return;
+        Py_FinalizeEx();
+        // At unload it then goes with this library; at exit nothing is unloaded.
+        if (g_interpreterLibrary != nullptr)
+            dlclose(g_interpreterLibrary);
+        g_interpreterLibrary = nullptr;
         return;
     }
     // A foreign interpreter is its program's to finalise; only stop using it.

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -38,6 +39,25 @@ inline bool prepareEnvironment()
     return true;
 }
 inline const bool kEnvironmentPrepared = prepareEnvironment();
+
+// A fresh temporary directory, removed with all it holds when it goes, also
+// when the test fails.
+class TempDir {
+public:
+    explicit TempDir(const std::string& prefix) : m_path(vdltest::makeTempDir(prefix)) {}
+    ~TempDir()
+    {
+        std::error_code ignored;
+        std::filesystem::remove_all(m_path, ignored);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::string& path() const { return m_path; }
+
+private:
+    std::string m_path;
+};
 
 // Collects what the "vdlsdk_bmc" and "general" loggers write while it lives.
 class LogCapture {

@@ -4,11 +4,17 @@
 // interpreter must be finalised after the library's own references are gone,
 // and nothing may touch it afterwards. After dlclose the library is unmapped
 // and the interpreter it started is no longer initialised.
+//
+// With "elsewhere" the library is unloaded from another thread, which cannot
+// finalise the interpreter (its lock stays with this thread): the interpreter
+// is left running, and its library stays loaded although nothing but the
+// unloaded library had loaded it.
 #include <dlfcn.h>
 #include <link.h>
 
 #include <cstdio>
 #include <cstring>
+#include <thread>
 
 #include "vdlsdk/vdlsdk_bmc.h"
 
@@ -49,19 +55,24 @@ bool interpreterRunning()
     return isInitialized == nullptr || isInitialized() != 0;
 }
 
+constexpr const char* kPythonLibrary = "libpython3.11.so.1.0";
+
 } // namespace
 
 int main(int argc, char** argv)
 {
     if (argc != 3) {
-        std::fprintf(stderr, "usage: %s <library> disconnect|keep\n", argv[0]);
+        std::fprintf(stderr, "usage: %s <library> disconnect|keep|elsewhere\n", argv[0]);
         return 2;
     }
-    const bool disconnect = std::strcmp(argv[2], "disconnect") == 0;
-    g_python = dlopen("libpython3.11.so.1.0", RTLD_NOW | RTLD_LOCAL);
-    if (g_python == nullptr) {
-        std::fprintf(stderr, "dlopen: %s\n", dlerror());
-        return 1;
+    const bool elsewhere = std::strcmp(argv[2], "elsewhere") == 0;
+    const bool disconnect = elsewhere || std::strcmp(argv[2], "disconnect") == 0;
+    if (!elsewhere) {
+        g_python = dlopen(kPythonLibrary, RTLD_NOW | RTLD_LOCAL);
+        if (g_python == nullptr) {
+            std::fprintf(stderr, "dlopen: %s\n", dlerror());
+            return 1;
+        }
     }
     void* library = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
     if (library == nullptr) {
@@ -88,7 +99,12 @@ int main(int argc, char** argv)
         disconnectFn(g_handle);
         g_handle = nullptr;
     }
-    if (dlclose(library) != 0) {
+    int closed = -1;
+    if (elsewhere)
+        std::thread([&] { closed = dlclose(library); }).join();
+    else
+        closed = dlclose(library);
+    if (closed != 0) {
         std::fprintf(stderr, "dlclose: %s\n", dlerror());
         return 1;
     }
@@ -96,7 +112,17 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "libvdlsdk_bmc is still mapped after dlclose\n");
         return 1;
     }
-    if (interpreterRunning()) {
+    if (elsewhere) {
+        g_python = dlopen(kPythonLibrary, RTLD_NOW | RTLD_LOCAL | RTLD_NOLOAD);
+        if (g_python == nullptr) {
+            std::fprintf(stderr, "the running interpreter's library was unloaded\n");
+            return 1;
+        }
+        if (!interpreterRunning()) {
+            std::fprintf(stderr, "the interpreter was finalised from another thread\n");
+            return 1;
+        }
+    } else if (interpreterRunning()) {
         std::fprintf(stderr, "the interpreter was not finalised at unload\n");
         return 1;
     }

@@ -4,7 +4,6 @@
 #include <string>
 
 #include "bmc_table.hpp"
-#include "vdltest.hpp"
 
 using namespace bmctest;
 
@@ -22,7 +21,8 @@ TEST_F(bmcBoard, MainPathAndRaisingMemberOfEveryFunction)
     char text[128] = {};
     char second[64] = {};
     std::uint8_t serial[8] = {};
-    const std::string plan = vdltest::makeTempDir("bmc-clock") + "/plan.txt";
+    const TempDir planDir("bmc-clock");
+    const std::string plan = planDir.path() + "/plan.txt";
     std::ofstream(plan) << "# two outputs\nout0 200.0 enabled\nout1 50.0 disabled\n";
 
     const std::vector<CallRow> rows = {

@@ -213,14 +213,16 @@ TEST_F(bmcConnect, NamesWithANulAreLeftOut)
     // "Fan\0Rear" would be listed as "Fan", which nothing accepts, and hide "Temp".
     VdlbmcHandle* handle = connect("layout=nul_names");
     ASSERT_NE(nullptr, handle);
-    EXPECT_EQ((std::vector<std::string>{"Current", "Temp"}),
+    // The component "PLL\0B" is left out of the table, but not what is below it.
+    EXPECT_EQ((std::vector<std::string>{"Current", "PLL Temp", "Temp"}),
               allNames(handle, vdlbmc_get_next_sensor));
     EXPECT_EQ((std::vector<std::string>{"Mode"}), allNames(handle, vdlbmc_get_next_effecter));
-    // As for a key that is not text, nothing below the left-out component is walked.
     EXPECT_EQ((std::vector<std::string>{"CLK"}), allNames(handle, vdlbmc_get_next_component));
     double value = 0;
     EXPECT_EQ(0, vdlbmc_read_numeric_sensor_value(handle, "Current", &value, nullptr, 0));
     EXPECT_DOUBLE_EQ(1.5, value);
+    EXPECT_EQ(0, vdlbmc_read_numeric_sensor_value(handle, "PLL Temp", &value, nullptr, 0));
+    EXPECT_DOUBLE_EQ(5.0, value);
     EXPECT_EQ(0, vdlbmc_read_numeric_sensor_value(handle, "Temp", &value, nullptr, 0));
     EXPECT_DOUBLE_EQ(45.0, value);
     EXPECT_EQ(-13, vdlbmc_read_numeric_sensor_value(handle, "Fan", &value, nullptr, 0));
@@ -233,70 +235,104 @@ TEST_F(bmcConnect, NamesWithANulAreLeftOut)
     vdlbmc_disconnect(handle);
 }
 
-TEST_F(bmcConnect, WrappersThatNameTheirParentEnd)
+TEST_F(bmcConnect, RepeatedNamesOnOnePathAreAllWalked)
 {
-    // Each read of `components` gives new objects and CHILD holds PARENT again:
-    // the walk stops where it would take a step it has already taken.
+    // card -> A -> A -> A -> Z: each A is gone into, and the last one visited is kept.
+    VdlbmcHandle* handle = connect("layout=repeated_names");
+    ASSERT_NE(nullptr, handle);
+    EXPECT_EQ((std::vector<std::string>{"A", "Z"}), allNames(handle, vdlbmc_get_next_component));
+    EXPECT_EQ((std::vector<std::string>{"Deep Temp", "Mid Temp", "Top Temp", "Z Temp"}),
+              allNames(handle, vdlbmc_get_next_sensor));
+    double value = 0;
+    EXPECT_EQ(0, vdlbmc_read_numeric_sensor_value(handle, "Z Temp", &value, nullptr, 0));
+    EXPECT_DOUBLE_EQ(4.0, value);
+    // "A" is the deepest of the three, the clock of 30 MHz.
+    char text[32];
+    EXPECT_EQ(0, vdlbmc_clock_frequency(handle, "A", 0, text, sizeof text));
+    EXPECT_STREQ("30.000 MHz", text);
+    vdlbmc_disconnect(handle);
+}
+
+namespace {
+
+// Connects with `options` through both connects, expecting the connect to fail
+// with one "vdlsdk_bmc" line, nothing left pending and no handle.
+void expectConnectFails(const std::string& options, const std::string& line)
+{
     for (const bool lowLevel : {false, true}) {
-        SCOPED_TRACE(lowLevel ? "low level" : "kit");
-        VdlbmcHandle* handle = nullptr;
-        ASSERT_EQ(0, lowLevel ? vdlbmc_connect_low_level("vdl_bmc.transport", "handler",
-                                                         "layout=wrappers", &handle)
-                              : vdlbmc_connect("sim", 0, "layout=wrappers", &handle));
-        EXPECT_EQ((std::vector<std::string>{"CHILD", "PARENT"}),
-                  allNames(handle, vdlbmc_get_next_component));
-        EXPECT_EQ((std::vector<std::string>{"Card Temp", "Child Temp", "Parent Temp"}),
-                  allNames(handle, vdlbmc_get_next_sensor));
-        EXPECT_EQ((std::vector<std::string>{"Child Switch"}),
-                  allNames(handle, vdlbmc_get_next_effecter));
-        double value = 0;
-        EXPECT_EQ(0, vdlbmc_read_numeric_sensor_value(handle, "Child Temp", &value, nullptr, 0));
-        EXPECT_DOUBLE_EQ(32.0, value);
+        SCOPED_TRACE(options + (lowLevel ? " low level" : " kit"));
+        LogCapture log;
+        VdlbmcHandle* handle = reinterpret_cast<VdlbmcHandle*>(0x1);
+        EXPECT_EQ(-1, lowLevel ? vdlbmc_connect_low_level("vdl_bmc.transport", "handler",
+                                                          options.c_str(), &handle)
+                               : vdlbmc_connect("sim", 0, options.c_str(), &handle));
+        EXPECT_EQ(nullptr, handle);
+        EXPECT_EQ((std::vector<std::string>{line}), log.bmcLines());
         EXPECT_TRUE(noPendingError());
-        vdlbmc_disconnect(handle);
     }
+}
+
+const std::string kTooDeep = "<class 'RecursionError'>:component tree deeper than 1000 levels";
+
+} // namespace
+
+TEST_F(bmcConnect, WrappersThatLeadOnForEverFailAtTheDepthBound)
+{
+    // Each read of `components` gives new objects and every child holds its
+    // parent again: no object repeats, so only the depth bound ends the walk,
+    // at once and not after every path through the children.
+    for (const char* layout : {"layout=wrappers", "layout=wrappers:9"})
+        expectConnectFails(layout, kTooDeep);
+    ASSERT_TRUE(py("from vdl_bmc import control as c\nc.reset()"));
+    EXPECT_EQ(0, evalLong("len(c.live_objects('Bmc'))"));
+    EXPECT_EQ(0, evalLong("len(c.live_objects('ComponentView'))"));
+}
+
+TEST_F(bmcConnect, ComponentsInAWebAreWalkedWithinABound)
+{
+    // Components that share one dictionary of them all: a web of 6 is walked
+    // along each of its paths; in one of 12 a component is reached along more
+    // paths than any tree has, and the connect fails instead of walking 10^9 of them.
+    VdlbmcHandle* handle = connect("layout=web:6");
+    ASSERT_NE(nullptr, handle);
+    EXPECT_EQ(6, vdlbmc_get_num_components(handle));
+    EXPECT_EQ(6, vdlbmc_get_num_sensors(handle));
+    vdlbmc_disconnect(handle);
+    expectConnectFails("layout=web:12", "<class 'RuntimeError'>:component tree too tangled: a "
+                                        "component is reached along more than 1000 paths");
 }
 
 namespace {
 
 // Chains of components as deep as the walk allows, one level deeper, and far
-// deeper than any stack would hold a recursive walk of, through both connects.
+// deeper than any stack would hold a recursive walk of, through both connects;
+// the bound is the library's own, whatever recursion limit the package sets.
 // Runs on whichever thread calls it first: that thread starts the interpreter.
 void checkDeepChains()
 {
-    VdlbmcHandle* handle = connect();
-    ASSERT_NE(nullptr, handle);
-    vdlbmc_disconnect(handle);
-    const long limit = evalLong("sys.getrecursionlimit()");
-    ASSERT_GT(limit, 100);
-
     struct Row {
-        long depth;
+        const char* layout;
         bool found;
     };
-    const Row rows[] = {{limit, true}, {limit + 1, false}, {50000, false}};
+    const Row rows[] = {
+        {"chain:1000", true},         {"chain:1001", false},
+        {"limit_raised:1001", false}, {"limit_raised:1000", true},
+        {"chain:50000", false},
+    };
     for (const auto& row : rows) {
-        const std::string options = "layout=chain:" + std::to_string(row.depth);
+        const std::string options = std::string("layout=") + row.layout;
+        if (!row.found) {
+            expectConnectFails(options, kTooDeep);
+            continue;
+        }
         for (const bool lowLevel : {false, true}) {
             SCOPED_TRACE(options + (lowLevel ? " low level" : " kit"));
             LogCapture log;
-            handle = reinterpret_cast<VdlbmcHandle*>(0x1);
-            const int result =
-                lowLevel ? vdlbmc_connect_low_level("vdl_bmc.transport", "handler",
-                                                    options.c_str(), &handle)
-                         : vdlbmc_connect("sim", 0, options.c_str(), &handle);
-            EXPECT_TRUE(noPendingError());
-            if (!row.found) {
-                EXPECT_EQ(-1, result);
-                EXPECT_EQ(nullptr, handle);
-                ASSERT_EQ(1u, log.bmcLines().size());
-                EXPECT_EQ("<class 'RecursionError'>:component tree deeper than " +
-                              std::to_string(limit) + " levels",
-                          log.bmcLines()[0]);
-                continue;
-            }
-            ASSERT_EQ(0, result);
-            EXPECT_EQ(row.depth, vdlbmc_get_num_components(handle));
+            VdlbmcHandle* handle = nullptr;
+            ASSERT_EQ(0, lowLevel ? vdlbmc_connect_low_level("vdl_bmc.transport", "handler",
+                                                             options.c_str(), &handle)
+                                  : vdlbmc_connect("sim", 0, options.c_str(), &handle));
+            EXPECT_EQ(1000, vdlbmc_get_num_components(handle));
             double value = 0;
             EXPECT_EQ(0, vdlbmc_read_numeric_sensor_value(handle, "Bottom Temp", &value,
                                                           nullptr, 0));
@@ -308,6 +344,7 @@ void checkDeepChains()
             vdlbmc_disconnect(handle);
         }
     }
+    EXPECT_EQ(1000000, evalLong("__import__('sys').getrecursionlimit()"));
 }
 
 } // namespace
@@ -333,6 +370,59 @@ TEST_F(bmcConnect, DeepChainsOnASmallStack)
     ASSERT_EQ(0, pthread_create(&thread, &attributes, run, nullptr));
     pthread_attr_destroy(&attributes);
     ASSERT_EQ(0, pthread_join(thread, nullptr));
+}
+
+TEST_F(bmcConnect, DiscoveryErrorsFailTheConnect)
+{
+    // Anything the script raises while its dictionaries are read or gone
+    // through fails the connect; a missing attribute, a value that cannot be
+    // iterated and a key without an item are nothing there, silently.
+    struct Row {
+        const char* options;
+        const char* line; // null: connected without a line
+        int components = 0, sensors = 0, effecters = 0;
+    };
+    const Row rows[] = {
+        {"fault.FPGA.components=raise:TimeoutError",
+         "<class 'TimeoutError'>:injected fault: FPGA.components"},
+        {"fault.card.components=raise:KeyError:x", "<class 'KeyError'>:'x'"},
+        {"fault.CLKGEN.sensors=raise:MemoryError",
+         "<class 'MemoryError'>:injected fault: CLKGEN.sensors"},
+        {"fault.BMC.effecters=raise:RuntimeError",
+         "<class 'RuntimeError'>:injected fault: BMC.effecters"},
+        {"layout=growing", "<class 'RuntimeError'>:dictionary changed size during iteration"},
+        // FPGA holds CLKGEN, which holds CLK0, CLK1 and sensor "CLKGEN Lock".
+        {"fault.FPGA.components=raise:AttributeError", nullptr, 4, 8, 9},
+        {"fault.FPGA.components=return:int:5", nullptr, 4, 8, 9},
+        {"fault.FPGA.components=return:list", nullptr, 4, 8, 9},
+        {"fault.card.sensors=missing", nullptr, 7, 0, 9},
+        {"fault.BMC.effecters=return:none", nullptr, 7, 9, 4},
+        {"fault.FPGA.components=return:py:['CLKGEN']", nullptr, 4, 8, 9},
+    };
+    vdlbmc_disconnect(connect()); // the interpreter started, `c` imported
+    for (const auto& row : rows) {
+        ASSERT_TRUE(py("from vdl_bmc import control as c\nc.clear_faults()"));
+        if (row.line != nullptr) {
+            expectConnectFails(row.options, row.line);
+            continue;
+        }
+        SCOPED_TRACE(row.options);
+        LogCapture log;
+        VdlbmcHandle* handle = connect(row.options);
+        ASSERT_NE(nullptr, handle);
+        EXPECT_EQ(row.components, vdlbmc_get_num_components(handle));
+        EXPECT_EQ(row.sensors, vdlbmc_get_num_sensors(handle));
+        EXPECT_EQ(row.effecters, vdlbmc_get_num_effecters(handle));
+        EXPECT_TRUE(log.bmcLines().empty());
+        EXPECT_TRUE(noPendingError());
+        vdlbmc_disconnect(handle);
+    }
+    // An iterator that raises (the options text cannot carry its ",").
+    ASSERT_TRUE(py("c.clear_faults()\nc.fault('card.sensors', returns=iter(lambda: 1 / 0, None))"));
+    expectConnectFails("", "<class 'ZeroDivisionError'>:division by zero");
+    // A failed discovery leaves nothing of the controller behind.
+    ASSERT_TRUE(py("c.reset()\ngc.collect()"));
+    EXPECT_EQ(0, evalLong("len(c.live_objects('Bmc'))"));
 }
 
 TEST_F(bmcConnect, OptionsTextBecomesKeywordArguments)

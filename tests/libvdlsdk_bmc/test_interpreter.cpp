@@ -1,6 +1,14 @@
 // The embedded interpreter: start with and without a virtual environment, kit
-// activation, finalisation, and reference hygiene over many calls. Each TEST
-// runs in its own process, so each one is a first start.
+// activation, finalisation, signals and host programs, and reference hygiene
+// over many calls. Each TEST runs in its own process, so each one is a first
+// start.
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -8,7 +16,6 @@
 #include <thread>
 
 #include "bmc_test_support.hpp"
-#include "vdltest.hpp"
 
 using namespace bmctest;
 
@@ -18,14 +25,36 @@ namespace {
 // reported as a leak of the test itself.
 VdlbmcHandle* g_neverDisconnected = nullptr;
 
-std::string makeVenv()
+// The standard library of the system's CPython, which the library links.
+constexpr const char* kSystemStdlib = "/usr/lib/python3.11";
+
+// A virtual environment of the system interpreter in `dir`; empty on failure.
+std::string makeVenv(const TempDir& dir)
 {
-    const std::string root = vdltest::makeTempDir("bmc-venv") + "/venv";
+    const std::string root = dir.path() + "/venv";
     const std::string command =
         std::string(VDLBMC_SYSTEM_PYTHON) + " -m venv --without-pip " + root;
     if (std::system(command.c_str()) != 0)
         return {};
     return root;
+}
+
+// Another installation of the same Python version in `dir`, put first on
+// PATH: a python3 program (it never runs) beside a lib/python3.11 that an
+// interpreter could start from. Its directory on success.
+std::string plantPythonFirstOnPath(const TempDir& dir)
+{
+    const std::string bin = dir.path() + "/bin";
+    std::filesystem::create_directories(bin);
+    std::filesystem::create_directories(dir.path() + "/lib");
+    std::filesystem::create_directory_symlink(kSystemStdlib, dir.path() + "/lib/python3.11");
+    const std::string program = bin + "/python3";
+    std::ofstream(program) << "#!/bin/sh\nexit 1\n";
+    if (chmod(program.c_str(), 0755) != 0)
+        return {};
+    const char* path = std::getenv("PATH");
+    setenv("PATH", (bin + ":" + (path ? path : "/usr/bin")).c_str(), 1);
+    return dir.path();
 }
 
 } // namespace
@@ -37,6 +66,7 @@ TEST(bmcInterpreter, PlainStartWithoutVirtualEnv)
     ASSERT_NE(nullptr, handle);
     EXPECT_EQ("/usr", evalText("sys.base_prefix"));
     EXPECT_EQ(evalText("sys.base_prefix"), evalText("sys.prefix"));
+    EXPECT_EQ(VDLBMC_SYSTEM_PYTHON, evalText("sys.executable"));
     vdlbmc_disconnect(handle);
 }
 
@@ -49,9 +79,37 @@ TEST(bmcInterpreter, EmptyVirtualEnvIsAnEmptyHome)
     vdlbmc_disconnect(handle);
 }
 
+// Another python3 first on PATH does not change which installation the
+// interpreter starts from, on either start: it links the system's.
+TEST(bmcInterpreter, PlainStartIgnoresAnotherPythonOnPath)
+{
+    unsetenv("VIRTUAL_ENV");
+    const TempDir dir("bmc-path");
+    ASSERT_FALSE(plantPythonFirstOnPath(dir).empty());
+    VdlbmcHandle* handle = connect();
+    ASSERT_NE(nullptr, handle);
+    EXPECT_EQ("/usr", evalText("sys.prefix"));
+    EXPECT_EQ("/usr", evalText("sys.exec_prefix"));
+    EXPECT_EQ(VDLBMC_SYSTEM_PYTHON, evalText("sys.executable"));
+    vdlbmc_disconnect(handle);
+}
+
+TEST(bmcInterpreter, EmptyVirtualEnvIgnoresAnotherPythonOnPath)
+{
+    setenv("VIRTUAL_ENV", "", 1);
+    const TempDir dir("bmc-path");
+    ASSERT_FALSE(plantPythonFirstOnPath(dir).empty());
+    VdlbmcHandle* handle = connect();
+    ASSERT_NE(nullptr, handle);
+    EXPECT_EQ("/usr", evalText("sys.prefix"));
+    EXPECT_EQ(VDLBMC_SYSTEM_PYTHON, evalText("sys.executable"));
+    vdlbmc_disconnect(handle);
+}
+
 TEST(bmcInterpreter, PlainDirectoryAsHomeFailsOnceAndForAll)
 {
-    const std::string home = vdltest::makeTempDir("bmc-home");
+    const TempDir homeDir("bmc-home");
+    const std::string& home = homeDir.path();
     setenv("VIRTUAL_ENV", home.c_str(), 1);
     LogCapture log;
     VdlbmcHandle* handle = reinterpret_cast<VdlbmcHandle*>(0x1);
@@ -72,7 +130,8 @@ TEST(bmcInterpreter, PlainDirectoryAsHomeFailsOnceAndForAll)
 
 TEST(bmcInterpreter, RealVirtualEnvironmentIsStartedAsOne)
 {
-    const std::string venv = makeVenv();
+    const TempDir dir("bmc-venv");
+    const std::string venv = makeVenv(dir);
     ASSERT_FALSE(venv.empty()) << "python3 -m venv failed";
     const std::string sitePackages = venv + "/lib/python3.11/site-packages";
     ASSERT_TRUE(std::filesystem::is_directory(sitePackages));
@@ -147,6 +206,115 @@ TEST(bmcInterpreter, OtherThreadsAreRefused)
     EXPECT_EQ(-1, result);
     EXPECT_EQ(nullptr, other);
     vdlbmc_disconnect(handle);
+}
+
+namespace {
+
+// Every signal's handler and flags.
+std::vector<std::pair<void*, int>> dispositions()
+{
+    std::vector<std::pair<void*, int>> all;
+    for (int signal = 1; signal < NSIG; ++signal) {
+        struct sigaction action {};
+        if (sigaction(signal, nullptr, &action) != 0)
+            all.emplace_back(nullptr, -1);
+        else
+            all.emplace_back(reinterpret_cast<void*>(action.sa_handler), action.sa_flags);
+    }
+    return all;
+}
+
+void hostSigintHandler(int) {}
+
+} // namespace
+
+TEST(bmcInterpreter, SignalsStayTheHosts)
+{
+    unsetenv("VIRTUAL_ENV");
+    std::signal(SIGINT, SIG_DFL);
+    const auto before = dispositions();
+    VdlbmcHandle* handle = connect();
+    ASSERT_NE(nullptr, handle);
+    EXPECT_TRUE(before == dispositions()) << "changed by the start";
+    // A package that imports the signal module (subprocess and asyncio do)
+    // does not take SIGINT either.
+    ASSERT_TRUE(py("import signal, subprocess, asyncio"));
+    EXPECT_TRUE(before == dispositions()) << "changed by the signal module";
+    EXPECT_TRUE(evalTrue("signal.getsignal(signal.SIGINT) == signal.SIG_DFL"));
+    vdlbmc_disconnect(handle);
+    // Nor does the finalisation take back a handler the host set since.
+    std::signal(SIGINT, hostSigintHandler);
+    const auto hosts = dispositions();
+    fini();
+    EXPECT_FALSE(Py_IsInitialized());
+    EXPECT_TRUE(hosts == dispositions()) << "changed by the finalisation";
+}
+
+namespace {
+
+// Runs the host program (host.cpp) in `mode` in its own process, with SIGINT
+// at its default, and gives how it ended (a waitpid status); a program that
+// does not end within the time limit is killed and the test fails.
+int runHost(const char* mode)
+{
+    constexpr auto kTimeLimit = std::chrono::seconds(60);
+    constexpr auto kPoll = std::chrono::milliseconds(10);
+    posix_spawnattr_t attributes;
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGINT);
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+    std::string program = VDLBMC_HOST_PROGRAM;
+    std::string argument = mode;
+    char* argv[] = {program.data(), argument.data(), nullptr};
+    pid_t pid = 0;
+    const int spawned = posix_spawn(&pid, program.c_str(), nullptr, &attributes, argv, environ);
+    posix_spawnattr_destroy(&attributes);
+    if (spawned != 0) {
+        ADD_FAILURE() << "cannot run " << program;
+        return -1;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + kTimeLimit;
+    int status = 0;
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            ADD_FAILURE() << mode << ": the program did not end";
+            return -1;
+        }
+        std::this_thread::sleep_for(kPoll);
+    }
+    return status;
+}
+
+} // namespace
+
+TEST(bmcInterpreter, HostProgramsEndAsTheySay)
+{
+    struct Row {
+        const char* mode;
+        bool exited; // else ended by a signal
+        int code;    // exit status or signal
+    };
+    const Row rows[] = {
+        {"worker", true, 0},         // main returns after the worker thread ended
+        {"exit_elsewhere", true, 7}, // exit(7) from a thread that never used the library
+        {"sigint", false, SIGINT},   // Ctrl+C still ends the host
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.mode);
+        const int status = runHost(row.mode);
+        if (row.exited) {
+            ASSERT_TRUE(WIFEXITED(status)) << status;
+            EXPECT_EQ(row.code, WEXITSTATUS(status));
+        } else {
+            ASSERT_TRUE(WIFSIGNALED(status)) << status;
+            EXPECT_EQ(row.code, WTERMSIG(status));
+        }
+    }
 }
 
 TEST(bmcInterpreter, InterfaceTableIsNotFilledFromAnotherThread)

@@ -2,6 +2,7 @@
 
 import math
 import os
+import sys
 import tempfile
 import unittest
 
@@ -297,11 +298,12 @@ class LayoutTest(SimTestCase):
             "cycle": (["LOOP_A", "LOOP_B"], ["A Temp", "B Temp"], ["A Switch"]),
             "no_effecters": (["DEEP", "FPGA", "NOSENS"], ["Inlet Temp"], []),
             "odd_names": ([], ["Good"], []),
-            "wrappers": (["CHILD", "PARENT"], ["Card Temp", "Child Temp", "Parent Temp"],
-                         ["Child Switch"]),
-            "nul_names": (["CLK"], ["Current", "Temp"], ["Mode"]),
+            "nul_names": (["CLK"], ["Current", "PLL Temp", "Temp"], ["Mode"]),
             "vanishing": ([], ["Vanishing Temp"], []),
             "chain:3": (["LINK1", "LINK2", "LINK3"], ["Bottom Temp"], ["Bottom Switch"]),
+            "repeated_names": (["A", "Z"], ["Deep Temp", "Mid Temp", "Top Temp", "Z Temp"], []),
+            "web:3": (["NODE1", "NODE2", "NODE3"], ["Node1 Temp", "Node2 Temp", "Node3 Temp"],
+                      []),
         }
         for layout, (components, sensors, effecters) in cases.items():
             with self.subTest(layout):
@@ -310,6 +312,37 @@ class LayoutTest(SimTestCase):
                 self.assertEqual(sorted(found["component"]), components)
                 self.assertEqual(sorted(found["sensor"]), sensors)
                 self.assertEqual(sorted(found["effecter"]), effecters)
+
+    def test_walks_past_the_bounds_raise(self):
+        for layout, error in (("wrappers", RecursionError), ("wrappers:9", RecursionError),
+                              ("chain:1001", RecursionError), ("web:12", RuntimeError)):
+            with self.subTest(layout), self.assertRaises(error):
+                tables(connect(layout=layout)[1])
+
+    def test_repeated_names_keep_the_deepest(self):
+        _, card = connect(layout="repeated_names")
+        self.assertEqual(tables(card)["component"]["A"].frequency(0), "30.000 MHz")
+
+    def test_web_shares_one_dictionary(self):
+        _, card = connect(layout="web:4")
+        for node in card.components.values():
+            self.assertIs(node.components, card.components)
+
+    def test_limit_raised(self):
+        limit = sys.getrecursionlimit()
+        try:
+            _, card = connect(layout="limit_raised:2")
+            self.assertEqual(sys.getrecursionlimit(), 10 ** 6)
+            self.assertEqual(sorted(tables(card)["component"]), ["LINK1", "LINK2"])
+        finally:
+            sys.setrecursionlimit(limit)
+
+    def test_growing_adds_a_part_on_every_read(self):
+        _, card = connect(layout="growing")
+        early = card.components["EARLY"]
+        self.assertEqual(early.components, {})
+        self.assertEqual(early.components, {})
+        self.assertEqual(sorted(card.components), ["EARLY", "LATE1", "LATE2"])
 
     def test_nested_last_visited_wins(self):
         _, card = connect(layout="nested")
@@ -347,6 +380,10 @@ class LayoutTest(SimTestCase):
         self.assertEqual(list(child.components), ["PARENT"])
         self.assertIsNot(child.components["PARENT"], parent)
         self.assertIs(child.sensors, parent.components["CHILD"].sensors)
+        _, card = connect(layout="wrappers:3")
+        parent = card.components["PARENT"]
+        self.assertEqual(list(parent.components), ["CHILD1", "CHILD2", "CHILD3"])
+        self.assertEqual(list(parent.components["CHILD2"].components), ["PARENT"])
 
     def test_chain_depths(self):
         for depth in (1, 2, 1000):
@@ -367,6 +404,7 @@ class LayoutTest(SimTestCase):
         self.assertIn("Fan\0Rear", card.sensors)
         self.assertIn("Mode\0Old", card.effecters)
         self.assertIn("PLL Temp", card.components["PLL\0B"].sensors)
+        self.assertEqual(control.lookup("PLL Temp", layout="nul_names").get_reading(), 5.0)
 
     def test_vanishing_threshold_leaves_its_dictionary(self):
         _, card = connect(layout="vanishing")

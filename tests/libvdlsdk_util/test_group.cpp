@@ -85,7 +85,7 @@ TEST(utilGroupMember, MemberBranch)
         return 0;
     });
     if (rc == kCannotIsolate)
-        GTEST_SKIP() << "no private mount namespace here (unshare or mount refused)";
+        GTEST_SKIP() << "needs root: a private mount namespace (unshare or mount refused)";
     EXPECT_EQ(rc, 0);
     // The host's group database was never changed.
     EXPECT_EQ(getgrnam("vandrel") != nullptr, hostHasGroup);
@@ -112,7 +112,7 @@ TEST(utilGroupMember, GroupWithoutMembership)
         return 0;
     });
     if (rc == kCannotIsolate)
-        GTEST_SKIP() << "no private mount namespace here (unshare or mount refused)";
+        GTEST_SKIP() << "needs root: a private mount namespace (unshare or mount refused)";
     EXPECT_EQ(rc, 0);
 }
 

@@ -304,7 +304,7 @@ TEST(utilOptionSaves, AFullDiskFailsTheSaveAndKeepsTheOldBytes)
         return ok ? 0 : 1;
     });
     if (rc == kSkipped)
-        GTEST_SKIP() << "cannot mount a small tmpfs in a private mount namespace (or drop privileges)";
+        GTEST_SKIP() << "needs root: a small tmpfs in a private mount namespace";
     EXPECT_EQ(rc, 0);
 }
 

@@ -441,11 +441,15 @@ bool linkDescriptor(int fd, int dir, const std::string& name)
 // systems), its new tail is written past the old end and synced first, and cut
 // back when that fails, and only then is the head overwritten. A file with a
 // second name is not overwritten: the bytes under that name would change too.
-void overwriteInPlace(const Location& at, const std::string& text)
+// `noTemporary` is why no temporary could be made: the reason when there is
+// no file to overwrite either.
+void overwriteInPlace(const Location& at, const std::string& text, int noTemporary)
 {
     Descriptor fd(::openat(at.fileDir(), at.fileName.c_str(), O_WRONLY | kOpenOthers));
     struct stat st;
-    if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0)
+    if (fd.get() < 0)
+        saveFailedWith(at.path, errno == ENOENT ? noTemporary : errno);
+    if (::fstat(fd.get(), &st) != 0)
         saveFailedWith(at.path, errno);
     if (!S_ISREG(st.st_mode))
         saveFailed(at.path, fmt::format("{} is not a regular file", at.shown));
@@ -764,6 +768,7 @@ Replacement::Replacement(const Location& at) : m_at(at)
     m_temporary.clear();
     // Only a directory the process may not write to; other failures (a full
     // disk among them) would fail the overwrite as well.
+    m_noTemporary = errno;
     m_inPlace = errno == EACCES || errno == EPERM;
     if (!m_inPlace)
         saveFailedWith(at.path, errno);
@@ -778,7 +783,7 @@ Replacement::~Replacement()
 void Replacement::commit(const std::string& text, const struct stat* previous)
 {
     if (m_inPlace) {
-        overwriteInPlace(m_at, text);
+        overwriteInPlace(m_at, text, m_noTemporary);
         return;
     }
     gid_t group = 0;

@@ -193,6 +193,7 @@ private:
     Descriptor m_fd;
     std::string m_temporary;
     bool m_inPlace = false;
+    int m_noTemporary = 0; // why no temporary could be made
 };
 
 // The group "vandrel"'s id: looked up once per process; a group that is missing

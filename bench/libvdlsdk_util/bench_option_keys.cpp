@@ -42,8 +42,10 @@ public:
         nlohmann::json doc = nlohmann::json::object();
         for (int i = 0; i < kKeys; ++i)
             doc[keyName(i)] = "1f 0 2010 10 0 0 0 ";
+        // Compact: pretty printed, 10,000 such keys pass the option file's size
+        // limit (512 KiB) and the file would not load.
         for (const char* name : {"vdlpci_config.json", "vdlusb_config.json"})
-            std::ofstream(m_dir + "/" + name) << doc.dump(4);
+            std::ofstream(m_dir + "/" + name) << doc.dump();
     }
     ~BenchDir()
     {

@@ -26,6 +26,7 @@
 #include <unistd.h>
 
 #include "vdlsdk/VdlLibraryOptions.hpp"
+#include "vdlsdk/vdl_exception.hpp"
 #include "vdlsdk/vdlsdk_util.h"
 
 namespace {
@@ -147,6 +148,85 @@ void BM_Serialise(benchmark::State& state)
         benchmark::DoNotOptimize(doc.dump(4));
 }
 
+// The worst option files within the size limit (512 KiB), in the shapes that
+// cost most per byte, and a file as the kit writes it for comparison.
+enum Shape { kEmptyObjects, kShortKeys, kNestedToTheLimit, kShortKeysPretty, kCardState };
+constexpr std::size_t kSizeLimit = std::size_t{512} << 10;
+
+std::string repeated(const std::string& item, std::size_t size)
+{
+    std::string text = "[";
+    while (text.size() + item.size() + 2 <= size)
+        text += (text.size() > 1 ? "," : "") + item;
+    return text + "]";
+}
+
+std::string shortKeys(bool pretty, std::size_t size)
+{
+    const std::string separator = pretty ? ",\n    " : ",";
+    std::string text = pretty ? "{\n    " : "{";
+    const std::string close = pretty ? "\n}" : "}";
+    for (unsigned n = 0;; ++n) {
+        std::string key;
+        for (unsigned v = n; key.empty() || v > 0; v /= 62)
+            key += "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"[v % 62];
+        const std::string item =
+            (n > 0 ? separator : "") + "\"" + key + "\"" + (pretty ? ": {}" : ":{}");
+        if (text.size() + item.size() + close.size() > size)
+            break;
+        text += item;
+    }
+    return text + close;
+}
+
+std::string shapeText(int shape)
+{
+    switch (shape) {
+    case kEmptyObjects:
+        return repeated("{}", kSizeLimit);
+    case kShortKeys:
+        return shortKeys(false, kSizeLimit);
+    case kNestedToTheLimit:
+        return repeated(std::string(255, '[') + std::string(255, ']'), kSizeLimit);
+    case kShortKeysPretty:
+        return shortKeys(true, kSizeLimit - 64);
+    default:
+        return document(16).dump(4);
+    }
+}
+
+const char* const kShapeNames[] = {"empty objects", "short keys", "nested to the limit",
+                                   "short keys pretty printed", "16 cards' state"};
+
+// A load of the file (a fresh object each time), and a save of one key on
+// top of it; the save of a document whose text passes the limit fails (-14)
+// as soon as its text reaches the limit.
+void BM_WorstFile(benchmark::State& state)
+{
+    const int shape = static_cast<int>(state.range(0));
+    const bool save = state.range(1) != 0;
+    const std::string text = shapeText(shape);
+    state.SetLabel(std::string(kShapeNames[shape]) + (save ? ", save" : ", load"));
+    const std::string path = benchDir().file(kFileName);
+    for (auto _ : state) {
+        state.PauseTiming();
+        std::ofstream(path, std::ios::trunc) << text;
+        Vandrel::LibraryOptions options(kFileName);
+        if (save)
+            options.loadConfig();
+        state.ResumeTiming();
+        if (!save) {
+            options.loadConfig();
+            continue;
+        }
+        try {
+            options.setOption("k", "v");
+        } catch (const VDLException<-14>&) {
+        }
+    }
+    state.counters["file_kib"] = static_cast<double>(text.size()) / 1024;
+}
+
 // One scan of the group database.
 void BM_GroupLookup(benchmark::State& state)
 {
@@ -167,6 +247,10 @@ BENCHMARK(BM_SetOptionVsDurableSave)
     ->ComputeStatistics("max", maximum);
 BENCHMARK(BM_Serialise)->Arg(10)->Arg(1000)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_GroupLookup)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_WorstFile)
+    ->ArgsProduct({{kEmptyObjects, kShortKeys, kNestedToTheLimit, kShortKeysPretty, kCardState},
+                   {0, 1}})
+    ->Unit(benchmark::kMillisecond);
 
 // Bind-mounts a copy of the group database with "vandrel" added over
 // /etc/group, visible to this process only.

@@ -47,8 +47,11 @@ private:
     // Throws the JSON library's parse error for text that is not one JSON document.
     static nlohmann::json parseDocument(const std::string& text);
     // The defaults with `file` applied, as a load makes them.
-    nlohmann::json overDefaults(const nlohmann::json& file) const;
+    nlohmann::json overDefaults(nlohmann::json file) const;
     void saveOwnFile(const std::string& path, bool pretty) const;
+    // The last loadConfig() found nothing at the path: no file, and no directory
+    // on the way (a first run), as opposed to something it could not load.
+    bool loadFoundNothing() const;
 
     std::unique_ptr<std::string> m_fileName;
     std::unique_ptr<nlohmann::json> m_defaults;

@@ -1,28 +1,19 @@
 // A library's JSON option file: load over the defaults, query, change and save.
+// What a save and a load do on the file system is in OptionFileIO.cpp.
 #include "vdlsdk/VdlLibraryOptions.hpp"
 
 #include <algorithm>
-#include <atomic>
-#include <cerrno>
-#include <chrono>
-#include <climits>
-#include <csignal>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <map>
-#include <thread>
+#include <memory>
 
-#include <dirent.h>
 #include <fmt/format.h>
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
+#include "OptionFileIO.hpp"
 #include "vdlsdk/vdl_exception.hpp"
 #include "vdlsdk/vdl_logger.hpp"
-#include "group_id.hpp"
+#include "vdlsdk/vdl_util.hpp"
 
 namespace Vandrel {
 
@@ -30,491 +21,14 @@ std::once_flag LibraryOptions::_once;
 
 namespace {
 
+namespace io = optionfile;
+using Json = nlohmann::json;
+
 constexpr int kPrettyIndent = 4;
-constexpr int kCompact = -1;
-constexpr mode_t kNewFileMode = 0666; // reduced by the umask, as for any new file
-constexpr mode_t kPermissionBits = 07777;
-constexpr mode_t kAccessBits = 0777;
-constexpr int kTemporaryNameAttempts = 16;
-constexpr const char* kInvalidSuffix = ".invalid";
-constexpr const char* kTemporaryInfix = ".tmp.";
-constexpr mode_t kStagedMode = 0600; // until the kept copy has the original's owners
-constexpr const char* kLockSuffix = ".lock";
-constexpr std::size_t kReadChunk = 4096;
-constexpr std::size_t kDirectoryChunk = 8192;
+constexpr int kMaxPath = 1024;
 // The kit writes objects of strings (one level); anything this deep is not
 // an option file, and deeper documents would exhaust the stack when copied.
 constexpr int kMaxNesting = 256;
-// As many links as the kernel follows in one path.
-constexpr int kMaxLinkHops = 40;
-// The kit writes a few kilobytes (a few hundred bytes per card); a file larger
-// than this is not an option file. It is taken as malformed without being read,
-// so a huge or sparse file planted at the name costs neither memory nor disk.
-constexpr off_t kMaxFileSize = off_t{16} << 20;
-// A save takes milliseconds; a lock held this long belongs to a process
-// that is stuck or stopped.
-constexpr auto kLockWait = std::chrono::seconds(5);
-constexpr auto kLockPollFirst = std::chrono::microseconds(200);
-constexpr auto kLockPollLongest = std::chrono::milliseconds(10);
-
-using Json = nlohmann::json;
-
-// An open descriptor that is closed on every path.
-class Descriptor {
-public:
-    explicit Descriptor(int fd) : m_fd(fd) {}
-    ~Descriptor()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return m_fd; }
-    void reset(int fd)
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-        m_fd = fd;
-    }
-    // Closes now and reports whether the close (the last chance for a deferred
-    // write error) succeeded.
-    bool close()
-    {
-        const int fd = m_fd;
-        m_fd = -1;
-        return ::close(fd) == 0;
-    }
-
-private:
-    int m_fd;
-};
-
-bool writeAll(int fd, const char* data, std::size_t left, off_t offset = -1)
-{
-    while (left > 0) {
-        const ssize_t written =
-            offset < 0 ? ::write(fd, data, left) : ::pwrite(fd, data, left, offset);
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        data += written;
-        left -= static_cast<std::size_t>(written);
-        if (offset >= 0)
-            offset += written;
-    }
-    return true;
-}
-
-bool writeAll(int fd, const std::string& text, off_t offset = -1)
-{
-    return writeAll(fd, text.data(), text.size(), offset);
-}
-
-// The directory part of `path` with its slash ("" for a bare name).
-std::string directoryOf(const std::string& path)
-{
-    const auto slash = path.rfind('/');
-    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-}
-
-// The name to open or stat for a directory part ("" is the working directory).
-const char* directoryName(const std::string& dir) { return dir.empty() ? "." : dir.c_str(); }
-
-enum class Resolution {
-    File,       // a regular file, or nothing yet
-    NotRegular, // something else at the name itself (a directory, a FIFO)
-    Refused,    // a link that is not followed, or one that leads to no regular file
-};
-
-// Where the file at `path` is: the name itself or, through symbolic links at the
-// end of the path, the file they lead to (which need not exist yet). The option
-// directory is shared with less-trusted users, so a link is followed only where
-// the kernel follows one in a shared sticky directory: when it belongs to root,
-// to this process's user or to the owner of the directory that holds it. What a
-// link leads to must be a regular file. `refusal` says why a path is refused.
-Resolution resolveTrusted(const std::string& path, std::string& target, std::string& refusal)
-{
-    std::string current = path;
-    bool throughLink = false;
-    for (int hop = 0; hop <= kMaxLinkHops; ++hop) {
-        struct stat st;
-        const bool exists = ::lstat(current.c_str(), &st) == 0;
-        if (!exists || !S_ISLNK(st.st_mode)) {
-            if (exists && !S_ISREG(st.st_mode)) {
-                if (!throughLink)
-                    return Resolution::NotRegular;
-                refusal = fmt::format("{} is not a regular file", current);
-                return Resolution::Refused;
-            }
-            target = std::move(current);
-            return Resolution::File;
-        }
-        const std::string dir = directoryOf(current);
-        struct stat holder;
-        if (st.st_uid != 0 && st.st_uid != ::geteuid() &&
-            (::stat(directoryName(dir), &holder) != 0 || holder.st_uid != st.st_uid)) {
-            refusal = fmt::format("the symbolic link {} belongs to user {}, not to root, this "
-                                  "process's user or the directory's owner",
-                                  current, st.st_uid);
-            return Resolution::Refused;
-        }
-        std::string link(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : PATH_MAX) + 1,
-                         '\0');
-        const ssize_t length = ::readlink(current.c_str(), link.data(), link.size());
-        if (length <= 0 || static_cast<std::size_t>(length) >= link.size()) {
-            refusal = fmt::format("the symbolic link {} cannot be read", current);
-            return Resolution::Refused;
-        }
-        link.resize(static_cast<std::size_t>(length));
-        current = link[0] == '/' ? link : dir + link;
-        throughLink = true;
-    }
-    refusal = fmt::format("too many symbolic links at {}", path);
-    return Resolution::Refused;
-}
-
-// The file a save at `path` replaces; -14 where the save must not follow the path.
-std::string saveTarget(const std::string& path)
-{
-    std::string target;
-    std::string refusal;
-    switch (resolveTrusted(path, target, refusal)) {
-    case Resolution::File:
-        break;
-    case Resolution::NotRegular:
-        throw VDLException<-14>("Could not save config file: {}", path);
-    case Resolution::Refused:
-        throw VDLException<-14>("Could not save config file: {}: {}", path, refusal);
-    }
-    return target;
-}
-
-// Creates a new file "<stem><n>" with O_EXCL; -1 when none can be made (errno
-// says why).
-int createExclusive(const std::string& stem, std::string& name, mode_t mode)
-{
-    static std::atomic<unsigned int> counter{0};
-    for (int attempt = 0; attempt < kTemporaryNameAttempts; ++attempt) {
-        name = stem + std::to_string(counter.fetch_add(1));
-        const int fd =
-            ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
-        if (fd >= 0 || errno != EEXIST)
-            return fd;
-    }
-    return -1;
-}
-
-// "<name><infix><pid>." for this process: the stem of the names a save makes.
-std::string ownStem(const std::string& name, const char* infix)
-{
-    return name + infix + std::to_string(getpid()) + '.';
-}
-
-// Whether the entry `name` is "<prefix><pid>" or "<prefix><pid>.<n>" of a
-// process that has ended.
-bool leftByEndedProcess(const char* name, const std::string& prefix)
-{
-    if (std::strncmp(name, prefix.c_str(), prefix.size()) != 0)
-        return false;
-    const char* digits = name + prefix.size();
-    char* end = nullptr;
-    errno = 0;
-    const long pid = std::strtol(digits, &end, 10);
-    if (errno != 0 || end == digits || (*end != '.' && *end != '\0') || pid <= 0 ||
-        pid == getpid())
-        return false;
-    return ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
-}
-
-// Removes from the directory `dirFd` what saves of processes that have ended left
-// there (a kill between creating and renaming): regular files named by
-// `prefix` or `alsoPrefix` (may be null) followed by a process id. Anything else
-// at such a name was not made by a save and stays. Read with getdents64 on
-// `dirFd` itself: a directory stream would cost a dup, a stat and two fcntl calls
-// on every save. Only the directory sync uses `dirFd` afterwards, which its read
-// position does not affect.
-void removeStaleTemporaries(int dirFd, const std::string& prefix, const std::string* alsoPrefix)
-{
-    alignas(struct dirent64) char buffer[kDirectoryChunk];
-    for (;;) {
-        const ssize_t got = ::getdents64(dirFd, buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            return;
-        for (ssize_t at = 0; at < got;) {
-            const auto* entry = reinterpret_cast<const struct dirent64*>(buffer + at);
-            at += entry->d_reclen;
-            const char* entryName = entry->d_name;
-            if (!leftByEndedProcess(entryName, prefix) &&
-                (alsoPrefix == nullptr || !leftByEndedProcess(entryName, *alsoPrefix)))
-                continue;
-            bool regular = entry->d_type == DT_REG;
-            if (entry->d_type == DT_UNKNOWN) {
-                struct stat st;
-                regular = ::fstatat(dirFd, entryName, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-                          S_ISREG(st.st_mode);
-            }
-            if (regular)
-                (void)::unlinkat(dirFd, entryName, 0);
-        }
-    }
-}
-
-// Gives a file that a save wrote the group "vandrel" where it exists.
-void giveGroup(int fd)
-{
-    gid_t gid;
-    if (detail::vandrelGroupId(gid))
-        (void)::fchown(fd, static_cast<uid_t>(-1), gid);
-}
-
-// Overwrites an existing file where no temporary can be made beside it, so that a
-// full disk fails before any byte changes. A file that does not grow needs no new
-// space. One that grows has its new length reserved first; where the file system
-// cannot reserve (no fallocate: ext2, NFSv3, many FUSE file systems), its new tail
-// is written past the old end and synced first, and cut back when that fails, and
-// only then is the head overwritten.
-bool overwriteInPlace(const std::string& target, const std::string& text, bool toGroup)
-{
-    Descriptor fd(::open(target.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    struct stat st;
-    if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
-        return false;
-    const off_t length = static_cast<off_t>(text.size());
-    const off_t old = st.st_size;
-    std::size_t head = text.size();
-    if (length > old) {
-        int rc;
-        while ((rc = ::fallocate(fd.get(), 0, old, length - old)) != 0 && errno == EINTR) {
-        }
-        if (rc != 0) {
-            if (errno != EOPNOTSUPP && errno != ENOSYS)
-                return false;
-            head = static_cast<std::size_t>(old);
-            if (!writeAll(fd.get(), text.data() + head, text.size() - head, old) ||
-                ::fdatasync(fd.get()) != 0) {
-                const int failure = errno;
-                (void)::ftruncate(fd.get(), old);
-                errno = failure;
-                return false;
-            }
-        }
-    }
-    if (!writeAll(fd.get(), text.data(), head, 0) || ::ftruncate(fd.get(), length) != 0)
-        return false;
-    if (toGroup)
-        giveGroup(fd.get());
-    return ::fsync(fd.get()) == 0 && fd.close();
-}
-
-// The replacement of one file (`target`, no link): a temporary made beside it,
-// written, synced and renamed over it, so that a failure at any point leaves the
-// previous file as it was. A directory the process may not write cannot take a
-// temporary; the file is then overwritten in place. A temporary that is not
-// renamed is removed.
-class Replacement {
-public:
-    // `path` is the name the caller saves to (a link to `target`, or `target`):
-    // what keeping a file stages beside it is swept as well.
-    Replacement(const std::string& target, const std::string& path)
-        : m_target(target), m_dir(-1), m_fd(-1)
-    {
-        const std::string dir = directoryOf(target);
-        // Also the directory whose sync makes the rename durable.
-        m_dir.reset(::open(directoryName(dir), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        const std::string pathDir = directoryOf(path);
-        const std::string own = target.substr(dir.size()) + kTemporaryInfix;
-        const std::string kept =
-            path.substr(pathDir.size()) + kInvalidSuffix + kTemporaryInfix;
-        if (pathDir == dir) {
-            if (m_dir.get() >= 0)
-                removeStaleTemporaries(m_dir.get(), own, &kept);
-        } else {
-            if (m_dir.get() >= 0)
-                removeStaleTemporaries(m_dir.get(), own, nullptr);
-            Descriptor other(::open(directoryName(pathDir), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-            if (other.get() >= 0)
-                removeStaleTemporaries(other.get(), kept, nullptr);
-        }
-        m_fd.reset(createExclusive(ownStem(target, kTemporaryInfix), m_temporary, kNewFileMode));
-        if (m_fd.get() < 0) {
-            m_temporary.clear();
-            // Only a directory the process may not write to; other failures (a
-            // full disk among them) would fail the overwrite as well.
-            m_inPlace = errno == EACCES || errno == EPERM;
-        }
-    }
-    ~Replacement()
-    {
-        if (!m_temporary.empty())
-            ::unlink(m_temporary.c_str());
-    }
-    Replacement(const Replacement&) = delete;
-    Replacement& operator=(const Replacement&) = delete;
-
-    bool ready() const { return m_fd.get() >= 0 || m_inPlace; }
-    bool inPlace() const { return m_inPlace; }
-
-    // Writes `text` and (with `toGroup`) gives the file the group "vandrel".
-    // `known`, where given, is what a stat of the file found moments ago under
-    // the save lock (it spares a second stat of the same file).
-    bool commit(const std::string& text, bool toGroup, const struct stat* known = nullptr)
-    {
-        if (m_inPlace)
-            return overwriteInPlace(m_target, text, toGroup);
-        if (m_fd.get() < 0)
-            return false;
-        gid_t group = 0;
-        const bool haveGroup = toGroup && detail::vandrelGroupId(group);
-        struct stat previous;
-        if (known == nullptr && ::lstat(m_target.c_str(), &previous) == 0)
-            known = &previous;
-        // The temporary was created by this save, so its owners and mode may be
-        // set: it keeps what the previous file had, its mode, its group and, where
-        // the process may, its owner. The mode comes last: a change of owner or
-        // group clears the set-id bits. Where the process may give both the owner
-        // and the group "vandrel", one call does.
-        if (known != nullptr && S_ISREG(known->st_mode)) {
-            if (!haveGroup || ::fchown(m_fd.get(), known->st_uid, group) != 0) {
-                if (::fchown(m_fd.get(), known->st_uid, known->st_gid) != 0)
-                    (void)::fchown(m_fd.get(), static_cast<uid_t>(-1), known->st_gid);
-                if (haveGroup)
-                    (void)::fchown(m_fd.get(), static_cast<uid_t>(-1), group);
-            }
-            ::fchmod(m_fd.get(), known->st_mode & kPermissionBits);
-        } else if (haveGroup) {
-            (void)::fchown(m_fd.get(), static_cast<uid_t>(-1), group);
-        }
-        if (!writeAll(m_fd.get(), text) || ::fsync(m_fd.get()) != 0 || !m_fd.close() ||
-            ::rename(m_temporary.c_str(), m_target.c_str()) != 0)
-            return false;
-        m_temporary.clear();
-        // Some file systems cannot sync a directory; the rename has happened by
-        // then, so that is not a failure.
-        if (m_dir.get() >= 0)
-            (void)::fsync(m_dir.get());
-        return true;
-    }
-
-private:
-    std::string m_target;
-    Descriptor m_dir;
-    Descriptor m_fd;
-    std::string m_temporary;
-    bool m_inPlace = false;
-};
-
-// What reading a file found.
-enum class ReadResult { Read, Missing, NotRegular, TooLarge, Failed };
-
-// Reads the regular file at `path` whole, without blocking on anything else
-// there and without reading beyond the size limit. `found` gets its stat data
-// when it could be opened. With `follow` false a link at `path` is not read.
-ReadResult readWhole(const std::string& path, std::string& text, struct stat* found = nullptr,
-                     bool follow = true)
-{
-    Descriptor fd(::open(path.c_str(),
-                         O_RDONLY | O_CLOEXEC | O_NONBLOCK | (follow ? 0 : O_NOFOLLOW)));
-    if (fd.get() < 0)
-        return errno == ENOENT ? ReadResult::Missing : ReadResult::Failed;
-    struct stat own;
-    struct stat& st = found != nullptr ? *found : own;
-    if (::fstat(fd.get(), &st) != 0)
-        return ReadResult::Failed;
-    if (!S_ISREG(st.st_mode))
-        return ReadResult::NotRegular;
-    if (st.st_size > kMaxFileSize)
-        return ReadResult::TooLarge;
-    std::string content;
-    content.reserve(static_cast<std::size_t>(st.st_size));
-    char chunk[kReadChunk];
-    for (;;) {
-        const ssize_t got = ::read(fd.get(), chunk, sizeof chunk);
-        if (got < 0) {
-            if (errno == EINTR)
-                continue;
-            return ReadResult::Failed;
-        }
-        if (got == 0)
-            break;
-        content.append(chunk, static_cast<std::size_t>(got));
-        if (content.size() > static_cast<std::size_t>(kMaxFileSize))
-            return ReadResult::TooLarge; // grew while read
-    }
-    text = std::move(content);
-    return ReadResult::Read;
-}
-
-// What reading a file above the size limit raises: it counts as malformed.
-Json::parse_error tooLarge()
-{
-    return Json::parse_error::create(
-        101, 0, "syntax error: larger than " + std::to_string(kMaxFileSize) + " bytes", nullptr);
-}
-
-// The text of an option file to parse: -16 when it cannot be read, and the JSON
-// library's parse error for a file above the size limit, which is not read.
-std::string readOptionText(const std::string& file, const std::string& named, bool follow)
-{
-    std::string text;
-    switch (readWhole(file, text, nullptr, follow)) {
-    case ReadResult::Read:
-        return text;
-    case ReadResult::TooLarge:
-        throw tooLarge();
-    default:
-        throw VDLException<-16>("Could not read config from file {}", named);
-    }
-}
-
-// Keeps the bytes of the option file at `path` (`target` is the file itself, the
-// one its link leads to) as "<path>.invalid" before the save replaces it. Where the
-// file system allows, that is a second name for the same file: nothing is copied,
-// owners and mode stay as they were. Otherwise it is a copy of `bytes` (null when
-// the file could not be read) with at most the original's permissions and, where
-// the process may set them, its owners. Whatever is at the kept name is replaced,
-// never followed: the kept bytes are staged under a new name made with O_EXCL (or
-// by link, which does not follow either) and renamed over it. `mayLink` is false
-// when the save will overwrite the file in place, which would change a second
-// name's bytes too.
-bool keepAside(const std::string& path, const std::string& target, const struct stat& original,
-               const std::string* bytes, bool mayLink)
-{
-    const std::string keep = path + kInvalidSuffix;
-    const std::string stem = ownStem(keep, kTemporaryInfix);
-    static std::atomic<unsigned int> counter{0};
-    std::string staged;
-    bool made = false;
-    for (int attempt = 0; mayLink && !made && attempt < kTemporaryNameAttempts; ++attempt) {
-        staged = stem + std::to_string(counter.fetch_add(1));
-        made = ::link(target.c_str(), staged.c_str()) == 0;
-        if (!made && errno != EEXIST)
-            break;
-    }
-    if (!made) {
-        if (bytes == nullptr)
-            return false;
-        Descriptor fd(createExclusive(stem, staged, kStagedMode));
-        if (fd.get() < 0)
-            return false;
-        if (::fchown(fd.get(), original.st_uid, original.st_gid) != 0)
-            (void)::fchown(fd.get(), static_cast<uid_t>(-1), original.st_gid);
-        if (::fchmod(fd.get(), original.st_mode & kAccessBits) != 0 ||
-            !writeAll(fd.get(), *bytes) || ::fsync(fd.get()) != 0 || !fd.close()) {
-            ::unlink(staged.c_str());
-            return false;
-        }
-    }
-    if (::rename(staged.c_str(), keep.c_str()) != 0) {
-        ::unlink(staged.c_str());
-        return false;
-    }
-    return true;
-}
 
 // The byte offset where brackets outside strings first nest deeper than the
 // limit, or npos. Exact for valid JSON; invalid JSON fails to parse anyway.
@@ -544,129 +58,82 @@ std::size_t tooDeepAt(const std::string& text)
     return std::string::npos;
 }
 
-// What a stat of the option file shows of it: another process's save changes it.
-struct FileState {
-    bool exists = false;
-    struct stat st {};
+// What reading a file above the size limit raises: it counts as malformed.
+Json::parse_error tooLarge()
+{
+    return Json::parse_error::create(
+        101, 0, "syntax error: larger than " + std::to_string(io::kMaxFileSize) + " bytes",
+        nullptr);
+}
 
-    static FileState of(const std::string& path)
-    {
-        FileState state;
-        state.exists = ::stat(path.c_str(), &state.st) == 0;
-        return state;
-    }
-    bool operator==(const FileState& other) const
-    {
-        auto same = [](const struct timespec& a, const struct timespec& b) {
-            return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
-        };
-        if (exists != other.exists)
-            return false;
-        return !exists ||
-               (st.st_dev == other.st.st_dev && st.st_ino == other.st.st_ino &&
-                st.st_size == other.st.st_size && same(st.st_mtim, other.st.st_mtim) &&
-                same(st.st_ctim, other.st.st_ctim));
-    }
-    bool operator!=(const FileState& other) const { return !(*this == other); }
-};
+// Raised by the serialiser's output once the text reaches the size limit.
+struct TextTooLong {};
 
-// Exclusive use of the option file across processes, for one save: flock on
-// "<file>.lock", which the rename-based save never replaces. Where the lock
-// cannot be created (a directory the process may not write), the save goes on
-// without it. The lock's name is never followed and never opened in a way that
-// blocks: anything there but a regular file (a link, a FIFO, a directory) is a
-// lock that cannot be had.
-class SaveLock {
+// The serialiser's output: a string that ends the serialisation as soon as it
+// would pass the size limit, so that no text larger than that is ever built.
+class BoundedText final : public nlohmann::detail::output_adapter_protocol<char> {
 public:
-    explicit SaveLock(const std::string& path) : m_fd(open(path))
+    explicit BoundedText(std::string& text) : m_text(text) {}
+    void write_character(char c) override
     {
-        if (m_fd.get() < 0)
-            return;
-        // The wait is bounded by how long one holder keeps the lock, not by how
-        // many processes queue for it: each save another process completes
-        // changes the file, and the bound starts again.
-        using Clock = std::chrono::steady_clock;
-        FileState seen = FileState::of(path);
-        auto since = Clock::now();
-        auto pause = std::chrono::duration_cast<std::chrono::microseconds>(kLockPollFirst);
-        while (::flock(m_fd.get(), LOCK_EX | LOCK_NB) != 0) {
-            if (errno == EINTR)
-                continue;
-            if (errno != EWOULDBLOCK)
-                return; // a file system without flock: unguarded, like no lock file
-            std::this_thread::sleep_for(pause);
-            pause = std::min(pause * 2, std::chrono::duration_cast<std::chrono::microseconds>(
-                                            kLockPollLongest));
-            const FileState now = FileState::of(path);
-            if (now != seen) {
-                seen = now;
-                since = Clock::now();
-            } else if (Clock::now() - since >= kLockWait) {
-                throw VDLException<-14>(
-                    "Could not save config file: {}: another process held {} for more than {} s",
-                    path, path + kLockSuffix,
-                    std::chrono::duration_cast<std::chrono::seconds>(kLockWait).count());
-            }
-        }
+        if (m_text.size() >= io::kMaxFileSize)
+            throw TextTooLong();
+        m_text.push_back(c);
     }
-    // Closing the descriptor releases the lock.
+    void write_characters(const char* s, std::size_t length) override
+    {
+        if (length > io::kMaxFileSize - m_text.size())
+            throw TextTooLong();
+        m_text.append(s, length);
+    }
 
 private:
-    static constexpr int kOpenFlags = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
-    static constexpr int kOpenAttempts = 4;
-
-    [[noreturn]] static void notALock(const std::string& path, const std::string& lockPath)
-    {
-        throw VDLException<-14>("Could not save config file: {}: the lock {} is not a regular file",
-                                path, lockPath);
-    }
-
-    // Opens the lock file; when there is none, creates it with the option file's
-    // mode and group. -1: no lock (none can be created, or it cannot be opened).
-    static int open(const std::string& path)
-    {
-        const std::string lockPath = path + kLockSuffix;
-        for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
-            // Any access mode can hold a lock; the lock has the option file's mode.
-            int fd = ::open(lockPath.c_str(), O_RDONLY | kOpenFlags);
-            if (fd < 0 && errno == EACCES)
-                fd = ::open(lockPath.c_str(), O_WRONLY | kOpenFlags);
-            if (fd >= 0) {
-                struct stat st;
-                if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
-                    return fd;
-                ::close(fd);
-                notALock(path, lockPath);
-            }
-            // ELOOP: a link; ENXIO: a FIFO without reader or a socket.
-            if (errno == ELOOP || errno == ENXIO || errno == ENODEV || errno == EISDIR)
-                notALock(path, lockPath);
-            if (errno != ENOENT)
-                return -1;
-            fd = ::open(lockPath.c_str(), O_RDONLY | O_CREAT | O_EXCL | kOpenFlags, kNewFileMode);
-            if (fd < 0) {
-                if (errno == EEXIST)
-                    continue; // made meanwhile (or a dangling link): look again
-                return -1;
-            }
-            // Created here, so its owners and mode may be set.
-            std::string file;
-            std::string refusal;
-            struct stat st;
-            if (resolveTrusted(path, file, refusal) == Resolution::File &&
-                ::lstat(file.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-                (void)::fchown(fd, static_cast<uid_t>(-1), st.st_gid);
-                ::fchmod(fd, st.st_mode & kAccessBits);
-            } else {
-                giveGroup(fd);
-            }
-            return fd;
-        }
-        return -1;
-    }
-
-    Descriptor m_fd;
+    std::string& m_text;
 };
+
+// The text a save of `doc` to `path` writes. Serialised before the file is
+// touched, so a value the serialiser refuses cannot leave a truncated file
+// behind; a text above the size limit, which no load would read, is not
+// written at all.
+std::string serialise(const Json& doc, bool pretty, const std::string& path)
+{
+    std::string text;
+    try {
+        nlohmann::detail::serializer<Json> serializer(std::make_shared<BoundedText>(text), ' ');
+        serializer.dump(doc, pretty, false, pretty ? kPrettyIndent : 0);
+    } catch (const TextTooLong&) {
+        io::saveFailed(path, fmt::format("its text would be larger than the limit of {} bytes",
+                                         io::kMaxFileSize));
+    } catch (const Json::type_error& e) {
+        io::saveFailed(path, e.what());
+    }
+    return text;
+}
+
+// Raises -33 for a path of 1024 characters or more, as the Part's directory
+// creation does.
+void checkPathLength(const std::string& path)
+{
+    char buffer[kMaxPath];
+    copyStdStringToCharPtr(path, buffer, kMaxPath);
+}
+
+// The location a save writes: -14 where the walk stops.
+io::Location saveLocation(const std::string& path)
+{
+    checkPathLength(path);
+    io::Location at = io::walk(path, true);
+    switch (at.status) {
+    case io::Location::Status::File:
+    case io::Location::Status::Missing:
+        break;
+    case io::Location::Status::CannotCreate:
+        throw VDLException<-14>("Could not create directory {}: {}", path, at.why);
+    default:
+        io::saveFailed(path, at.why);
+    }
+    return at;
+}
 
 // True when parsing the serialised `doc` gives `doc` back exactly, types
 // included: strings (which the serialiser checks), booleans, null, objects and
@@ -718,6 +185,10 @@ struct LibraryOptions::Changes {
     std::string writtenText;
     Json writtenDocument;
     bool haveWritten = false;
+
+    // The last load found nothing at the path (no file, no directory), as on a
+    // first run; the library base then writes the defaults.
+    bool nothingAtLoad = false;
 };
 
 LibraryOptions::LibraryOptions(const std::string& fileName)
@@ -767,33 +238,51 @@ nlohmann::json LibraryOptions::parseDocument(const std::string& text)
     return Json::parse(text);
 }
 
-nlohmann::json LibraryOptions::overDefaults(const nlohmann::json& file) const
+nlohmann::json LibraryOptions::overDefaults(nlohmann::json file) const
 {
+    // Over no defaults (the libraries have none) an object with members is the
+    // result as it stands, without rebuilding it member by member.
+    const bool noDefaults =
+        m_defaults->is_null() || (m_defaults->is_object() && m_defaults->empty());
+    if (noDefaults && file.is_object() && !file.empty())
+        return file;
     Json merged = *m_defaults;
-    for (const auto& item : file.items())
-        merged[item.key()] = item.value();
+    for (auto& item : file.items())
+        merged[item.key()] = std::move(item.value());
     return merged;
 }
+
+bool LibraryOptions::loadFoundNothing() const { return m_changes->nothingAtLoad; }
 
 void LibraryOptions::loadConfig()
 {
     const std::string path = _configPath();
-    if (!fileExists(path))
-        throw VDLException<-16>("Could not find config at {}", path);
-    std::string target;
-    std::string refusal;
-    switch (resolveTrusted(path, target, refusal)) {
-    case Resolution::File:
+    const io::Location at = io::walk(path, false);
+    m_changes->nothingAtLoad = at.nothingThere();
+    switch (at.status) {
+    case io::Location::Status::File:
         break;
-    case Resolution::NotRegular:
+    case io::Location::Status::Refused:
+        throw VDLException<-16>("Could not read config from file {}: {}", path, at.why);
+    default:
         throw VDLException<-16>("Could not find config at {}", path);
-    case Resolution::Refused:
-        throw VDLException<-16>("Could not read config from file {}: {}", path, refusal);
     }
 
     _check_group();
-    const Json file = parseDocument(readOptionText(target, path, false));
-    *m_data = overDefaults(file);
+    std::string text;
+    io::OpenedFile file;
+    switch (io::readFile(at, text, file)) {
+    case io::ReadResult::Read:
+        break;
+    case io::ReadResult::TooLarge:
+        throw tooLarge();
+    case io::ReadResult::Missing:
+        m_changes->nothingAtLoad = true;
+        throw VDLException<-16>("Could not find config at {}", path);
+    default:
+        throw VDLException<-16>("Could not read config from file {}", path);
+    }
+    *m_data = overDefaults(parseDocument(text));
     m_changes->byKey.clear();
     m_keepOriginal = false;
 }
@@ -801,7 +290,23 @@ void LibraryOptions::loadConfig()
 void LibraryOptions::loadConfig(nlohmann::json& out, const std::string& path)
 {
     _check_group();
-    out = parseDocument(readOptionText(path, path, true));
+    const io::Location at = io::walk(path, false);
+    if (at.status == io::Location::Status::Refused)
+        throw VDLException<-16>("Could not read config from file {}: {}", path, at.why);
+    std::string text;
+    io::OpenedFile file;
+    if (at.status == io::Location::Status::File) {
+        switch (io::readFile(at, text, file)) {
+        case io::ReadResult::Read:
+            out = parseDocument(text);
+            return;
+        case io::ReadResult::TooLarge:
+            throw tooLarge();
+        default:
+            break;
+        }
+    }
+    throw VDLException<-16>("Could not read config from file {}", path);
 }
 
 void LibraryOptions::saveConfig(bool pretty) const { saveConfig(_configPath(), pretty); }
@@ -809,75 +314,64 @@ void LibraryOptions::saveConfig(bool pretty) const { saveConfig(_configPath(), p
 void LibraryOptions::saveConfig(const std::string& path, bool pretty) const
 {
     _check_group();
-    if (!createDirectories(path))
-        throw VDLException<-14>("Could not create directory {}", path);
     if (path == _configPath()) {
         saveOwnFile(path, pretty);
         return;
     }
-
-    // Any other path is written as a copy of the document. Serialised before
-    // the file is touched, so a value the serialiser refuses cannot leave a
-    // truncated file behind.
-    std::string text;
-    try {
-        text = m_data->dump(pretty ? kPrettyIndent : kCompact);
-    } catch (const Json::type_error&) {
-        throw VDLException<-14>("Could not save config file: {}", path);
-    }
-    Replacement replacement(saveTarget(path), path);
-    if (!replacement.ready() || !replacement.commit(text, true))
-        throw VDLException<-14>("Could not save config file: {}", path);
+    // Any other path is written as a copy of the document.
+    const io::Location at = saveLocation(path);
+    const std::string text = serialise(*m_data, pretty, path);
+    io::Replacement replacement(at);
+    replacement.commit(text, nullptr);
 }
 
 // Other processes save the same file: under the lock, this process's changes
 // are applied to what the file holds now, and that is written and kept.
 void LibraryOptions::saveOwnFile(const std::string& path, bool pretty) const
 {
-    SaveLock lock(path);
-    const std::string target = saveTarget(path);
+    const io::Location at = saveLocation(path);
+    io::SaveLock lock(at);
 
     Json merged;
     std::string bytes;
     // Written as this process holds it, not merged into what the file holds.
     bool wholeDocument = false;
     bool keepItsBytes = false;
-    struct stat found {};
-    const ReadResult read = readWhole(target, bytes, &found, false);
+    std::string malformed; // why the file on disk cannot be merged
+    io::OpenedFile file;
+    const io::ReadResult read = io::readFile(at, bytes, file);
     switch (read) {
-    case ReadResult::Missing:
+    case io::ReadResult::Missing:
         // A first save, or the file was removed: there is nothing of another
         // process to keep, and this process's whole document is written.
         merged = *m_data;
         wholeDocument = true;
         break;
-    case ReadResult::NotRegular:
-        throw VDLException<-14>("Could not save config file: {}", path);
-    case ReadResult::Failed:
+    case io::ReadResult::NotRegular:
+        io::saveFailed(path, fmt::format("{} is not a regular file", at.shown));
+    case io::ReadResult::Unreadable:
         // Cannot be merged: this process's document replaces it. Its bytes are
         // kept aside when they were never loaded.
         merged = *m_data;
         wholeDocument = true;
         keepItsBytes = m_keepOriginal;
         break;
-    case ReadResult::TooLarge:
-    case ReadResult::Read:
-        if (read == ReadResult::Read && m_changes->haveWritten &&
+    case io::ReadResult::TooLarge:
+    case io::ReadResult::Read:
+        if (read == io::ReadResult::Read && m_changes->haveWritten &&
             bytes == m_changes->writtenText) {
             merged = std::move(m_changes->writtenDocument);
             m_changes->haveWritten = false;
             break;
         }
         try {
-            if (read == ReadResult::TooLarge)
+            if (read == io::ReadResult::TooLarge)
                 throw tooLarge();
             merged = overDefaults(parseDocument(bytes));
         } catch (const Json::exception& e) {
             // Malformed: not merged, kept aside and replaced, as after a load
             // that failed.
-            if (!m_keepOriginal)
-                VDL_WARN(LOGGER_GENERAL, "Could not load config file {}, keeping it as {}: {}",
-                         path, path + kInvalidSuffix, e.what());
+            malformed = e.what();
             merged = *m_data;
             wholeDocument = true;
             keepItsBytes = true;
@@ -904,33 +398,29 @@ void LibraryOptions::saveOwnFile(const std::string& path, bool pretty) const
         }
     }
 
-    // Serialised before the file is touched, so a value the serialiser refuses
-    // cannot leave a truncated file behind.
-    std::string text;
-    try {
-        text = merged.dump(pretty ? kPrettyIndent : kCompact);
-    } catch (const Json::type_error&) {
-        throw VDLException<-14>("Could not save config file: {}", path);
-    }
-    Replacement replacement(target, path);
-    if (!replacement.ready())
-        throw VDLException<-14>("Could not save config file: {}", path);
-    // The file read above is the one the save replaces: its mode and owners are
-    // already known. A file that was not read (missing, unreadable) is looked at
-    // again.
-    const bool known = read == ReadResult::Read || read == ReadResult::TooLarge;
+    std::string text = serialise(merged, pretty, path);
+    io::Replacement replacement(at);
     if (keepItsBytes) {
-        struct stat original = found;
-        if (known || ::lstat(target.c_str(), &original) == 0) {
-            if (!keepAside(path, target, original, read == ReadResult::Read ? &bytes : nullptr,
-                           !replacement.inPlace()))
-                throw VDLException<-14>("Could not save config file: {}", path);
-        } else if (errno != ENOENT) { // gone meanwhile: nothing left to keep
-            throw VDLException<-14>("Could not save config file: {}", path);
+        const std::string& shown = at.shown;
+        const std::string kept = shown + ".invalid";
+        switch (io::keepAside(at, file, read == io::ReadResult::Read ? &bytes : nullptr,
+                              !replacement.inPlace())) {
+        case io::KeepResult::Kept:
+            if (!m_keepOriginal)
+                VDL_WARN(LOGGER_GENERAL, "Could not load config file {}, keeping it as {}: {}",
+                         path, kept, malformed);
+            break;
+        case io::KeepResult::NotReplaceable:
+            VDL_WARN(LOGGER_GENERAL,
+                     "Could not keep config file {} as {}: a directory is in the way; the save "
+                     "replaces it without keeping it",
+                     shown, kept);
+            break;
         }
     }
-    if (!replacement.commit(text, true, known ? &found : nullptr))
-        throw VDLException<-14>("Could not save config file: {}", path);
+    // The file read above is the one the save replaces: its mode and owners
+    // are known. One that was missing is looked for again.
+    replacement.commit(text, read == io::ReadResult::Missing ? nullptr : &file.st);
     m_keepOriginal = false;
     m_changes->haveWritten = survivesRoundTrip(merged);
     if (m_changes->haveWritten) {

@@ -2,12 +2,9 @@
 // writes it back at the end. Nothing raised inside leaves either.
 #include "vdlsdk/VdlsdkLib.hpp"
 
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
-
-#include <sys/stat.h>
 
 #include "vdlsdk/vdl_exception.hpp"
 #include "vdlsdk/vdl_logger.hpp"
@@ -20,15 +17,6 @@ namespace {
 
 constexpr int kLevelDebug = spdlog::level::debug;
 constexpr int kLevelWarn = spdlog::level::warn;
-
-// Nothing is at the path (as opposed to something that cannot be read).
-bool nothingAt(const std::string& path)
-{
-    struct stat st;
-    if (::stat(path.c_str(), &st) == 0)
-        return false;
-    return errno == ENOENT || errno == ENOTDIR || errno == ENAMETOOLONG;
-}
 
 // The last resort of the handlers below: logging itself may fail.
 template <typename F>
@@ -70,9 +58,8 @@ VdlsdkLib::VdlsdkLib(const std::string& fileName, const nlohmann::json& defaults
         try {
             m_options.loadConfig();
         } catch (const VDLException<-16>& e) {
-            const std::string path = m_options._configPath();
-            if (!nothingAt(path)) {
-                keepUnloadableFile(path, e.what());
+            if (!m_options.loadFoundNothing()) {
+                keepUnloadableFile(m_options._configPath(), e.what());
                 return;
             }
             e.log<int>(kLevelDebug);

@@ -1,5 +1,4 @@
 // File and group helpers of the option files.
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -12,7 +11,7 @@
 
 #include "vdlsdk/VdlLibraryOptions.hpp"
 #include "vdlsdk/vdl_util.hpp"
-#include "group_id.hpp"
+#include "OptionFileIO.hpp"
 
 namespace {
 
@@ -75,31 +74,6 @@ struct group* get_group()
     return entry;
 }
 
-namespace Vandrel::detail {
-
-bool vandrelGroupId(gid_t& gid)
-{
-    static std::atomic<bool> found{false};
-    static std::atomic<gid_t> id{0};
-    if (found.load(std::memory_order_acquire)) {
-        gid = id.load(std::memory_order_relaxed);
-        return true;
-    }
-    // While the group is missing every save pays this lookup. The walk stays:
-    // with a group source that searches drop-in directories for every lookup
-    // by name (as systemd's does), getgrnam_r costs more than the walk (about
-    // 0.2 ms against 0.13 ms when the group does not exist).
-    const struct group* entry = get_group();
-    if (entry == nullptr)
-        return false;
-    gid = entry->gr_gid;
-    id.store(gid, std::memory_order_relaxed);
-    found.store(true, std::memory_order_release);
-    return true;
-}
-
-} // namespace Vandrel::detail
-
 bool setFileGroup(const std::string& path)
 {
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
@@ -107,7 +81,7 @@ bool setFileGroup(const std::string& path)
         return false;
     bool changed = false;
     gid_t gid;
-    if (Vandrel::detail::vandrelGroupId(gid))
+    if (Vandrel::optionfile::vandrelGroupId(gid))
         changed = fchown(fd, static_cast<uid_t>(-1), gid) == 0;
     close(fd);
     return changed;

@@ -85,7 +85,7 @@ TEST(utilGroupMember, MemberBranch)
         return 0;
     });
     if (rc == kCannotIsolate)
-        GTEST_SKIP() << "no private mount namespace here (unshare or mount refused)";
+        GTEST_SKIP() << "needs root: a private mount namespace (unshare or mount refused)";
     EXPECT_EQ(rc, 0);
     // The host's group database was never changed.
     EXPECT_EQ(getgrnam("vandrel") != nullptr, hostHasGroup);
@@ -112,7 +112,53 @@ TEST(utilGroupMember, GroupWithoutMembership)
         return 0;
     });
     if (rc == kCannotIsolate)
-        GTEST_SKIP() << "no private mount namespace here (unshare or mount refused)";
+        GTEST_SKIP() << "needs root: a private mount namespace (unshare or mount refused)";
+    EXPECT_EQ(rc, 0);
+}
+
+// What a save makes or overwrites beside the file goes to the group as well:
+// a lock made before there is any option file, and the file a member's save
+// overwrites in place (a directory it may not write).
+TEST(utilGroupMember, ALockAndAnInPlaceSaveGoToTheGroup)
+{
+    ConfigDir dir;
+    const std::string database = "vandrel:x:" + std::to_string(kVandrelGid) + ":\nroot:x:0:\n";
+    const std::string locked = dir.dir() + "/locked";
+    const std::string file = locked + "/vdlpci_config.json";
+    ASSERT_EQ(mkdir(locked.c_str(), 0755), 0);
+    writeFile(file, "{\"old\": \"1\"}");
+    chmod(dir.dir().c_str(), 0755);
+    const int rc = withGroupFile(dir, database, [&] {
+        // The lock of a first save, as root.
+        Vandrel::LibraryOptions first("vdlusb_config.json");
+        first.saveConfig(true);
+        struct stat lock {};
+        CHILD_CHECK(stat((first._configPath() + ".lock").c_str(), &lock) == 0, 30);
+        CHILD_CHECK(lock.st_gid == kVandrelGid && (lock.st_mode & 07777) == 0664, 31);
+
+        // A member who may write the file but not its directory.
+        CHILD_CHECK(chown(file.c_str(), kNobody, kOtherGid) == 0, kCannotIsolate);
+        CHILD_CHECK(chmod(file.c_str(), 0664) == 0, kCannotIsolate);
+        const gid_t member[] = {kVandrelGid};
+        CHILD_CHECK(setgroups(1, member) == 0 && setgid(kNobody) == 0 && setuid(kNobody) == 0,
+                    kCannotIsolate);
+        CHILD_CHECK(access(locked.c_str(), W_OK) != 0, kCannotIsolate);
+        setenv("VDLSDK_CONFIG", locked.c_str(), 1);
+        const ino_t before = [&] {
+            struct stat st {};
+            stat(file.c_str(), &st);
+            return st.st_ino;
+        }();
+        Vandrel::LibraryOptions options("vdlpci_config.json");
+        options.setOption("a", "1");
+        struct stat st {};
+        CHILD_CHECK(stat(file.c_str(), &st) == 0 && st.st_ino == before, 32);
+        CHILD_CHECK(st.st_gid == kVandrelGid, 33);
+        CHILD_CHECK(readFile(file) == "{\n    \"a\": \"1\",\n    \"old\": \"1\"\n}", 34);
+        return 0;
+    });
+    if (rc == kCannotIsolate)
+        GTEST_SKIP() << "needs root: a private mount namespace and a member of the group";
     EXPECT_EQ(rc, 0);
 }
 

@@ -4,12 +4,15 @@
 // link belongs to another user where the test runs as root, as in a real attack.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -92,6 +95,7 @@ public:
     }
     const std::string& dir() const { return m_config.dir(); }
     std::string path() const { return m_config.file(kPciFile); }
+    std::string file(const std::string& name) const { return m_config.file(name); }
     std::string victim() const { return dir() + "/victim"; }
     std::string elsewhere() const { return dir() + "/elsewhere"; }
     // Nothing the planted names lead to was written or created.
@@ -171,25 +175,31 @@ TEST(utilOptionTrust, ThePlantedKeptNameIsReplacedNotFollowed)
         planted.plant(kept, shared.dir());
         const bool aDirectory = S_ISDIR(lstatOf(kept).st_mode);
 
+        LogCapture<LOGGER_GENERAL> log;
         LibraryOptions options(kPciFile);
         const auto r = raised([&] { options.setOption("a", "1"); });
         shared.expectVictimsUntouched();
+        EXPECT_EQ(r.code, 0) << r.message;
+        EXPECT_EQ(readFile(path), "{\n    \"a\": \"1\"\n}");
         if (aDirectory) {
-            // A directory cannot be replaced: the malformed file stays as well.
-            EXPECT_EQ(r.code, -14);
-            EXPECT_EQ(readFile(path), "[1, \"planted\"");
+            // Fault: a directory there made every save fail while the file was
+            // malformed. It cannot be replaced: the save goes on without
+            // keeping the bytes, and says so.
+            EXPECT_TRUE(S_ISDIR(lstatOf(kept).st_mode));
+            EXPECT_EQ(log.count("warning|Could not keep config file " + path + " as " + kept +
+                                ": a directory is in the way"),
+                      1)
+                << log.text();
             continue;
         }
-        EXPECT_EQ(r.code, 0) << r.message;
         EXPECT_TRUE(S_ISREG(lstatOf(kept).st_mode));
         EXPECT_EQ(readFile(kept), "[1, \"planted\"");
-        EXPECT_EQ(readFile(path), "{\n    \"a\": \"1\"\n}");
     }
 }
 
 // Fault: the kept copy of a 0600 file was written 0644, so through a link a
 // root-only file became readable by all. The kept bytes have the original's
-// mode and owners, through a link as well.
+// mode and owners, and stay beside the file itself (through a link as well).
 TEST(utilOptionTrust, KeptBytesHaveTheOriginalsModeAndOwners)
 {
     for (const bool throughLink : {false, true}) {
@@ -197,8 +207,10 @@ TEST(utilOptionTrust, KeptBytesHaveTheOriginalsModeAndOwners)
             SCOPED_TRACE(std::string(throughLink ? "through a link, " : "") + "mode " +
                          std::to_string(mode));
             SharedDir shared;
-            const std::string file = throughLink ? shared.dir() + "/real.json" : shared.path();
+            const std::string real = shared.dir() + "/real";
+            const std::string file = throughLink ? real + "/real.json" : shared.path();
             if (throughLink) {
+                ASSERT_EQ(mkdir(real.c_str(), 0700), 0);
                 ASSERT_EQ(symlink(file.c_str(), shared.path().c_str()), 0);
             }
             writeFile(file, "{malformed");
@@ -207,15 +219,24 @@ TEST(utilOptionTrust, KeptBytesHaveTheOriginalsModeAndOwners)
 
             LibraryOptions options(kPciFile);
             options.setOption("a", "1");
-            const struct stat kept = lstatOf(shared.path() + ".invalid");
+            const struct stat kept = lstatOf(file + ".invalid");
             ASSERT_TRUE(S_ISREG(kept.st_mode));
             EXPECT_EQ(kept.st_mode & 07777, mode);
             if (otherOwner) {
                 EXPECT_EQ(kept.st_uid, kNobody);
                 EXPECT_EQ(kept.st_gid, kNobody);
             }
-            EXPECT_EQ(readFile(shared.path() + ".invalid"), "{malformed");
+            EXPECT_EQ(readFile(file + ".invalid"), "{malformed");
             EXPECT_EQ(readFile(file), "{\n    \"a\": \"1\"\n}");
+            if (throughLink) {
+                // Fault: kept beside the link, in the shared directory, the
+                // bytes of a file in a private directory were open to the group.
+                EXPECT_EQ(listDir(shared.dir()),
+                          (std::vector<std::string>{"elsewhere", "real", kPciFile,
+                                                    std::string(kPciFile) + ".lock", "victim"}));
+                EXPECT_EQ(listDir(real),
+                          (std::vector<std::string>{"real.json", "real.json.invalid"}));
+            }
         }
     }
 }
@@ -244,66 +265,36 @@ TEST(utilOptionTrust, AFileThatCannotBeLinkedIsCopiedWithAtMostItsMode)
     EXPECT_EQ(readFile(path + ".invalid"), "{malformed");
 }
 
-// A link at the option file is followed only when it belongs to root, to the
-// process's user or to the directory's owner, and only to a regular file;
-// otherwise the save fails with -14 and the link and what it leads to stay.
-// Fault: through a link, a device node was replaced by a regular file.
-TEST(utilOptionTrust, TheOptionFileIsFollowedOnlyThroughATrustedLinkToAFile)
+// A link at the option file is followed only when it has a single name and
+// belongs to root, to the process's user or to the directory's owner, and only
+// to a regular file; otherwise the save fails with -14, a load with -16, and the
+// link and what it leads to stay as they are. Fault: through a link, a device
+// node was replaced by a regular file.
+struct LinkCase {
+    const char* name;
+    // Makes what the link leads to, in `dir`; returns its path.
+    std::function<std::string(const std::string& dir)> makeTarget;
+    // The owner of the link and of its directory (-1: this process).
+    uid_t linkOwner;
+    uid_t dirOwner;
+    // Why the save refuses, with "{link}" and "{target}" filled in; "" when it follows.
+    std::string refusal;
+};
+
+constexpr uid_t kSelf = static_cast<uid_t>(-1);
+
+std::string regularTarget(const std::string& dir)
 {
-    struct Case {
-        const char* name;
-        bool needsRoot;
-        // Makes what the link leads to, in `dir`; returns its path.
-        std::function<std::string(const std::string& dir)> makeTarget;
-        // The owner of the link and of its directory (-1: this process).
-        uid_t linkOwner;
-        uid_t dirOwner;
-        // Why the save refuses, with "{link}" and "{target}" filled in; "" when it follows.
-        std::string refusal;
-    };
-    const uid_t self = static_cast<uid_t>(-1);
-    auto regular = [](const std::string& dir) {
-        const std::string t = dir + "/target.json";
-        writeFile(t, "{\"old\": \"1\"}");
-        chmod(t.c_str(), 0600);
-        return t;
-    };
-    const std::vector<Case> cases = {
-        {"this user's link to a file", false, regular, self, self, ""},
-        {"another user's link", true, regular, kNobody, self,
-         "the symbolic link {link} belongs to user 65534, not to root, this process's user or "
-         "the directory's owner"},
-        {"the directory owner's link", true, regular, kNobody, kNobody, ""},
-        {"a link to a FIFO", false,
-         [](const std::string& dir) {
-             const std::string t = dir + "/fifo";
-             mkfifo(t.c_str(), 0666);
-             return t;
-         },
-         self, self, "{target} is not a regular file"},
-        {"a link to a directory", false,
-         [](const std::string& dir) {
-             const std::string t = dir + "/subdir";
-             mkdir(t.c_str(), 0755);
-             return t;
-         },
-         self, self, "{target} is not a regular file"},
-        {"a link to a device node", true,
-         [](const std::string& dir) {
-             const std::string t = dir + "/null";
-             mknod(t.c_str(), S_IFCHR | 0666, makedev(1, 3));
-             return t;
-         },
-         self, self, "{target} is not a regular file"},
-    };
+    const std::string t = dir + "/target.json";
+    writeFile(t, "{\"old\": \"1\"}");
+    chmod(t.c_str(), 0600);
+    return t;
+}
+
+void checkLinkCases(const std::vector<LinkCase>& cases)
+{
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        if (c.needsRoot && !isRoot()) {
-            std::printf("skipped \"%s\": needs root to own a link as another user or make a "
-                        "device node\n",
-                        c.name);
-            continue;
-        }
         ConfigDir config;
         const std::string dir = config.dir() + "/shared";
         ASSERT_EQ(mkdir(dir.c_str(), 02775), 0);
@@ -311,10 +302,10 @@ TEST(utilOptionTrust, TheOptionFileIsFollowedOnlyThroughATrustedLinkToAFile)
         const std::string link = dir + "/" + kPciFile;
         const std::string target = c.makeTarget(config.dir());
         ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
-        if (c.linkOwner != self) {
+        if (c.linkOwner != kSelf) {
             ASSERT_EQ(lchown(link.c_str(), c.linkOwner, c.linkOwner), 0);
         }
-        if (c.dirOwner != self) {
+        if (c.dirOwner != kSelf) {
             ASSERT_EQ(chown(dir.c_str(), c.dirOwner, c.dirOwner), 0);
         }
         const struct stat before = lstatOf(target);
@@ -324,6 +315,8 @@ TEST(utilOptionTrust, TheOptionFileIsFollowedOnlyThroughATrustedLinkToAFile)
             options.setOption("a", "1");
             EXPECT_EQ(readFile(target), "{\n    \"a\": \"1\",\n    \"old\": \"1\"\n}");
             EXPECT_EQ(lstatOf(target).st_mode & 07777, 0600u);
+            EXPECT_EQ(listDir(dir),
+                      (std::vector<std::string>{kPciFile, std::string(kPciFile) + ".lock"}));
         } else {
             std::string why = c.refusal;
             for (const auto& [name, value] : {std::pair<std::string, std::string>{"{link}", link},
@@ -338,16 +331,57 @@ TEST(utilOptionTrust, TheOptionFileIsFollowedOnlyThroughATrustedLinkToAFile)
             EXPECT_EQ(after.st_rdev, before.st_rdev);
             if (S_ISREG(before.st_mode)) {
                 EXPECT_EQ(readFile(target), "{\"old\": \"1\"}");
-                // Nor is another user's link read at a load.
+                // Nor is such a link read at a load.
                 EXPECT_RAISES(options.loadConfig(), -16,
                               "Could not read config from file " + link + ": " + why);
                 EXPECT_EQ(options.getData(), json({{"a", "1"}}));
             }
+            // Refused before anything is made: not even the lock.
+            EXPECT_EQ(listDir(dir), std::vector<std::string>{kPciFile});
         }
         EXPECT_EQ(linkTarget(link), target);
         EXPECT_TRUE(S_ISLNK(lstatOf(link).st_mode));
-        EXPECT_EQ(listDir(dir), (std::vector<std::string>{kPciFile, std::string(kPciFile) + ".lock"}));
     }
+}
+
+TEST(utilOptionTrust, TheOptionFileIsFollowedOnlyThroughATrustedLinkToAFile)
+{
+    checkLinkCases({
+        {"this user's link to a file", regularTarget, kSelf, kSelf, ""},
+        {"a link to a FIFO",
+         [](const std::string& dir) {
+             const std::string t = dir + "/fifo";
+             mkfifo(t.c_str(), 0666);
+             return t;
+         },
+         kSelf, kSelf, "{target} is not a regular file"},
+        {"a link to a directory",
+         [](const std::string& dir) {
+             const std::string t = dir + "/subdir";
+             mkdir(t.c_str(), 0755);
+             return t;
+         },
+         kSelf, kSelf, "{target} is not a regular file"},
+    });
+}
+
+TEST(utilOptionTrust, LinksOfOtherUsersAndLinksToDevices)
+{
+    if (!isRoot())
+        GTEST_SKIP() << "needs root: a link owned by another user, a device node";
+    checkLinkCases({
+        {"another user's link", regularTarget, kNobody, kSelf,
+         "the symbolic link {link} belongs to user 65534, not to root, this process's user or "
+         "the directory's owner"},
+        {"the directory owner's link", regularTarget, kNobody, kNobody, ""},
+        {"a link to a device node",
+         [](const std::string& dir) {
+             const std::string t = dir + "/null";
+             mknod(t.c_str(), S_IFCHR | 0666, makedev(1, 3));
+             return t;
+         },
+         kSelf, kSelf, "{target} is not a regular file"},
+    });
 }
 
 // Fault: an unreadable file behind a link lost its bytes, because the second
@@ -374,7 +408,8 @@ TEST(utilOptionTrust, AnUnreadableFileBehindALinkKeepsItsBytes)
     if (rc == kChildSkipped)
         GTEST_SKIP() << "cannot run as a user who may not read the file";
     ASSERT_EQ(rc, 0);
-    const std::string kept = path + ".invalid";
+    // Beside the file itself.
+    const std::string kept = target + ".invalid";
     ASSERT_TRUE(S_ISREG(lstatOf(kept).st_mode));
     EXPECT_TRUE(S_ISLNK(lstatOf(path).st_mode));
     chmod(kept.c_str(), 0600);
@@ -388,7 +423,7 @@ TEST(utilOptionTrust, AnUnreadableFileBehindALinkKeepsItsBytes)
 // file is malformed, is not read, and is kept under a second name, not copied.
 TEST(utilOptionTrust, AHugeFileIsMalformedAndNeitherReadNorCopied)
 {
-    constexpr off_t kLimit = off_t{16} << 20;
+    constexpr off_t kLimit = off_t{512} << 10;
     constexpr off_t kHuge = off_t{512} << 20;
     ConfigDir config;
     const std::string path = config.file(kPciFile);
@@ -442,6 +477,194 @@ TEST(utilOptionTrust, AHugeFileIsMalformedAndNeitherReadNorCopied)
     ASSERT_EQ(lstatOf(path).st_size, kLimit);
     options.loadConfig();
     EXPECT_EQ(options.optionCount(), 2);
+}
+
+// Fault: the directories on the way were not checked. A member renamed away a
+// directory that root's own link leads through, or the option directory
+// itself, and put her link in its place: root's save then replaced a file in
+// a root-only directory, gave it the group, and linked its old bytes into the
+// shared directory. Every link on the way is held to the same rule now.
+TEST(utilOptionTrust, ALinkPutInPlaceOfADirectoryOnTheWayIsNotFollowed)
+{
+    if (!isRoot())
+        GTEST_SKIP() << "needs root: a link owned by another user in root's path";
+    struct Case {
+        const char* name;
+        // The option directory below the shared one ("" for the shared one).
+        std::string sub;
+        // The path root's own link at the option file leads to ("" for none).
+        std::string rootLink;
+        // The directory the member swaps for her link, below the shared one.
+        std::string swapped;
+    };
+    const std::vector<Case> cases = {
+        {"a directory root's link leads through", "", "cards/pci.json", "cards"},
+        {"the option directory named by VDLSDK_CONFIG", "sub", "", "sub"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SharedDir shared;
+        const std::string root = shared.dir() + "/root-only";
+        ASSERT_EQ(mkdir(root.c_str(), 0700), 0);
+        const std::string victim = root + "/" + (c.rootLink.empty() ? kPciFile : "pci.json");
+        writeFile(victim, "{\"private\": \"1\"}");
+        chmod(victim.c_str(), 0600);
+        const std::string swapped = shared.dir() + "/" + c.swapped;
+        ASSERT_EQ(mkdir(swapped.c_str(), 0775), 0);
+        const std::string optionDir = c.sub.empty() ? shared.dir() : shared.dir() + "/" + c.sub;
+        setenv("VDLSDK_CONFIG", optionDir.c_str(), 1);
+        const std::string path = optionDir + "/" + kPciFile;
+        if (!c.rootLink.empty()) {
+            ASSERT_EQ(symlink(c.rootLink.c_str(), path.c_str()), 0);
+        }
+        LibraryOptions options(kPciFile);
+        options.setOption("a", "1");
+
+        // The member's move: the directory away, her link in its place.
+        ASSERT_EQ(rename(swapped.c_str(), (swapped + ".old").c_str()), 0);
+        plantLink(root, swapped);
+        const std::string why = "the symbolic link " + shared.dir() + "/" + c.swapped +
+                                " belongs to user 65534, not to root, this process's user or "
+                                "the directory's owner";
+        EXPECT_RAISES(options.setOption("b", "2"), -14,
+                      "Could not save config file: " + path + ": " + why);
+        EXPECT_RAISES(options.loadConfig(), -16,
+                      "Could not read config from file " + path + ": " + why);
+        EXPECT_EQ(readFile(victim), "{\"private\": \"1\"}");
+        EXPECT_EQ(lstatOf(victim).st_gid, 0u);
+        EXPECT_EQ(listDir(root).size(), 1u);
+        // Nothing of it reached the shared directory.
+        for (const auto& name : listDir(shared.dir()))
+            EXPECT_EQ(name.find(".invalid"), std::string::npos) << name;
+        shared.expectVictimsUntouched();
+    }
+}
+
+// Fault (where the kernel does not protect hard links): a member hard-linked
+// a root-owned symbolic link from elsewhere at the option file's name, or at a
+// directory on the way; it passed as root's link, and root's save replaced
+// what it named. A link with a second name is not followed, whoever owns it.
+TEST(utilOptionTrust, AHardLinkToASymbolicLinkIsNotFollowed)
+{
+    for (const bool onTheWay : {false, true}) {
+        SCOPED_TRACE(onTheWay ? "a directory on the way" : "the option file");
+        SharedDir shared;
+        const std::string usr = shared.dir() + "/usr";
+        ASSERT_EQ(mkdir(usr.c_str(), 0755), 0);
+        const std::string tool = usr + "/" + kPciFile;
+        writeFile(tool, "{\"tool\": \"1\"}");
+        // A link of the system's own, and a second name for it planted in the
+        // option directory (or in place of the option directory).
+        const std::string systemLink = shared.dir() + "/system-link";
+        ASSERT_EQ(symlink(onTheWay ? usr.c_str() : tool.c_str(), systemLink.c_str()), 0);
+        const std::string planted = onTheWay ? shared.dir() + "/options" : shared.path();
+        ASSERT_EQ(linkat(AT_FDCWD, systemLink.c_str(), AT_FDCWD, planted.c_str(), 0), 0);
+        ASSERT_TRUE(S_ISLNK(lstatOf(planted).st_mode));
+        const std::string path = onTheWay ? planted + "/" + kPciFile : shared.path();
+        setenv("VDLSDK_CONFIG", onTheWay ? planted.c_str() : shared.dir().c_str(), 1);
+
+        LibraryOptions options(kPciFile);
+        const std::string why = "the symbolic link " + planted + " has more than one name";
+        EXPECT_RAISES(options.setOption("a", "1"), -14,
+                      "Could not save config file: " + path + ": " + why);
+        EXPECT_RAISES(options.loadConfig(), -16,
+                      "Could not read config from file " + path + ": " + why);
+        EXPECT_EQ(readFile(tool), "{\"tool\": \"1\"}");
+        EXPECT_EQ(listDir(usr), std::vector<std::string>{kPciFile});
+    }
+}
+
+// Fault: temporaries had predictable names (<name>.tmp.<pid>.<n>), so that
+// names planted for a running process's number made its saves fail, with a
+// message that did not say why.
+TEST(utilOptionTrust, NamesPlantedForTheProcessDoNotStopItsSaves)
+{
+    SharedDir shared;
+    const std::string pid = std::to_string(getpid());
+    for (int n = 0; n < 500; ++n)
+        for (const char* infix : {".tmp.", ".invalid.tmp."})
+            ASSERT_EQ(mkdir(shared.file(kPciFile + (infix + pid) + "." + std::to_string(n)).c_str(),
+                            0777),
+                      0);
+    writeFile(shared.path(), "{malformed");
+    LibraryOptions options(kPciFile);
+    for (int i = 0; i < 10; ++i) {
+        const auto r = raised([&] { options.setOption("k", std::to_string(i)); });
+        EXPECT_EQ(r.code, 0) << r.message;
+    }
+    EXPECT_EQ(readFile(shared.path()), "{\n    \"k\": \"9\"\n}");
+    EXPECT_EQ(readFile(shared.path() + ".invalid"), "{malformed");
+    EXPECT_EQ(listDir(shared.dir()).size(), 5u + 1000u);
+}
+
+// Fault: a staged kept copy stayed behind when the malformed file and its
+// kept name were already the same file (rename does nothing then), one more
+// for every save retried on a full disk.
+TEST(utilOptionTrust, RetriedSavesLeaveNoStagedCopies)
+{
+    SharedDir shared;
+    const std::string path = shared.path();
+    writeFile(path, "{malformed");
+    const int rc = runInChild([&] {
+        std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{64, 64};
+        if (setrlimit(RLIMIT_FSIZE, &limit) != 0)
+            return 2;
+        LibraryOptions options(kPciFile);
+        for (int i = 0; i < 5; ++i) {
+            const auto r = raised([&] { options.setOption("k", std::string(1000, 'v')); });
+            if (r.code != -14 ||
+                r.message != "Could not save config file: " + path + ": " + std::strerror(EFBIG))
+                return 3;
+        }
+        return 0;
+    });
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(readFile(path), "{malformed");
+    EXPECT_EQ(lstatOf(path + ".invalid").st_ino, lstatOf(path).st_ino);
+    EXPECT_EQ(listDir(shared.dir()),
+              (std::vector<std::string>{"elsewhere", kPciFile, std::string(kPciFile) + ".invalid",
+                                        std::string(kPciFile) + ".lock", "victim"}));
+}
+
+// Fault: a save copied the old file's mode, set-id bits included, so that
+// through a hard link to a set-user-id tool the new option file was one too.
+// A new file takes the old permission bits without set-id, sticky or execute
+// bits, and the file it replaced keeps its own.
+TEST(utilOptionTrust, ANewFileTakesNoSetIdStickyOrExecuteBit)
+{
+    struct Case {
+        const char* name;
+        mode_t old;
+        mode_t saved;
+        bool hardLinkedTool;
+    };
+    const std::vector<Case> cases = {
+        {"a hard link to a set-user-id tool", 04755, 0644, true},
+        {"set-group-id and group-writable", 02775, 0664, false},
+        {"sticky and writable by all", 01777, 0666, false},
+        {"private", 0700, 0600, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SharedDir shared;
+        const std::string tool = shared.dir() + "/elsewhere/tool";
+        const std::string old = c.hardLinkedTool ? tool : shared.path();
+        writeFile(old, "{\"a\": \"0\"}");
+        ASSERT_EQ(chmod(old.c_str(), c.old), 0);
+        if (c.hardLinkedTool) {
+            ASSERT_EQ(link(tool.c_str(), shared.path().c_str()), 0);
+        }
+        LibraryOptions options(kPciFile);
+        options.setOption("a", "1");
+        EXPECT_EQ(lstatOf(shared.path()).st_mode & 07777, c.saved);
+        EXPECT_EQ(readFile(shared.path()), "{\n    \"a\": \"1\"\n}");
+        if (c.hardLinkedTool) {
+            EXPECT_EQ(lstatOf(tool).st_mode & 07777, c.old);
+            EXPECT_EQ(readFile(tool), "{\"a\": \"0\"}");
+            EXPECT_EQ(lstatOf(tool).st_nlink, 1u);
+        }
+    }
 }
 
 } // namespace

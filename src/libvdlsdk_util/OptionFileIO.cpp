@@ -1,0 +1,847 @@
+// The file-system side of an option file in a shared directory; see OptionFileIO.hpp.
+#include "OptionFileIO.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/file.h>
+#include <sys/random.h>
+#include <unistd.h>
+
+#include <fmt/format.h>
+
+#include "vdlsdk/VdlLibraryOptions.hpp"
+#include "vdlsdk/vdl_exception.hpp"
+
+namespace Vandrel::optionfile {
+
+namespace {
+
+constexpr mode_t kDirectoryMode = 0775;      // reduced by the umask, as for any new directory
+constexpr mode_t kNewFileMode = 0666;        // reduced by the umask, as for any new file
+constexpr mode_t kFileBits = 0666;           // what a new file may take from the one it replaces
+constexpr mode_t kLockMode = 0664;           // fixed: see SaveLock
+constexpr mode_t kStagedMode = 0600;         // until a kept copy has the original's owners
+constexpr int kUniqueNameAttempts = 16;
+constexpr int kOpenAttempts = 4;
+// As many links as the kernel follows in one path.
+constexpr int kMaxLinkHops = 40;
+constexpr std::size_t kReadChunk = 4096;
+constexpr std::size_t kDirectoryChunk = 8192;
+constexpr const char* kLockSuffix = ".lock";
+constexpr const char* kInvalidSuffix = ".invalid";
+constexpr const char* kTemporaryInfix = ".tmp.";
+// Names that others choose are opened without following a link, without
+// waiting on a FIFO and without taking a terminal.
+constexpr int kOpenOthers = O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+
+constexpr auto kPerHolder = std::chrono::seconds(5);
+constexpr auto kOverall = std::chrono::seconds(30);
+constexpr auto kLockPollFirst = std::chrono::microseconds(200);
+constexpr auto kLockPollLongest = std::chrono::microseconds(10000);
+
+std::string errorText(int error) { return std::strerror(error); }
+
+bool writeAll(int fd, const char* data, std::size_t left, off_t offset = -1)
+{
+    while (left > 0) {
+        const ssize_t written =
+            offset < 0 ? ::write(fd, data, left) : ::pwrite(fd, data, left, offset);
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        data += written;
+        left -= static_cast<std::size_t>(written);
+        if (offset >= 0)
+            offset += written;
+    }
+    return true;
+}
+
+bool writeAll(int fd, const std::string& text) { return writeAll(fd, text.data(), text.size()); }
+
+// ---- The walk ----------------------------------------------------------------
+
+// Why a symbolic link may not be followed, or "" when it may. The rule is the
+// kernel's for links in shared sticky directories (the link belongs to root, to
+// this process's user or to the owner of the directory that holds it), and a
+// link must have a single name: a hard link to another user's link anywhere on
+// the file system would otherwise pass as that user's.
+std::string untrustedLink(const struct stat& link, int holder, const std::string& shown)
+{
+    if (link.st_nlink != 1)
+        return fmt::format("the symbolic link {} has more than one name", shown);
+    if (link.st_uid == 0 || link.st_uid == ::geteuid())
+        return {};
+    struct stat dir;
+    if (::fstat(holder, &dir) == 0 && dir.st_uid == link.st_uid)
+        return {};
+    return fmt::format("the symbolic link {} belongs to user {}, not to root, this process's "
+                       "user or the directory's owner",
+                       shown, link.st_uid);
+}
+
+// The text of the symbolic link open (O_PATH) at `fd`; "" when it cannot be read.
+std::string linkText(int fd, const struct stat& st)
+{
+    if (st.st_size <= 0 || st.st_size >= PATH_MAX)
+        return {};
+    std::string text(static_cast<std::size_t>(st.st_size) + 1, '\0');
+    const ssize_t length = ::readlinkat(fd, "", text.data(), text.size());
+    if (length <= 0 || static_cast<std::size_t>(length) >= text.size())
+        return {};
+    text.resize(static_cast<std::size_t>(length));
+    return text;
+}
+
+class Walk {
+public:
+    Walk(const std::string& path, bool create) : m_create(create), m_rest(path)
+    {
+        m_at.path = path;
+    }
+
+    Location run()
+    {
+        m_dir.reset(::open(m_rest.empty() || m_rest[0] != '/' ? "." : "/",
+                           O_PATH | O_DIRECTORY | O_CLOEXEC));
+        if (m_dir.get() < 0)
+            return failed(Location::Status::Failed, errno);
+        for (;;) {
+            const std::size_t start = m_rest.find_first_not_of('/', m_pos);
+            if (start == std::string::npos) {
+                // Ends in a slash: a directory.
+                m_fromLink = m_pos < m_linkEnd;
+                return notRegular(m_shownBase + m_rest.substr(m_pos));
+            }
+            std::size_t end = m_rest.find('/', start);
+            if (end == std::string::npos)
+                end = m_rest.size();
+            const std::string name = m_rest.substr(start, end - start);
+            m_shownDir = m_shownBase + m_rest.substr(m_pos, start - m_pos);
+            m_shown = m_shownDir + name;
+            m_fromLink = start < m_linkEnd;
+            m_pos = end;
+            const bool last = end == m_rest.size();
+            if (last && !m_atName) {
+                m_atName = true;
+                m_at.name = name;
+            }
+            if (name == "." || name == "..") {
+                if (last)
+                    return notRegular(m_shown);
+                if (name == ".." && !enter(::openat(m_dir.get(), "..",
+                                                    O_PATH | O_DIRECTORY | O_CLOEXEC)))
+                    return failed(Location::Status::Failed, errno);
+                m_shownBase = m_shown;
+                continue;
+            }
+            const bool done = last ? atEnd(name) : atDirectory(name);
+            if (done)
+                return std::move(m_at);
+        }
+    }
+
+private:
+    bool enter(int fd)
+    {
+        if (fd < 0)
+            return false;
+        m_dir.reset(fd);
+        return true;
+    }
+
+    Location failed(Location::Status status, int error)
+    {
+        m_at.status = status;
+        m_at.error = error;
+        m_at.why = errorText(error);
+        return std::move(m_at);
+    }
+
+    // Something other than a regular file at the end: refused where a link led
+    // there, and at the path's own name simply not an option file.
+    bool markNotRegular(const std::string& shown)
+    {
+        m_at.status = m_fromLink ? Location::Status::Refused : Location::Status::NotRegular;
+        m_at.why = fmt::format("{} is not a regular file", shown);
+        return true;
+    }
+
+    Location notRegular(const std::string& shown)
+    {
+        markNotRegular(shown);
+        return std::move(m_at);
+    }
+
+    bool refuse(std::string why)
+    {
+        m_at.status = Location::Status::Refused;
+        m_at.why = std::move(why);
+        return true;
+    }
+
+    bool stop(Location::Status status, int error)
+    {
+        m_at.status = status;
+        m_at.error = error;
+        m_at.why = errorText(error);
+        return true;
+    }
+
+    // The last component: the file itself, nothing yet, or a link to follow.
+    bool atEnd(const std::string& name)
+    {
+        Descriptor fd(::openat(m_dir.get(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+        struct stat st;
+        if (fd.get() < 0) {
+            if (errno != ENOENT)
+                return stop(Location::Status::Failed, errno);
+            return found(Location::Status::Missing, name);
+        }
+        if (::fstat(fd.get(), &st) != 0)
+            return stop(Location::Status::Failed, errno);
+        if (S_ISREG(st.st_mode))
+            return found(Location::Status::File, name);
+        if (S_ISLNK(st.st_mode)) {
+            // The lock stays beside the path's own name, the link.
+            if (m_at.nameDir.get() < 0) {
+                m_at.nameDir.reset(::fcntl(m_dir.get(), F_DUPFD_CLOEXEC, 0));
+                if (m_at.nameDir.get() < 0)
+                    return stop(Location::Status::Failed, errno);
+            }
+            return follow(fd.get(), st);
+        }
+        return markNotRegular(m_shown);
+    }
+
+    bool found(Location::Status status, const std::string& name)
+    {
+        m_at.status = status;
+        m_at.fileName = name;
+        m_at.shown = m_shown;
+        if (m_at.nameDir.get() < 0)
+            m_at.nameDir = std::move(m_dir);
+        else
+            m_at.otherFileDir = std::move(m_dir);
+        return true;
+    }
+
+    // A component before the last: a directory to enter (made where missing) or
+    // a link to follow.
+    bool atDirectory(const std::string& name)
+    {
+        for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
+            // A directory opens at once; anything else is looked at more closely.
+            if (enter(::openat(m_dir.get(), name.c_str(),
+                               O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC))) {
+                m_shownBase = m_shown;
+                return false;
+            }
+            if (errno == ENOENT) {
+                if (!m_create)
+                    return stop(Location::Status::NoDirectory, ENOENT);
+                if (::mkdirat(m_dir.get(), name.c_str(), kDirectoryMode) != 0 && errno != EEXIST)
+                    return stop(Location::Status::CannotCreate, errno);
+                continue; // made here or meanwhile: open it
+            }
+            if (errno != ENOTDIR)
+                return stop(Location::Status::Failed, errno);
+            Descriptor fd(::openat(m_dir.get(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+            struct stat st;
+            if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0) {
+                if (errno == ENOENT)
+                    continue; // removed meanwhile
+                return stop(Location::Status::Failed, errno);
+            }
+            if (S_ISLNK(st.st_mode))
+                return follow(fd.get(), st);
+            if (S_ISDIR(st.st_mode))
+                continue; // put there meanwhile
+            if (m_fromLink)
+                return refuse(fmt::format("{} is not a directory", m_shown));
+            // As mkdir would report it: below the directory that holds the file
+            // a directory cannot be made.
+            const bool holdsTheFile =
+                m_rest.find('/', m_rest.find_first_not_of('/', m_pos)) == std::string::npos;
+            return stop(holdsTheFile ? Location::Status::Failed : Location::Status::CannotCreate,
+                        ENOTDIR);
+        }
+        return stop(Location::Status::Failed, EAGAIN);
+    }
+
+    // Follows the link open at `fd` when it may be followed: its text takes its
+    // place in what is left to walk.
+    bool follow(int fd, const struct stat& st)
+    {
+        if (++m_hops > kMaxLinkHops)
+            return refuse(fmt::format("too many symbolic links at {}", m_at.path));
+        std::string why = untrustedLink(st, m_dir.get(), m_shown);
+        if (!why.empty())
+            return refuse(std::move(why));
+        const std::string text = linkText(fd, st);
+        if (text.empty())
+            return refuse(fmt::format("the symbolic link {} cannot be read", m_shown));
+        // What is left of an outer link's text stays part of the link region.
+        m_linkEnd = text.size() + (m_linkEnd > m_pos ? m_linkEnd - m_pos : 0);
+        m_rest = text + m_rest.substr(m_pos);
+        m_pos = 0;
+        if (text[0] == '/') {
+            if (!enter(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC)))
+                return stop(Location::Status::Failed, errno);
+            m_shownBase.clear();
+        } else {
+            m_shownBase = m_shownDir;
+        }
+        return false;
+    }
+
+    const bool m_create;
+    Location m_at;
+    Descriptor m_dir;       // the directory reached so far
+    std::string m_rest;     // what is left to walk, from m_pos
+    std::size_t m_pos = 0;
+    std::string m_shownBase; // the path text that reached m_dir
+    std::string m_shownDir;  // ... and the slashes before the current component
+    std::string m_shown;     // ... and the current component
+    std::size_t m_linkEnd = 0; // m_rest up to here came from links' text
+    bool m_fromLink = false;   // the current component did
+    bool m_atName = false;     // the path's own last name was reached
+    int m_hops = 0;
+};
+
+// ---- Names that cannot be planted ----------------------------------------------
+
+// 16 hex digits that others cannot guess: a temporary's name must not be one
+// that a group member could have put there first.
+std::string unpredictable()
+{
+    std::uint64_t value = 0;
+    if (::getrandom(&value, sizeof value, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof value)) {
+        // No entropy yet (early boot): distinct at least, from the clock and a counter.
+        static std::atomic<std::uint64_t> counter{0};
+        value = static_cast<std::uint64_t>(
+                    std::chrono::steady_clock::now().time_since_epoch().count()) *
+                    0x9E3779B97F4A7C15ull +
+                counter.fetch_add(1);
+    }
+    return fmt::format("{:016x}", value);
+}
+
+// "<name><infix><pid>." for this process: the stem of the names a save makes,
+// which the sweep of ended processes' leftovers recognises.
+std::string ownStem(const std::string& name, const char* infix)
+{
+    return name + infix + std::to_string(::getpid()) + '.';
+}
+
+// Creates a new file "<stem><unpredictable>" in `dir` with O_EXCL; -1 when none
+// can be made (errno says why).
+int createUnique(int dir, const std::string& stem, std::string& name, mode_t mode)
+{
+    for (int attempt = 0; attempt < kUniqueNameAttempts; ++attempt) {
+        name = stem + unpredictable();
+        const int fd = ::openat(dir, name.c_str(),
+                                O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+        if (fd >= 0 || errno != EEXIST)
+            return fd;
+    }
+    errno = EEXIST;
+    return -1;
+}
+
+// Whether the entry `name` is "<prefix><pid>" or "<prefix><pid>.<anything>" of a
+// process that has ended.
+bool leftByEndedProcess(const char* name, const std::string& prefix)
+{
+    if (std::strncmp(name, prefix.c_str(), prefix.size()) != 0)
+        return false;
+    const char* digits = name + prefix.size();
+    char* end = nullptr;
+    errno = 0;
+    const long pid = std::strtol(digits, &end, 10);
+    if (errno != 0 || end == digits || (*end != '.' && *end != '\0') || pid <= 0 ||
+        pid == ::getpid())
+        return false;
+    return ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
+}
+
+// Removes from the directory `dir` (open for reading) what saves of processes
+// that have ended left there (a kill between creating and renaming): regular
+// files named by one of the two prefixes and a process id. Anything else at
+// such a name was not made by a save and stays. Read with getdents64 on `dir`
+// itself: a directory stream would cost a dup, a stat and two fcntl calls on
+// every save. Only the directory sync uses `dir` afterwards, which its read
+// position does not affect.
+void removeStaleTemporaries(int dir, const std::string& prefix, const std::string& alsoPrefix)
+{
+    alignas(struct dirent64) char buffer[kDirectoryChunk];
+    for (;;) {
+        const ssize_t got = ::getdents64(dir, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return;
+        for (ssize_t at = 0; at < got;) {
+            const auto* entry = reinterpret_cast<const struct dirent64*>(buffer + at);
+            at += entry->d_reclen;
+            const char* entryName = entry->d_name;
+            if (!leftByEndedProcess(entryName, prefix) &&
+                !leftByEndedProcess(entryName, alsoPrefix))
+                continue;
+            bool regular = entry->d_type == DT_REG;
+            if (entry->d_type == DT_UNKNOWN) {
+                struct stat st;
+                regular = ::fstatat(dir, entryName, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                          S_ISREG(st.st_mode);
+            }
+            if (regular)
+                (void)::unlinkat(dir, entryName, 0);
+        }
+    }
+}
+
+// Gives a file that a save wrote the group "vandrel" where it exists.
+void giveGroup(int fd)
+{
+    gid_t gid;
+    if (vandrelGroupId(gid))
+        (void)::fchown(fd, static_cast<uid_t>(-1), gid);
+}
+
+// Makes "<name>" in `dir` a second name of the file open at `fd`, from the
+// descriptor itself, so that no name is looked up again: with AT_EMPTY_PATH
+// where the process may, otherwise through /proc. False with errno set.
+bool linkDescriptor(int fd, int dir, const std::string& name)
+{
+    if (::linkat(fd, "", dir, name.c_str(), AT_EMPTY_PATH) == 0)
+        return true;
+    if (errno != ENOENT && errno != EPERM)
+        return false;
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    return ::linkat(AT_FDCWD, self.c_str(), dir, name.c_str(), AT_SYMLINK_FOLLOW) == 0;
+}
+
+// Overwrites the file at a location where no temporary can be made beside it,
+// so that a full disk fails before any byte changes. A file that does not grow
+// needs no new space. One that grows has its new length reserved first; where
+// the file system cannot reserve (no fallocate: ext2, NFSv3, many FUSE file
+// systems), its new tail is written past the old end and synced first, and cut
+// back when that fails, and only then is the head overwritten. A file with a
+// second name is not overwritten: the bytes under that name would change too.
+// `noTemporary` is why no temporary could be made: the reason when there is
+// no file to overwrite either.
+void overwriteInPlace(const Location& at, const std::string& text, int noTemporary)
+{
+    Descriptor fd(::openat(at.fileDir(), at.fileName.c_str(), O_WRONLY | kOpenOthers));
+    struct stat st;
+    if (fd.get() < 0)
+        saveFailedWith(at.path, errno == ENOENT ? noTemporary : errno);
+    if (::fstat(fd.get(), &st) != 0)
+        saveFailedWith(at.path, errno);
+    if (!S_ISREG(st.st_mode))
+        saveFailed(at.path, fmt::format("{} is not a regular file", at.shown));
+    if (st.st_nlink != 1)
+        saveFailed(at.path, fmt::format("{} has more than one name", at.shown));
+    const off_t length = static_cast<off_t>(text.size());
+    const off_t old = st.st_size;
+    std::size_t head = text.size();
+    if (length > old) {
+        int rc;
+        while ((rc = ::fallocate(fd.get(), 0, old, length - old)) != 0 && errno == EINTR) {
+        }
+        if (rc != 0) {
+            if (errno != EOPNOTSUPP && errno != ENOSYS)
+                saveFailedWith(at.path, errno);
+            head = static_cast<std::size_t>(old);
+            if (!writeAll(fd.get(), text.data() + head, text.size() - head, old) ||
+                ::fdatasync(fd.get()) != 0) {
+                const int failure = errno;
+                (void)::ftruncate(fd.get(), old);
+                saveFailedWith(at.path, failure);
+            }
+        }
+    }
+    if (!writeAll(fd.get(), text.data(), head, 0) || ::ftruncate(fd.get(), length) != 0)
+        saveFailedWith(at.path, errno);
+    giveGroup(fd.get());
+    if (::fsync(fd.get()) != 0 || !fd.close())
+        saveFailedWith(at.path, errno);
+}
+
+// What a stat of the option file shows of it: another process's save changes it.
+struct FileState {
+    bool exists = false;
+    struct stat st {};
+
+    static FileState of(const Location& at)
+    {
+        FileState state;
+        state.exists =
+            ::fstatat(at.fileDir(), at.fileName.c_str(), &state.st, AT_SYMLINK_NOFOLLOW) == 0;
+        return state;
+    }
+    bool operator==(const FileState& other) const
+    {
+        auto same = [](const struct timespec& a, const struct timespec& b) {
+            return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+        };
+        if (exists != other.exists)
+            return false;
+        return !exists ||
+               (st.st_dev == other.st.st_dev && st.st_ino == other.st.st_ino &&
+                st.st_size == other.st.st_size && same(st.st_mtim, other.st.st_mtim) &&
+                same(st.st_ctim, other.st.st_ctim));
+    }
+    bool operator!=(const FileState& other) const { return !(*this == other); }
+};
+
+class SteadyClock final : public WaitClock {
+public:
+    std::chrono::steady_clock::time_point now() override
+    {
+        return std::chrono::steady_clock::now();
+    }
+    void pause(std::chrono::microseconds length) override { std::this_thread::sleep_for(length); }
+};
+
+std::string seconds(std::chrono::milliseconds length)
+{
+    return fmt::format("{:g}", std::chrono::duration<double>(length).count());
+}
+
+[[noreturn]] void notALock(const Location& at)
+{
+    saveFailed(at.path, fmt::format("the lock {}{} is not a regular file", at.path, kLockSuffix));
+}
+
+// Opens the lock file at a location, or creates it. -1: no lock (none can be
+// created, or it cannot be opened).
+int openLock(const Location& at)
+{
+    const std::string name = at.name + kLockSuffix;
+    const int dir = at.nameDir.get();
+    for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
+        // Open for writing where the mode allows: flock needs that where it is
+        // emulated by byte-range locks. Elsewhere any access mode can hold it.
+        int fd = ::openat(dir, name.c_str(), O_RDWR | kOpenOthers);
+        if (fd < 0 && (errno == EACCES || errno == ETXTBSY || errno == EROFS))
+            fd = ::openat(dir, name.c_str(), O_RDONLY | kOpenOthers);
+        if (fd < 0 && errno == EACCES)
+            fd = ::openat(dir, name.c_str(), O_WRONLY | kOpenOthers);
+        if (fd >= 0) {
+            struct stat st;
+            if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
+                return fd;
+            ::close(fd);
+            notALock(at);
+        }
+        // ELOOP: a link; ENXIO: a FIFO without reader or a socket.
+        if (errno == ELOOP || errno == ENXIO || errno == ENODEV || errno == EISDIR)
+            notALock(at);
+        if (errno != ENOENT)
+            return -1;
+        fd = ::openat(dir, name.c_str(), O_RDWR | O_CREAT | O_EXCL | kOpenOthers, kLockMode);
+        if (fd < 0) {
+            if (errno == EEXIST)
+                continue; // made meanwhile (or a dangling link): look again
+            return -1;
+        }
+        // Made here, so its group and mode may be set; the mode is not the umask's.
+        giveGroup(fd);
+        (void)::fchmod(fd, kLockMode);
+        return fd;
+    }
+    return -1;
+}
+
+} // namespace
+
+// ---- Descriptor, walk, messages ---------------------------------------------------
+
+Descriptor::~Descriptor()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+}
+
+Descriptor& Descriptor::operator=(Descriptor&& other) noexcept
+{
+    if (this != &other) {
+        reset(other.m_fd);
+        other.m_fd = -1;
+    }
+    return *this;
+}
+
+void Descriptor::reset(int fd)
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+    m_fd = fd;
+}
+
+bool Descriptor::close()
+{
+    const int fd = m_fd;
+    m_fd = -1;
+    return ::close(fd) == 0;
+}
+
+bool Location::nothingThere() const
+{
+    return status == Status::Missing || status == Status::NoDirectory ||
+           ((status == Status::CannotCreate || status == Status::Failed) &&
+            (error == ENOTDIR || error == ENAMETOOLONG));
+}
+
+Location walk(const std::string& path, bool createDirectories)
+{
+    return Walk(path, createDirectories).run();
+}
+
+void saveFailed(const std::string& path, const std::string& why)
+{
+    throw VDLException<-14>("Could not save config file: {}: {}", path, why);
+}
+
+void saveFailedWith(const std::string& path, int error) { saveFailed(path, errorText(error)); }
+
+// ---- Read ----------------------------------------------------------------------
+
+ReadResult readFile(const Location& at, std::string& text, OpenedFile& file)
+{
+    file.fd.reset(::openat(at.fileDir(), at.fileName.c_str(), O_RDONLY | kOpenOthers));
+    if (file.fd.get() < 0) {
+        if (errno == ENOENT)
+            return ReadResult::Missing;
+        if (errno != EACCES)
+            return ReadResult::NotRegular; // a link put there since the walk, or worse
+        // Not readable: open it all the same, to keep its bytes by descriptor.
+        file.fd.reset(::openat(at.fileDir(), at.fileName.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+        if (file.fd.get() < 0 || ::fstat(file.fd.get(), &file.st) != 0)
+            return errno == ENOENT ? ReadResult::Missing : ReadResult::NotRegular;
+        return S_ISREG(file.st.st_mode) ? ReadResult::Unreadable : ReadResult::NotRegular;
+    }
+    if (::fstat(file.fd.get(), &file.st) != 0 || !S_ISREG(file.st.st_mode))
+        return ReadResult::NotRegular;
+    if (static_cast<std::uintmax_t>(file.st.st_size) > kMaxFileSize)
+        return ReadResult::TooLarge;
+    std::string content;
+    content.reserve(static_cast<std::size_t>(file.st.st_size));
+    char chunk[kReadChunk];
+    for (;;) {
+        const ssize_t got = ::read(file.fd.get(), chunk, sizeof chunk);
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            return ReadResult::Unreadable;
+        }
+        if (got == 0)
+            break;
+        content.append(chunk, static_cast<std::size_t>(got));
+        if (content.size() > kMaxFileSize)
+            return ReadResult::TooLarge; // grew while read
+    }
+    text = std::move(content);
+    return ReadResult::Read;
+}
+
+// ---- Lock ----------------------------------------------------------------------
+
+LockWait defaultLockWait() { return {kPerHolder, kOverall, nullptr}; }
+
+SaveLock::SaveLock(const Location& at, const LockWait& wait) : m_fd(openLock(at))
+{
+    if (m_fd.get() < 0)
+        return;
+    SteadyClock steady;
+    WaitClock& clock = wait.clock != nullptr ? *wait.clock : steady;
+    // Each save another process completes changes the file and starts the
+    // per-holder bound again, so a queue of savers does not count as one long
+    // hold; nothing extends the overall bound.
+    const auto start = clock.now();
+    auto since = start;
+    FileState seen = FileState::of(at);
+    auto pause = kLockPollFirst;
+    while (::flock(m_fd.get(), LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EINTR)
+            continue;
+        if (errno != EWOULDBLOCK) {
+            m_fd.reset(); // a file system without flock: unguarded, like no lock file
+            return;
+        }
+        clock.pause(pause);
+        pause = std::min(pause * 2, kLockPollLongest);
+        const auto now = clock.now();
+        const FileState state = FileState::of(at);
+        if (state != seen) {
+            seen = state;
+            since = now;
+        }
+        if (now - start >= wait.overall)
+            saveFailed(at.path, fmt::format("other processes held {}{} for more than {} s",
+                                            at.path, kLockSuffix, seconds(wait.overall)));
+        if (now - since >= wait.perHolder)
+            saveFailed(at.path, fmt::format("another process held {}{} for more than {} s",
+                                            at.path, kLockSuffix, seconds(wait.perHolder)));
+    }
+}
+
+// ---- Kept copy -----------------------------------------------------------------
+
+KeepResult keepAside(const Location& at, const OpenedFile& file, const std::string* bytes,
+                     bool mayLink)
+{
+    const int dir = at.fileDir();
+    const std::string keep = at.fileName + kInvalidSuffix;
+    struct stat there;
+    if (::fstatat(dir, keep.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (there.st_dev == file.st.st_dev && there.st_ino == file.st.st_ino)
+            return KeepResult::Kept; // already its second name
+        if (S_ISDIR(there.st_mode))
+            return KeepResult::NotReplaceable;
+    }
+
+    const std::string stem = ownStem(keep, kTemporaryInfix);
+    std::string staged;
+    bool made = false;
+    for (int attempt = 0; mayLink && !made && attempt < kUniqueNameAttempts; ++attempt) {
+        staged = stem + unpredictable();
+        made = linkDescriptor(file.fd.get(), dir, staged);
+        if (!made && errno != EEXIST)
+            break;
+    }
+    if (!made) {
+        if (bytes == nullptr)
+            saveFailed(at.path, fmt::format("{} cannot be kept as {}{}: {}", at.shown, at.shown,
+                                            kInvalidSuffix, errorText(errno)));
+        Descriptor fd(createUnique(dir, stem, staged, kStagedMode));
+        if (fd.get() < 0)
+            saveFailedWith(at.path, errno);
+        if (::fchown(fd.get(), file.st.st_uid, file.st.st_gid) != 0)
+            (void)::fchown(fd.get(), static_cast<uid_t>(-1), file.st.st_gid);
+        if (::fchmod(fd.get(), file.st.st_mode & kFileBits) != 0 || !writeAll(fd.get(), *bytes) ||
+            ::fsync(fd.get()) != 0 || !fd.close()) {
+            const int failure = errno;
+            (void)::unlinkat(dir, staged.c_str(), 0);
+            saveFailedWith(at.path, failure);
+        }
+    }
+    if (::renameat(dir, staged.c_str(), dir, keep.c_str()) != 0) {
+        const int failure = errno;
+        (void)::unlinkat(dir, staged.c_str(), 0);
+        if (failure == EISDIR || failure == ENOTEMPTY || failure == EEXIST)
+            return KeepResult::NotReplaceable;
+        saveFailedWith(at.path, failure);
+    }
+    // Where the kept name had become the same file meanwhile, rename left both.
+    (void)::unlinkat(dir, staged.c_str(), 0);
+    return KeepResult::Kept;
+}
+
+// ---- Replacement ---------------------------------------------------------------
+
+Replacement::Replacement(const Location& at) : m_at(at)
+{
+    const int dir = at.fileDir();
+    // Also the directory whose sync makes the rename durable.
+    m_dir.reset(::openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (m_dir.get() >= 0)
+        removeStaleTemporaries(m_dir.get(), at.fileName + kTemporaryInfix,
+                               at.fileName + kInvalidSuffix + kTemporaryInfix);
+    m_fd.reset(createUnique(dir, ownStem(at.fileName, kTemporaryInfix), m_temporary, kNewFileMode));
+    if (m_fd.get() >= 0)
+        return;
+    m_temporary.clear();
+    // Only a directory the process may not write to; other failures (a full
+    // disk among them) would fail the overwrite as well.
+    m_noTemporary = errno;
+    m_inPlace = errno == EACCES || errno == EPERM;
+    if (!m_inPlace)
+        saveFailedWith(at.path, errno);
+}
+
+Replacement::~Replacement()
+{
+    if (!m_temporary.empty())
+        (void)::unlinkat(m_at.fileDir(), m_temporary.c_str(), 0);
+}
+
+void Replacement::commit(const std::string& text, const struct stat* previous)
+{
+    if (m_inPlace) {
+        overwriteInPlace(m_at, text, m_noTemporary);
+        return;
+    }
+    gid_t group = 0;
+    const bool haveGroup = vandrelGroupId(group);
+    // The temporary was made by this save, so its owners and mode may be set: it
+    // keeps the previous file's owner where the process may, goes to the group
+    // "vandrel" (or keeps the previous group), and takes the previous permission
+    // bits without set-id, sticky or execute bits. The mode comes last: a change
+    // of owner or group clears set-id bits. Where the process may give both the
+    // owner and the group, one call does.
+    const int fd = m_fd.get();
+    const int dir = m_at.fileDir();
+    struct stat found;
+    if (previous == nullptr &&
+        ::fstatat(dir, m_at.fileName.c_str(), &found, AT_SYMLINK_NOFOLLOW) == 0)
+        previous = &found;
+    if (previous != nullptr && S_ISREG(previous->st_mode)) {
+        if (!haveGroup || ::fchown(fd, previous->st_uid, group) != 0) {
+            if (::fchown(fd, previous->st_uid, previous->st_gid) != 0)
+                (void)::fchown(fd, static_cast<uid_t>(-1), previous->st_gid);
+            if (haveGroup)
+                (void)::fchown(fd, static_cast<uid_t>(-1), group);
+        }
+        (void)::fchmod(fd, previous->st_mode & kFileBits);
+    } else if (haveGroup) {
+        (void)::fchown(fd, static_cast<uid_t>(-1), group);
+    }
+    if (!writeAll(fd, text) || ::fsync(fd) != 0 || !m_fd.close() ||
+        ::renameat(dir, m_temporary.c_str(), dir, m_at.fileName.c_str()) != 0)
+        saveFailedWith(m_at.path, errno);
+    m_temporary.clear();
+    // Some file systems cannot sync a directory; the rename has happened by
+    // then, so that is not a failure.
+    if (m_dir.get() >= 0)
+        (void)::fsync(m_dir.get());
+}
+
+// ---- Group ---------------------------------------------------------------------
+
+bool vandrelGroupId(gid_t& gid)
+{
+    static std::atomic<bool> found{false};
+    static std::atomic<gid_t> id{0};
+    if (found.load(std::memory_order_acquire)) {
+        gid = id.load(std::memory_order_relaxed);
+        return true;
+    }
+    // While the group is missing every save pays this lookup. The walk stays:
+    // with a group source that searches drop-in directories for every lookup
+    // by name (as systemd's does), getgrnam_r costs more than the walk (about
+    // 0.2 ms against 0.13 ms when the group does not exist).
+    const struct group* entry = get_group();
+    if (entry == nullptr)
+        return false;
+    gid = entry->gr_gid;
+    id.store(gid, std::memory_order_relaxed);
+    found.store(true, std::memory_order_release);
+    return true;
+}
+
+} // namespace Vandrel::optionfile

@@ -38,6 +38,10 @@ constexpr int kOpenAttempts = 4;
 constexpr int kMaxLinkHops = 40;
 constexpr std::size_t kReadChunk = 4096;
 constexpr std::size_t kDirectoryChunk = 8192;
+// The sweep looks at no more entries than this per save, so that names others
+// plant in the directory cost each save a bounded time. The directory holds a
+// handful of names where nobody plants any.
+constexpr long kSweepEntries = 4096;
 constexpr const char* kLockSuffix = ".lock";
 constexpr const char* kInvalidSuffix = ".invalid";
 constexpr const char* kTemporaryInfix = ".tmp.";
@@ -388,7 +392,7 @@ bool leftByEndedProcess(const char* name, const std::string& prefix)
 void removeStaleTemporaries(int dir, const std::string& prefix, const std::string& alsoPrefix)
 {
     alignas(struct dirent64) char buffer[kDirectoryChunk];
-    for (;;) {
+    for (long seen = 0; seen < kSweepEntries;) {
         const ssize_t got = ::getdents64(dir, buffer, sizeof buffer);
         if (got < 0 && errno == EINTR)
             continue;
@@ -397,6 +401,7 @@ void removeStaleTemporaries(int dir, const std::string& prefix, const std::strin
         for (ssize_t at = 0; at < got;) {
             const auto* entry = reinterpret_cast<const struct dirent64*>(buffer + at);
             at += entry->d_reclen;
+            ++seen;
             const char* entryName = entry->d_name;
             if (!leftByEndedProcess(entryName, prefix) &&
                 !leftByEndedProcess(entryName, alsoPrefix))

@@ -50,8 +50,8 @@ inline void runRows(VdlbmcHandle* handle, const std::vector<CallRow>& rows)
         }
         LogCapture log;
         EXPECT_EQ(row.expected, row.call(handle));
-        EXPECT_EQ(row.logged ? 1u : 0u, log.bmcLines().size());
-        EXPECT_EQ(row.generalLines, log.generalLines().size());
+        EXPECT_EQ(row.logged ? 1u : 0u, log.messages(LOGGER_BMC).size());
+        EXPECT_EQ(row.generalLines, log.messages(LOGGER_GENERAL).size());
         EXPECT_TRUE(noPendingError());
         if (row.check)
             row.check();

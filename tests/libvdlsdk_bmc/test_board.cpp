@@ -21,8 +21,8 @@ TEST_F(bmcBoard, MainPathAndRaisingMemberOfEveryFunction)
     char text[128] = {};
     char second[64] = {};
     std::uint8_t serial[8] = {};
-    const TempDir planDir("bmc-clock");
-    const std::string plan = planDir.path() + "/plan.txt";
+    const vdltest::TempDir planDir("bmc-clock");
+    const std::string plan = planDir.file("plan.txt");
     std::ofstream(plan) << "# two outputs\nout0 200.0 enabled\nout1 50.0 disabled\n";
 
     const std::vector<CallRow> rows = {
@@ -222,7 +222,7 @@ TEST_F(bmcBoard, FpgaLoadReadTable)
         int load = 99;
         EXPECT_EQ(row.expected, vdlbmc_get_fpga_load(handle, &load));
         EXPECT_EQ(row.load, load);
-        EXPECT_TRUE(log.bmcLines().empty());
+        EXPECT_TRUE(log.messages(LOGGER_BMC).empty());
     }
     // Wrong kinds and types: -1 without a log line.
     for (const char* spec : {"return:int:1", "return:none", "return:unencodable"}) {
@@ -233,7 +233,7 @@ TEST_F(bmcBoard, FpgaLoadReadTable)
         int load = 99;
         EXPECT_EQ(-1, vdlbmc_get_fpga_load(handle, &load));
         EXPECT_EQ(99, load);
-        EXPECT_TRUE(log.bmcLines().empty());
+        EXPECT_TRUE(log.messages(LOGGER_BMC).empty());
         EXPECT_TRUE(noPendingError());
     }
     EXPECT_EQ(-5, vdlbmc_get_fpga_load(handle, nullptr));
@@ -246,7 +246,7 @@ TEST_F(bmcBoard, FpgaLoadReadTable)
     EXPECT_EQ(-1, vdlbmc_get_fpga_load(handle, &load));
     EXPECT_EQ(99, load);
     EXPECT_FALSE(evalTrue("c.called('FPGA Configuration.get_value')"));
-    EXPECT_TRUE(log.bmcLines().empty());
+    EXPECT_TRUE(log.messages(LOGGER_BMC).empty());
 }
 
 TEST_F(bmcBoard, FpgaLoadSetTable)
@@ -340,7 +340,7 @@ TEST_F(bmcBoard, MissingComponentsAndEffecters)
     for (std::size_t i = 0; i < sizeof results / sizeof results[0]; ++i)
         EXPECT_EQ(-13, results[i]) << "call " << i;
     EXPECT_EQ(components, vdlbmc_get_num_components(bare));
-    EXPECT_TRUE(log.bmcLines().empty());
+    EXPECT_TRUE(log.messages(LOGGER_BMC).empty());
     vdlbmc_disconnect(bare);
 }
 
@@ -379,8 +379,8 @@ TEST_F(bmcBoard, NullPointersGiveMinusFive)
     };
     for (std::size_t i = 0; i < sizeof results / sizeof results[0]; ++i)
         EXPECT_EQ(-5, results[i]) << "call " << i;
-    EXPECT_TRUE(log.bmcLines().empty());
-    EXPECT_TRUE(log.generalLines().empty());
+    EXPECT_TRUE(log.messages(LOGGER_BMC).empty());
+    EXPECT_TRUE(log.messages(LOGGER_GENERAL).empty());
     EXPECT_FALSE(evalTrue("c.called('*.*')"));
 }
 
@@ -402,7 +402,7 @@ TEST_F(bmcBoard, CopyCodesOfTheTextResults)
     auto rowFor = [&](const char* what, auto call, int expected, unsigned int lines) {
         LogCapture log;
         const int result = call();
-        EXPECT_EQ(lines, log.generalLines().size()) << what;
+        EXPECT_EQ(lines, log.messages(LOGGER_GENERAL).size()) << what;
         return Row{what, result, expected, lines};
     };
     const Row rows[] = {
@@ -452,7 +452,7 @@ TEST_F(bmcBoard, ClockInformationForms)
         char text[64] = "untouched";
         EXPECT_EQ(row.expected, vdlbmc_clock_information(handle, "CLK0", text, sizeof text));
         EXPECT_STREQ(row.text, text);
-        EXPECT_EQ(row.expected == 0 ? 0u : 1u, log.bmcLines().size());
+        EXPECT_EQ(row.expected == 0 ? 0u : 1u, log.messages(LOGGER_BMC).size());
         EXPECT_TRUE(noPendingError());
     }
 }
@@ -489,7 +489,7 @@ TEST_F(bmcBoard, DictionaryTexts)
                                : vdlbmc_get_mfg_info(handle, text, sizeof text);
         EXPECT_EQ(row.expected, result);
         EXPECT_STREQ(row.text, text);
-        EXPECT_EQ(row.expected == 0 ? 0u : 1u, log.bmcLines().size());
+        EXPECT_EQ(row.expected == 0 ? 0u : 1u, log.messages(LOGGER_BMC).size());
         EXPECT_TRUE(noPendingError());
     }
 }
@@ -522,7 +522,7 @@ TEST_F(bmcBoard, LastErrorResults)
                                                        lastError, sizeof lastError));
         EXPECT_STREQ(row.resetCause, resetCause);
         EXPECT_STREQ(row.lastError, lastError);
-        EXPECT_EQ(row.expected == 0 ? 0u : 1u, log.bmcLines().size());
+        EXPECT_EQ(row.expected == 0 ? 0u : 1u, log.messages(LOGGER_BMC).size());
         EXPECT_TRUE(noPendingError());
     }
 }
@@ -555,7 +555,7 @@ TEST_F(bmcBoard, PromSerialResults)
         std::memset(buffer, 0xAA, sizeof buffer);
         EXPECT_EQ(row.expected, vdlbmc_read_mgmt_prom_serial(handle, buffer, row.length));
         EXPECT_EQ(row.bytes, std::vector<int>(buffer, buffer + 8));
-        EXPECT_EQ(row.logged ? 1u : 0u, log.bmcLines().size());
+        EXPECT_EQ(row.logged ? 1u : 0u, log.messages(LOGGER_BMC).size());
         EXPECT_TRUE(noPendingError());
     }
 }
@@ -596,7 +596,7 @@ TEST_F(bmcBoard, ItemsThatRemoveThemselvesAreHeldWhileConverted)
         LogCapture log;
         EXPECT_EQ(row.expected, row.call());
         EXPECT_TRUE(noPendingError());
-        EXPECT_EQ(row.logged ? 1u : 0u, log.bmcLines().size());
+        EXPECT_EQ(row.logged ? 1u : 0u, log.messages(LOGGER_BMC).size());
         EXPECT_EQ(held, evalLong("c.SelfRemoving.references[-1]"));
     }
     // The PROM's first element converted to 0x41 and left the list, which
@@ -618,7 +618,7 @@ TEST_F(bmcBoard, I2cRules)
     // A failing value set comes after the enable took effect.
     LogCapture log;
     EXPECT_EQ(-1, vdlbmc_set_i2c_channel_ownership(handle, 3, 1, "Nobody"));
-    EXPECT_EQ(1u, log.bmcLines().size());
+    EXPECT_EQ(1u, log.messages(LOGGER_BMC).size());
     EXPECT_TRUE(evalTrue("c.state('I2C Channel 3 Override')['enabled']"));
 
     struct Row {

@@ -70,7 +70,7 @@ TEST(bmcStatic, VersionCopyCodes)
         EXPECT_EQ(row.expected, vdlbmc_version(buffer, row.size));
         EXPECT_STREQ(row.text, buffer);
         // Copy failures are logged on "general".
-        EXPECT_EQ(row.expected == 0 ? 0u : 1u, log.generalLines().size());
+        EXPECT_EQ(row.expected == 0 ? 0u : 1u, log.messages(LOGGER_GENERAL).size());
     }
     EXPECT_EQ(-5, vdlbmc_version(nullptr, 16));
     // The version needs no interpreter.
@@ -144,8 +144,8 @@ TEST_F(bmcConnect, IterationCodes)
         char buffer[16] = {};
         EXPECT_EQ(row.expected, vdlbmc_get_next_sensor(handle, row.previous, buffer, row.size));
         EXPECT_STREQ(row.text, buffer);
-        EXPECT_TRUE(log.bmcLines().empty());
-        EXPECT_TRUE(log.generalLines().empty());
+        EXPECT_TRUE(log.messages(LOGGER_BMC).empty());
+        EXPECT_TRUE(log.messages(LOGGER_GENERAL).empty());
     }
     char buffer[16];
     EXPECT_EQ(-5, vdlbmc_get_next_sensor(handle, nullptr, nullptr, 16));
@@ -267,7 +267,7 @@ void expectConnectFails(const std::string& options, const std::string& line)
                                                           options.c_str(), &handle)
                                : vdlbmc_connect("sim", 0, options.c_str(), &handle));
         EXPECT_EQ(nullptr, handle);
-        EXPECT_EQ((std::vector<std::string>{line}), log.bmcLines());
+        EXPECT_EQ((std::vector<std::string>{line}), log.messages(LOGGER_BMC));
         EXPECT_TRUE(noPendingError());
     }
 }
@@ -340,7 +340,7 @@ void checkDeepChains()
             char name[32];
             EXPECT_EQ(0, vdlbmc_get_next_component(handle, nullptr, name, sizeof name));
             EXPECT_STREQ("LINK1", name);
-            EXPECT_TRUE(log.bmcLines().empty());
+            EXPECT_TRUE(log.messages(LOGGER_BMC).empty());
             vdlbmc_disconnect(handle);
         }
     }
@@ -413,7 +413,7 @@ TEST_F(bmcConnect, DiscoveryErrorsFailTheConnect)
         EXPECT_EQ(row.components, vdlbmc_get_num_components(handle));
         EXPECT_EQ(row.sensors, vdlbmc_get_num_sensors(handle));
         EXPECT_EQ(row.effecters, vdlbmc_get_num_effecters(handle));
-        EXPECT_TRUE(log.bmcLines().empty());
+        EXPECT_TRUE(log.messages(LOGGER_BMC).empty());
         EXPECT_TRUE(noPendingError());
         vdlbmc_disconnect(handle);
     }
@@ -482,7 +482,7 @@ TEST_F(bmcConnect, OptionsThatAreNotUtf8FailTheConnect)
         VdlbmcHandle* handle = reinterpret_cast<VdlbmcHandle*>(0x1);
         EXPECT_EQ(-1, vdlbmc_connect("sim", 0, options, &handle));
         EXPECT_EQ(nullptr, handle);
-        EXPECT_EQ(1u, log.bmcLines().size());
+        EXPECT_EQ(1u, log.messages(LOGGER_BMC).size());
         EXPECT_EQ(-1, vdlbmc_connect_low_level("vdl_bmc.transport", "handler", options, &handle));
         EXPECT_EQ(nullptr, handle);
         EXPECT_TRUE(noPendingError());
@@ -516,7 +516,7 @@ TEST_F(bmcConnect, ConnectFailures)
         VdlbmcHandle* handle = reinterpret_cast<VdlbmcHandle*>(0x1);
         EXPECT_EQ(row.expected, vdlbmc_connect(row.interfaceName, row.card, row.options, &handle));
         EXPECT_EQ(row.expected == 0, handle != nullptr);
-        EXPECT_EQ(row.logged ? 1u : 0u, log.bmcLines().size());
+        EXPECT_EQ(row.logged ? 1u : 0u, log.messages(LOGGER_BMC).size());
         EXPECT_TRUE(noPendingError());
         vdlbmc_disconnect(handle);
         ASSERT_TRUE(py("from vdl_bmc import control as c\nc.clear_faults()"));
@@ -531,8 +531,8 @@ TEST_F(bmcConnect, LogLineIsTypeAndValue)
     LogCapture log;
     VdlbmcHandle* handle = nullptr;
     EXPECT_EQ(-1, vdlbmc_connect("sim", 0, "fault.Bmc.discover=raise:KeyError:x", &handle));
-    ASSERT_EQ(1u, log.bmcLines().size());
-    EXPECT_EQ("<class 'KeyError'>:'x'", log.bmcLines()[0]);
+    ASSERT_EQ(1u, log.messages(LOGGER_BMC).size());
+    EXPECT_EQ("<class 'KeyError'>:'x'", log.messages(LOGGER_BMC)[0]);
 }
 
 TEST_F(bmcConnect, ErrorWhoseTextCannotBeMadeIsStillLogged)
@@ -546,9 +546,9 @@ TEST_F(bmcConnect, ErrorWhoseTextCannotBeMadeIsStillLogged)
     LogCapture log;
     EXPECT_EQ(-1, vdlbmc_fpga_reset(handle, nullptr));
     EXPECT_EQ(-1, vdlbmc_reboot(handle));
-    ASSERT_EQ(2u, log.bmcLines().size());
-    EXPECT_EQ("<class '__main__.BadError'>:<unprintable>", log.bmcLines()[0]);
-    EXPECT_EQ("<class 'RuntimeError'>:<unprintable>", log.bmcLines()[1]);
+    ASSERT_EQ(2u, log.messages(LOGGER_BMC).size());
+    EXPECT_EQ("<class '__main__.BadError'>:<unprintable>", log.messages(LOGGER_BMC)[0]);
+    EXPECT_EQ("<class 'RuntimeError'>:<unprintable>", log.messages(LOGGER_BMC)[1]);
     EXPECT_TRUE(noPendingError());
     vdlbmc_disconnect(handle);
 }
@@ -577,7 +577,7 @@ TEST_F(bmcConnect, LowLevelConnectFailures)
         EXPECT_EQ(row.expected,
                   vdlbmc_connect_low_level(row.module, row.handler, row.options, &handle));
         EXPECT_EQ(row.expected == 0, handle != nullptr);
-        EXPECT_EQ(row.expected == 0 ? 0u : 1u, log.bmcLines().size());
+        EXPECT_EQ(row.expected == 0 ? 0u : 1u, log.messages(LOGGER_BMC).size());
         EXPECT_TRUE(noPendingError());
         vdlbmc_disconnect(handle);
     }
@@ -595,7 +595,7 @@ TEST_F(bmcConnect, ControllerModuleCanBeReplaced)
     LogCapture log;
     set_vdl_bmc_python_module("nonebmc");
     EXPECT_EQ(-1, vdlbmc_connect_low_level("vdl_bmc.transport", "handler", nullptr, &handle));
-    EXPECT_EQ(1u, log.bmcLines().size()) << "None has no discover()";
+    EXPECT_EQ(1u, log.messages(LOGGER_BMC).size()) << "None has no discover()";
     set_vdl_bmc_python_module("no_such_bmc_module");
     EXPECT_EQ(-1, vdlbmc_connect_low_level("vdl_bmc.transport", "handler", nullptr, &handle));
     set_vdl_bmc_python_module("otherbmc");
@@ -629,7 +629,7 @@ TEST_F(bmcConnect, DisconnectIgnoresHandlerFailures)
         LogCapture log;
         VdlbmcHandle* handle = connect(options);
         vdlbmc_disconnect(handle);
-        EXPECT_TRUE(log.bmcLines().empty());
+        EXPECT_TRUE(log.messages(LOGGER_BMC).empty());
         EXPECT_TRUE(noPendingError());
     }
 }
@@ -665,7 +665,7 @@ TEST_F(bmcInterfaces, EmptyTableGivesMinusThirteenForEveryName)
     // Not filled again by later connects.
     ASSERT_TRUE(py("from vdl_bmc import control as c\nc.set_kit_interfaces('default')"));
     EXPECT_EQ(-13, vdlbmc_connect("sim", 0, nullptr, &handle));
-    EXPECT_TRUE(log.bmcLines().empty());
+    EXPECT_TRUE(log.messages(LOGGER_BMC).empty());
 }
 
 TEST_F(bmcInterfaces, MissingTableIsLoggedAndLeavesItEmpty)
@@ -674,8 +674,8 @@ TEST_F(bmcInterfaces, MissingTableIsLoggedAndLeavesItEmpty)
     LogCapture log;
     VdlbmcHandle* handle = nullptr;
     EXPECT_EQ(-13, vdlbmc_connect("sim", 0, nullptr, &handle));
-    ASSERT_EQ(1u, log.bmcLines().size());
-    EXPECT_NE(std::string::npos, log.bmcLines()[0].find("AttributeError"));
+    ASSERT_EQ(1u, log.messages(LOGGER_BMC).size());
+    EXPECT_NE(std::string::npos, log.messages(LOGGER_BMC)[0].find("AttributeError"));
     EXPECT_TRUE(noPendingError());
 }
 
@@ -685,8 +685,8 @@ TEST_F(bmcInterfaces, TableThatIsNotADictionaryIsLogged)
     LogCapture log;
     VdlbmcHandle* handle = nullptr;
     EXPECT_EQ(-13, vdlbmc_connect("pcie", 0, nullptr, &handle));
-    ASSERT_EQ(1u, log.bmcLines().size());
-    EXPECT_NE(std::string::npos, log.bmcLines()[0].find("TypeError"));
+    ASSERT_EQ(1u, log.messages(LOGGER_BMC).size());
+    EXPECT_NE(std::string::npos, log.messages(LOGGER_BMC)[0].find("TypeError"));
     EXPECT_TRUE(noPendingError());
 }
 
@@ -710,7 +710,7 @@ TEST_F(bmcInterfaces, KeysWhoseValueIsNotTextAreSkippedAndLogged)
     LogCapture log;
     VdlbmcHandle* handle = nullptr;
     ASSERT_EQ(0, vdlbmc_connect("pcie", 0, nullptr, &handle));
-    EXPECT_EQ(2u, log.bmcLines().size()) << "an int value and an unencodable one";
+    EXPECT_EQ(2u, log.messages(LOGGER_BMC).size()) << "an int value and an unencodable one";
     EXPECT_EQ((std::vector<std::string>{"pcie"}), [] {
         std::vector<std::string> names;
         for (const auto& entry : get_interfaces())
@@ -727,8 +727,8 @@ TEST_F(bmcInterfaces, KeyWithoutValueIsSkippedAndLogged)
     LogCapture log;
     VdlbmcHandle* handle = nullptr;
     ASSERT_EQ(0, vdlbmc_connect("pcie", 0, nullptr, &handle));
-    ASSERT_EQ(1u, log.bmcLines().size());
-    EXPECT_NE(std::string::npos, log.bmcLines()[0].find("AttributeError"));
+    ASSERT_EQ(1u, log.messages(LOGGER_BMC).size());
+    EXPECT_NE(std::string::npos, log.messages(LOGGER_BMC)[0].find("AttributeError"));
     EXPECT_EQ(1u, get_interfaces().size());
     vdlbmc_disconnect(handle);
 }
@@ -739,14 +739,14 @@ TEST_F(bmcInterfaces, KitActivationRunsOnceAndItsFailureDoesNotStopConnects)
     LogCapture log;
     VdlbmcHandle* handle = nullptr;
     ASSERT_EQ(0, vdlbmc_connect("sim", 0, nullptr, &handle));
-    EXPECT_EQ(1u, log.bmcLines().size());
+    EXPECT_EQ(1u, log.messages(LOGGER_BMC).size());
     initalize();
     initalize();
     VdlbmcHandle* second = nullptr;
     ASSERT_EQ(0, vdlbmc_connect_low_level("vdl_bmc.transport", "handler", nullptr, &second));
     ASSERT_TRUE(py("from vdl_bmc import control as c"));
     EXPECT_EQ(1, evalLong("c.call_count('use_kits')"));
-    EXPECT_EQ(1u, log.bmcLines().size());
+    EXPECT_EQ(1u, log.messages(LOGGER_BMC).size());
     vdlbmc_disconnect(handle);
     vdlbmc_disconnect(second);
 }

@@ -98,26 +98,98 @@ TEST(bmcStatic, NullHandlesGiveMinusFive)
     EXPECT_FALSE(Py_IsInitialized());
 }
 
-TEST_F(bmcConnect, DefaultLayoutCountsAndByteWiseOrder)
+namespace {
+
+// What a connect to one layout of the simulated controller finds: the names
+// of each kind, in byte-wise order, and what some of them read.
+struct Layout {
+    const char* options;
+    std::vector<std::string> components, sensors, effecters;
+    std::vector<std::pair<const char*, double>> readings = {}; // numeric sensors
+    std::vector<std::pair<const char*, const char*>> effecterTexts = {};
+    std::vector<std::pair<const char*, const char*>> frequencies = {}; // clocks' output 0
+    const char* unknownSensor = nullptr; // a name no table holds
+};
+
+} // namespace
+
+TEST_F(bmcConnect, WhatEachLayoutDiscovers)
 {
-    VdlbmcHandle* handle = connect();
-    ASSERT_NE(nullptr, handle);
-    EXPECT_EQ(7, vdlbmc_get_num_components(handle));
-    EXPECT_EQ(9, vdlbmc_get_num_sensors(handle));
-    EXPECT_EQ(9, vdlbmc_get_num_effecters(handle));
-    EXPECT_EQ((std::vector<std::string>{"BMC", "CLK0", "CLK1", "CLKGEN", "FAN", "FPGA", "MFG_PROM"}),
-              allNames(handle, vdlbmc_get_next_component));
-    const auto sensors = allNames(handle, vdlbmc_get_next_sensor);
-    EXPECT_EQ((std::vector<std::string>{"BMC Status", "BMC Temp", "Board Power", "CLKGEN Lock",
-                                        "FPGA Done", "FPGA Temp", "Fan Speed", "Inlet Temp",
-                                        "VCCINT"}),
-              sensors);
-    const auto effecters = allNames(handle, vdlbmc_get_next_effecter);
-    ASSERT_EQ(9u, effecters.size());
-    EXPECT_EQ("FPGA Configuration", effecters.front());
-    EXPECT_EQ("Power Limit", effecters.back());
-    EXPECT_TRUE(noPendingError());
-    vdlbmc_disconnect(handle);
+    const Layout layouts[] = {
+        // Names sort byte-wise: "FPGA Configuration" before "Fan Duty".
+        {"layout=default",
+         {"BMC", "CLK0", "CLK1", "CLKGEN", "FAN", "FPGA", "MFG_PROM"},
+         {"BMC Status", "BMC Temp", "Board Power", "CLKGEN Lock", "FPGA Done", "FPGA Temp",
+          "Fan Speed", "Inlet Temp", "VCCINT"},
+         {"FPGA Configuration", "Fan Duty", "I2C Channel 0 Override", "I2C Channel 1 Override",
+          "I2C Channel 2 Override", "I2C Channel 3 Override", "I2C PCIe", "Identify LED",
+          "Power Limit"}},
+        // Of names found in several places, the one visited last is kept.
+        {"layout=nested",
+         {"A", "B", "CLK", "FPGA"},
+         {"Temp"},
+         {"FPGA Configuration", "Switch"},
+         {{"Temp", 50.0}},
+         {{"Switch", "'B'"}},
+         {{"CLK", "20.000 MHz"}}},
+        // Components that hold each other are walked to an end.
+        {"layout=cycle", {"LOOP_A", "LOOP_B"}, {"A Temp", "B Temp"}, {"A Switch"}},
+        // A missing table contributes nothing.
+        {"layout=no_effecters", {"DEEP", "FPGA", "NOSENS"}, {"Inlet Temp"}, {}},
+        // Names that are not text are skipped.
+        {"layout=odd_names", {}, {"Good"}, {}},
+        // "Fan\0Rear" would be listed as "Fan", which nothing accepts, and hide
+        // "Temp"; the component "PLL\0B" is left out, but not what is below it.
+        {"layout=nul_names",
+         {"CLK"},
+         {"Current", "PLL Temp", "Temp"},
+         {"Mode"},
+         {{"Current", 1.5}, {"PLL Temp", 5.0}, {"Temp", 45.0}},
+         {{"Mode", "'Auto'"}},
+         {{"CLK", "25.000 MHz"}},
+         "Fan"},
+        // card -> A -> A -> A -> Z: each A is gone into, and the last one
+        // visited, the deepest (the clock of 30 MHz), is kept.
+        {"layout=repeated_names",
+         {"A", "Z"},
+         {"Deep Temp", "Mid Temp", "Top Temp", "Z Temp"},
+         {},
+         {{"Z Temp", 4.0}},
+         {},
+         {{"A", "30.000 MHz"}}},
+    };
+    for (const auto& layout : layouts) {
+        SCOPED_TRACE(layout.options);
+        VdlbmcHandle* handle = connect(layout.options);
+        ASSERT_NE(nullptr, handle);
+        EXPECT_EQ(layout.components, allNames(handle, vdlbmc_get_next_component));
+        EXPECT_EQ(layout.sensors, allNames(handle, vdlbmc_get_next_sensor));
+        EXPECT_EQ(layout.effecters, allNames(handle, vdlbmc_get_next_effecter));
+        EXPECT_EQ(int(layout.components.size()), vdlbmc_get_num_components(handle));
+        EXPECT_EQ(int(layout.sensors.size()), vdlbmc_get_num_sensors(handle));
+        EXPECT_EQ(int(layout.effecters.size()), vdlbmc_get_num_effecters(handle));
+        double value = 0;
+        for (const auto& [name, reading] : layout.readings) {
+            EXPECT_EQ(0, vdlbmc_read_numeric_sensor_value(handle, name, &value, nullptr, 0))
+                << name;
+            EXPECT_DOUBLE_EQ(reading, value) << name;
+        }
+        char text[32];
+        for (const auto& [name, expected] : layout.effecterTexts) {
+            EXPECT_EQ(0, vdlbmc_read_effecter_value(handle, name, text, sizeof text)) << name;
+            EXPECT_STREQ(expected, text) << name;
+        }
+        for (const auto& [name, expected] : layout.frequencies) {
+            EXPECT_EQ(0, vdlbmc_clock_frequency(handle, name, 0, text, sizeof text)) << name;
+            EXPECT_STREQ(expected, text) << name;
+        }
+        if (layout.unknownSensor != nullptr) {
+            EXPECT_EQ(-13, vdlbmc_read_numeric_sensor_value(handle, layout.unknownSensor, &value,
+                                                            nullptr, 0));
+        }
+        EXPECT_TRUE(noPendingError());
+        vdlbmc_disconnect(handle);
+    }
 }
 
 TEST_F(bmcConnect, IterationCodes)
@@ -152,104 +224,6 @@ TEST_F(bmcConnect, IterationCodes)
     // No components at all.
     EXPECT_EQ(0, vdlbmc_get_num_components(handle));
     EXPECT_EQ(-27, vdlbmc_get_next_component(handle, nullptr, buffer, sizeof buffer));
-    vdlbmc_disconnect(handle);
-}
-
-TEST_F(bmcConnect, NestedTreeKeepsTheLastVisitedDuplicate)
-{
-    VdlbmcHandle* handle = connect("layout=nested");
-    ASSERT_NE(nullptr, handle);
-    EXPECT_EQ((std::vector<std::string>{"A", "B", "CLK", "FPGA"}),
-              allNames(handle, vdlbmc_get_next_component));
-    EXPECT_EQ((std::vector<std::string>{"Temp"}), allNames(handle, vdlbmc_get_next_sensor));
-    EXPECT_EQ((std::vector<std::string>{"FPGA Configuration", "Switch"}),
-              allNames(handle, vdlbmc_get_next_effecter));
-    double value = 0;
-    EXPECT_EQ(0, vdlbmc_read_numeric_sensor_value(handle, "Temp", &value, nullptr, 0));
-    EXPECT_DOUBLE_EQ(50.0, value);
-    char text[32];
-    EXPECT_EQ(0, vdlbmc_read_effecter_value(handle, "Switch", text, sizeof text));
-    EXPECT_STREQ("'B'", text);
-    EXPECT_EQ(0, vdlbmc_clock_frequency(handle, "CLK", 0, text, sizeof text));
-    EXPECT_STREQ("20.000 MHz", text);
-    vdlbmc_disconnect(handle);
-}
-
-TEST_F(bmcConnect, ComponentCyclesEnd)
-{
-    VdlbmcHandle* handle = connect("layout=cycle");
-    ASSERT_NE(nullptr, handle);
-    EXPECT_EQ((std::vector<std::string>{"LOOP_A", "LOOP_B"}),
-              allNames(handle, vdlbmc_get_next_component));
-    EXPECT_EQ((std::vector<std::string>{"A Temp", "B Temp"}),
-              allNames(handle, vdlbmc_get_next_sensor));
-    EXPECT_EQ(1, vdlbmc_get_num_effecters(handle));
-    vdlbmc_disconnect(handle);
-}
-
-TEST_F(bmcConnect, MissingTablesContributeNothing)
-{
-    VdlbmcHandle* handle = connect("layout=no_effecters");
-    ASSERT_NE(nullptr, handle);
-    EXPECT_EQ(0, vdlbmc_get_num_effecters(handle));
-    EXPECT_EQ((std::vector<std::string>{"Inlet Temp"}), allNames(handle, vdlbmc_get_next_sensor));
-    EXPECT_EQ((std::vector<std::string>{"DEEP", "FPGA", "NOSENS"}),
-              allNames(handle, vdlbmc_get_next_component));
-    vdlbmc_disconnect(handle);
-}
-
-TEST_F(bmcConnect, NamesThatAreNotTextAreSkipped)
-{
-    VdlbmcHandle* handle = connect("layout=odd_names");
-    ASSERT_NE(nullptr, handle);
-    EXPECT_EQ((std::vector<std::string>{"Good"}), allNames(handle, vdlbmc_get_next_sensor));
-    EXPECT_EQ(0, vdlbmc_get_num_components(handle));
-    EXPECT_TRUE(noPendingError());
-    vdlbmc_disconnect(handle);
-}
-
-TEST_F(bmcConnect, NamesWithANulAreLeftOut)
-{
-    // "Fan\0Rear" would be listed as "Fan", which nothing accepts, and hide "Temp".
-    VdlbmcHandle* handle = connect("layout=nul_names");
-    ASSERT_NE(nullptr, handle);
-    // The component "PLL\0B" is left out of the table, but not what is below it.
-    EXPECT_EQ((std::vector<std::string>{"Current", "PLL Temp", "Temp"}),
-              allNames(handle, vdlbmc_get_next_sensor));
-    EXPECT_EQ((std::vector<std::string>{"Mode"}), allNames(handle, vdlbmc_get_next_effecter));
-    EXPECT_EQ((std::vector<std::string>{"CLK"}), allNames(handle, vdlbmc_get_next_component));
-    double value = 0;
-    EXPECT_EQ(0, vdlbmc_read_numeric_sensor_value(handle, "Current", &value, nullptr, 0));
-    EXPECT_DOUBLE_EQ(1.5, value);
-    EXPECT_EQ(0, vdlbmc_read_numeric_sensor_value(handle, "PLL Temp", &value, nullptr, 0));
-    EXPECT_DOUBLE_EQ(5.0, value);
-    EXPECT_EQ(0, vdlbmc_read_numeric_sensor_value(handle, "Temp", &value, nullptr, 0));
-    EXPECT_DOUBLE_EQ(45.0, value);
-    EXPECT_EQ(-13, vdlbmc_read_numeric_sensor_value(handle, "Fan", &value, nullptr, 0));
-    char text[32];
-    EXPECT_EQ(0, vdlbmc_read_effecter_value(handle, "Mode", text, sizeof text));
-    EXPECT_STREQ("'Auto'", text);
-    EXPECT_EQ(0, vdlbmc_clock_frequency(handle, "CLK", 0, text, sizeof text));
-    EXPECT_STREQ("25.000 MHz", text);
-    EXPECT_TRUE(noPendingError());
-    vdlbmc_disconnect(handle);
-}
-
-TEST_F(bmcConnect, RepeatedNamesOnOnePathAreAllWalked)
-{
-    // card -> A -> A -> A -> Z: each A is gone into, and the last one visited is kept.
-    VdlbmcHandle* handle = connect("layout=repeated_names");
-    ASSERT_NE(nullptr, handle);
-    EXPECT_EQ((std::vector<std::string>{"A", "Z"}), allNames(handle, vdlbmc_get_next_component));
-    EXPECT_EQ((std::vector<std::string>{"Deep Temp", "Mid Temp", "Top Temp", "Z Temp"}),
-              allNames(handle, vdlbmc_get_next_sensor));
-    double value = 0;
-    EXPECT_EQ(0, vdlbmc_read_numeric_sensor_value(handle, "Z Temp", &value, nullptr, 0));
-    EXPECT_DOUBLE_EQ(4.0, value);
-    // "A" is the deepest of the three, the clock of 30 MHz.
-    char text[32];
-    EXPECT_EQ(0, vdlbmc_clock_frequency(handle, "A", 0, text, sizeof text));
-    EXPECT_STREQ("30.000 MHz", text);
     vdlbmc_disconnect(handle);
 }
 
@@ -653,6 +627,17 @@ class bmcInterfaces : public ::testing::Test {
 protected:
     void SetUp() override { plainInterpreterEnvironment(); }
     void useKit(const char* kind) { setenv("VDLSIM_KIT", kind, 1); }
+    // A table that cannot be read: the connect gives -13 and one line naming `error`.
+    void expectTableLogged(const char* interfaceName, const char* error)
+    {
+        LogCapture log;
+        VdlbmcHandle* handle = nullptr;
+        EXPECT_EQ(-13, vdlbmc_connect(interfaceName, 0, nullptr, &handle));
+        const auto lines = log.messages(LOGGER_BMC);
+        ASSERT_EQ(1u, lines.size());
+        EXPECT_NE(std::string::npos, lines[0].find(error)) << lines[0];
+        EXPECT_TRUE(noPendingError());
+    }
 };
 
 TEST_F(bmcInterfaces, EmptyTableGivesMinusThirteenForEveryName)
@@ -671,23 +656,13 @@ TEST_F(bmcInterfaces, EmptyTableGivesMinusThirteenForEveryName)
 TEST_F(bmcInterfaces, MissingTableIsLoggedAndLeavesItEmpty)
 {
     useKit("missing");
-    LogCapture log;
-    VdlbmcHandle* handle = nullptr;
-    EXPECT_EQ(-13, vdlbmc_connect("sim", 0, nullptr, &handle));
-    ASSERT_EQ(1u, log.messages(LOGGER_BMC).size());
-    EXPECT_NE(std::string::npos, log.messages(LOGGER_BMC)[0].find("AttributeError"));
-    EXPECT_TRUE(noPendingError());
+    expectTableLogged("sim", "AttributeError");
 }
 
 TEST_F(bmcInterfaces, TableThatIsNotADictionaryIsLogged)
 {
     useKit("list");
-    LogCapture log;
-    VdlbmcHandle* handle = nullptr;
-    EXPECT_EQ(-13, vdlbmc_connect("pcie", 0, nullptr, &handle));
-    ASSERT_EQ(1u, log.messages(LOGGER_BMC).size());
-    EXPECT_NE(std::string::npos, log.messages(LOGGER_BMC)[0].find("TypeError"));
-    EXPECT_TRUE(noPendingError());
+    expectTableLogged("pcie", "TypeError");
 }
 
 TEST_F(bmcInterfaces, DuplicateValueKeepsTheLaterKey)

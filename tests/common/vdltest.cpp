@@ -19,13 +19,21 @@ std::string makeTempDir(const std::string& prefix)
     return pattern;
 }
 
-ConfigDir::ConfigDir(const std::string& prefix) : m_dir(makeTempDir(prefix))
+TempDir::TempDir(const std::string& prefix) : m_path(makeTempDir(prefix)) {}
+
+TempDir::~TempDir()
+{
+    std::error_code ec;
+    std::filesystem::remove_all(m_path, ec);
+}
+
+ConfigDir::ConfigDir(const std::string& prefix) : m_dir(prefix)
 {
     if (const char* previous = std::getenv("VDLSDK_CONFIG")) {
         m_hadPrevious = true;
         m_previous = previous;
     }
-    setenv("VDLSDK_CONFIG", m_dir.c_str(), 1);
+    setenv("VDLSDK_CONFIG", m_dir.path().c_str(), 1);
 }
 
 ConfigDir::~ConfigDir()
@@ -34,8 +42,6 @@ ConfigDir::~ConfigDir()
         setenv("VDLSDK_CONFIG", m_previous.c_str(), 1);
     else
         unsetenv("VDLSDK_CONFIG");
-    std::error_code ec;
-    std::filesystem::remove_all(m_dir, ec);
 }
 
 } // namespace vdltest

@@ -29,6 +29,22 @@ std::string makeTempDir(const std::string& prefix);
 // when the environment already named one.
 const std::string& configDir();
 
+// A fresh temporary directory, removed with all it holds when the object
+// goes, also when the test fails.
+class TempDir {
+public:
+    explicit TempDir(const std::string& prefix);
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::string& path() const { return m_path; }
+    std::string file(const std::string& name) const { return m_path + "/" + name; }
+
+private:
+    std::string m_path;
+};
+
 // An option directory of one test's own: VDLSDK_CONFIG names a fresh
 // directory while the object lives; afterwards the variable is as it was and
 // the directory is gone.
@@ -39,11 +55,11 @@ public:
     ConfigDir(const ConfigDir&) = delete;
     ConfigDir& operator=(const ConfigDir&) = delete;
 
-    const std::string& dir() const { return m_dir; }
-    std::string file(const std::string& name) const { return m_dir + "/" + name; }
+    const std::string& dir() const { return m_dir.path(); }
+    std::string file(const std::string& name) const { return m_dir.file(name); }
 
 private:
-    std::string m_dir;
+    TempDir m_dir;
     bool m_hadPrevious = false;
     std::string m_previous;
 };

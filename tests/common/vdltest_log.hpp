@@ -154,6 +154,17 @@ public:
     {
         return select(logger, level);
     }
+    // The texts one of the captured loggers wrote, at every level.
+    std::vector<std::string> messages(LoggerType logger) const
+    {
+        std::vector<std::string> out;
+        if (const auto& wanted = loggerOf(logger)) {
+            for (const auto& l : entries())
+                if (l.logger == wanted->name())
+                    out.push_back(l.text);
+        }
+        return out;
+    }
     bool has(const std::string& level, const std::string& text) const
     {
         return contains(at(level), text);

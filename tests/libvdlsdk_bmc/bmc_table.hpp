@@ -4,6 +4,7 @@
 // written, that no interpreter error is left pending, and what the row checks.
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "bmc_test_support.hpp"
@@ -24,12 +25,18 @@ protected:
     VdlbmcHandle* handle = nullptr;
 };
 
+// A fault, "target=what it does"; null or empty for none.
+struct Fault {
+    Fault(const char* text) : spec(text ? text : "") {}
+    Fault(std::string text) : spec(std::move(text)) {}
+    std::string spec;
+};
+
 struct CallRow {
-    const char* what;
+    std::string what;
     std::function<int(VdlbmcHandle*)> call;
     int expected;
-    // A fault, "target=what it does", installed before the call; null for the main path.
-    const char* fault;
+    Fault fault; // installed before the call, for the failing paths
     bool logged;
     // Checks after the call (outputs, the state the simulation was left in).
     std::function<void()> check = nullptr;
@@ -42,21 +49,27 @@ inline void runRows(VdlbmcHandle* handle, const std::vector<CallRow>& rows)
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
         clearFaults();
-        if (row.fault != nullptr) {
-            const std::string spec = row.fault;
+        if (!row.fault.spec.empty()) {
+            const std::string& spec = row.fault.spec;
             const auto split = spec.find('=');
             ASSERT_NE(std::string::npos, split);
             fault(spec.substr(0, split), spec.substr(split + 1));
         }
         LogCapture log;
         EXPECT_EQ(row.expected, row.call(handle));
-        EXPECT_EQ(row.logged ? 1u : 0u, log.bmcLines().size());
-        EXPECT_EQ(row.generalLines, log.generalLines().size());
+        EXPECT_EQ(row.logged ? 1u : 0u, log.messages(LOGGER_BMC).size());
+        EXPECT_EQ(row.generalLines, log.messages(LOGGER_GENERAL).size());
         EXPECT_TRUE(noPendingError());
         if (row.check)
             row.check();
     }
     clearFaults();
+}
+
+// A row's check that the call wrote `expected` into `text`.
+inline std::function<void()> wrote(const char* text, const char* expected)
+{
+    return [text, expected] { EXPECT_STREQ(expected, text); };
 }
 
 } // namespace bmctest

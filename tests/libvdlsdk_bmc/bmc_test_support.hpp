@@ -8,18 +8,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <filesystem>
-#include <memory>
-#include <sstream>
 #include <string>
-#include <vector>
-
-#include <spdlog/sinks/ostream_sink.h>
 
 #include "vdlsdk/VdlbmcPython.hpp"
-#include "vdlsdk/vdl_logger.hpp"
 #include "vdlsdk/vdlsdk_bmc.h"
 #include "vdltest.hpp"
+#include "vdltest_log.hpp"
 
 namespace bmctest {
 
@@ -40,82 +34,12 @@ inline bool prepareEnvironment()
 }
 inline const bool kEnvironmentPrepared = prepareEnvironment();
 
-// A fresh temporary directory, removed with all it holds when it goes, also
-// when the test fails.
-class TempDir {
+// What the "vdlsdk_bmc" and "general" loggers write while it lives:
+// messages(LOGGER_BMC), messages(LOGGER_GENERAL). Their levels stay as a host
+// has them, so that a failure logged below them counts as not logged.
+class LogCapture : public vdltest::LogCapture {
 public:
-    explicit TempDir(const std::string& prefix) : m_path(vdltest::makeTempDir(prefix)) {}
-    ~TempDir()
-    {
-        std::error_code ignored;
-        std::filesystem::remove_all(m_path, ignored);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
-    const std::string& path() const { return m_path; }
-
-private:
-    std::string m_path;
-};
-
-// Collects what the "vdlsdk_bmc" and "general" loggers write while it lives.
-class LogCapture {
-public:
-    LogCapture()
-    {
-        attach(VDLLogger<LOGGER_BMC>::_logger, m_bmc, m_bmcSink);
-        attach(VDLLogger<LOGGER_GENERAL>::_logger, m_general, m_generalSink);
-    }
-    ~LogCapture()
-    {
-        detach(VDLLogger<LOGGER_BMC>::_logger, m_bmcSink);
-        detach(VDLLogger<LOGGER_GENERAL>::_logger, m_generalSink);
-    }
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
-
-    std::vector<std::string> bmcLines() const { return lines(m_bmc); }
-    std::vector<std::string> generalLines() const { return lines(m_general); }
-    void clear()
-    {
-        m_bmc.str({});
-        m_general.str({});
-    }
-
-private:
-    static void attach(const std::shared_ptr<spdlog::logger>& logger, std::ostringstream& out,
-                       spdlog::sink_ptr& sink)
-    {
-        sink = std::make_shared<spdlog::sinks::ostream_sink_mt>(out, true);
-        sink->set_pattern("%v");
-        logger->sinks().push_back(sink);
-    }
-    static void detach(const std::shared_ptr<spdlog::logger>& logger, const spdlog::sink_ptr& sink)
-    {
-        if (!logger)
-            return;
-        auto& sinks = logger->sinks();
-        for (auto it = sinks.begin(); it != sinks.end(); ++it) {
-            if (*it == sink) {
-                sinks.erase(it);
-                return;
-            }
-        }
-    }
-    static std::vector<std::string> lines(const std::ostringstream& out)
-    {
-        std::vector<std::string> result;
-        std::istringstream in(out.str());
-        for (std::string line; std::getline(in, line);)
-            result.push_back(line);
-        return result;
-    }
-
-    std::ostringstream m_bmc;
-    std::ostringstream m_general;
-    spdlog::sink_ptr m_bmcSink;
-    spdlog::sink_ptr m_generalSink;
+    LogCapture() : vdltest::LogCapture({LOGGER_BMC, LOGGER_GENERAL}, vdltest::kKeepLevel) {}
 };
 
 // Runs statements in __main__; true when they ran without an exception.

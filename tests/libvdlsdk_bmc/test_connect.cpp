@@ -70,7 +70,7 @@ TEST(bmcStatic, VersionCopyCodes)
         EXPECT_EQ(row.expected, vdlbmc_version(buffer, row.size));
         EXPECT_STREQ(row.text, buffer);
         // Copy failures are logged on "general".
-        EXPECT_EQ(row.expected == 0 ? 0u : 1u, log.generalLines().size());
+        EXPECT_EQ(row.expected == 0 ? 0u : 1u, log.messages(LOGGER_GENERAL).size());
     }
     EXPECT_EQ(-5, vdlbmc_version(nullptr, 16));
     // The version needs no interpreter.
@@ -98,26 +98,98 @@ TEST(bmcStatic, NullHandlesGiveMinusFive)
     EXPECT_FALSE(Py_IsInitialized());
 }
 
-TEST_F(bmcConnect, DefaultLayoutCountsAndByteWiseOrder)
+namespace {
+
+// What a connect to one layout of the simulated controller finds: the names
+// of each kind, in byte-wise order, and what some of them read.
+struct Layout {
+    const char* options;
+    std::vector<std::string> components, sensors, effecters;
+    std::vector<std::pair<const char*, double>> readings = {}; // numeric sensors
+    std::vector<std::pair<const char*, const char*>> effecterTexts = {};
+    std::vector<std::pair<const char*, const char*>> frequencies = {}; // clocks' output 0
+    const char* unknownSensor = nullptr; // a name no table holds
+};
+
+} // namespace
+
+TEST_F(bmcConnect, WhatEachLayoutDiscovers)
 {
-    VdlbmcHandle* handle = connect();
-    ASSERT_NE(nullptr, handle);
-    EXPECT_EQ(7, vdlbmc_get_num_components(handle));
-    EXPECT_EQ(9, vdlbmc_get_num_sensors(handle));
-    EXPECT_EQ(9, vdlbmc_get_num_effecters(handle));
-    EXPECT_EQ((std::vector<std::string>{"BMC", "CLK0", "CLK1", "CLKGEN", "FAN", "FPGA", "MFG_PROM"}),
-              allNames(handle, vdlbmc_get_next_component));
-    const auto sensors = allNames(handle, vdlbmc_get_next_sensor);
-    EXPECT_EQ((std::vector<std::string>{"BMC Status", "BMC Temp", "Board Power", "CLKGEN Lock",
-                                        "FPGA Done", "FPGA Temp", "Fan Speed", "Inlet Temp",
-                                        "VCCINT"}),
-              sensors);
-    const auto effecters = allNames(handle, vdlbmc_get_next_effecter);
-    ASSERT_EQ(9u, effecters.size());
-    EXPECT_EQ("FPGA Configuration", effecters.front());
-    EXPECT_EQ("Power Limit", effecters.back());
-    EXPECT_TRUE(noPendingError());
-    vdlbmc_disconnect(handle);
+    const Layout layouts[] = {
+        // Names sort byte-wise: "FPGA Configuration" before "Fan Duty".
+        {"layout=default",
+         {"BMC", "CLK0", "CLK1", "CLKGEN", "FAN", "FPGA", "MFG_PROM"},
+         {"BMC Status", "BMC Temp", "Board Power", "CLKGEN Lock", "FPGA Done", "FPGA Temp",
+          "Fan Speed", "Inlet Temp", "VCCINT"},
+         {"FPGA Configuration", "Fan Duty", "I2C Channel 0 Override", "I2C Channel 1 Override",
+          "I2C Channel 2 Override", "I2C Channel 3 Override", "I2C PCIe", "Identify LED",
+          "Power Limit"}},
+        // Of names found in several places, the one visited last is kept.
+        {"layout=nested",
+         {"A", "B", "CLK", "FPGA"},
+         {"Temp"},
+         {"FPGA Configuration", "Switch"},
+         {{"Temp", 50.0}},
+         {{"Switch", "'B'"}},
+         {{"CLK", "20.000 MHz"}}},
+        // Components that hold each other are walked to an end.
+        {"layout=cycle", {"LOOP_A", "LOOP_B"}, {"A Temp", "B Temp"}, {"A Switch"}},
+        // A missing table contributes nothing.
+        {"layout=no_effecters", {"DEEP", "FPGA", "NOSENS"}, {"Inlet Temp"}, {}},
+        // Names that are not text are skipped.
+        {"layout=odd_names", {}, {"Good"}, {}},
+        // "Fan\0Rear" would be listed as "Fan", which nothing accepts, and hide
+        // "Temp"; the component "PLL\0B" is left out, but not what is below it.
+        {"layout=nul_names",
+         {"CLK"},
+         {"Current", "PLL Temp", "Temp"},
+         {"Mode"},
+         {{"Current", 1.5}, {"PLL Temp", 5.0}, {"Temp", 45.0}},
+         {{"Mode", "'Auto'"}},
+         {{"CLK", "25.000 MHz"}},
+         "Fan"},
+        // card -> A -> A -> A -> Z: each A is gone into, and the last one
+        // visited, the deepest (the clock of 30 MHz), is kept.
+        {"layout=repeated_names",
+         {"A", "Z"},
+         {"Deep Temp", "Mid Temp", "Top Temp", "Z Temp"},
+         {},
+         {{"Z Temp", 4.0}},
+         {},
+         {{"A", "30.000 MHz"}}},
+    };
+    for (const auto& layout : layouts) {
+        SCOPED_TRACE(layout.options);
+        VdlbmcHandle* handle = connect(layout.options);
+        ASSERT_NE(nullptr, handle);
+        EXPECT_EQ(layout.components, allNames(handle, vdlbmc_get_next_component));
+        EXPECT_EQ(layout.sensors, allNames(handle, vdlbmc_get_next_sensor));
+        EXPECT_EQ(layout.effecters, allNames(handle, vdlbmc_get_next_effecter));
+        EXPECT_EQ(int(layout.components.size()), vdlbmc_get_num_components(handle));
+        EXPECT_EQ(int(layout.sensors.size()), vdlbmc_get_num_sensors(handle));
+        EXPECT_EQ(int(layout.effecters.size()), vdlbmc_get_num_effecters(handle));
+        double value = 0;
+        for (const auto& [name, reading] : layout.readings) {
+            EXPECT_EQ(0, vdlbmc_read_numeric_sensor_value(handle, name, &value, nullptr, 0))
+                << name;
+            EXPECT_DOUBLE_EQ(reading, value) << name;
+        }
+        char text[32];
+        for (const auto& [name, expected] : layout.effecterTexts) {
+            EXPECT_EQ(0, vdlbmc_read_effecter_value(handle, name, text, sizeof text)) << name;
+            EXPECT_STREQ(expected, text) << name;
+        }
+        for (const auto& [name, expected] : layout.frequencies) {
+            EXPECT_EQ(0, vdlbmc_clock_frequency(handle, name, 0, text, sizeof text)) << name;
+            EXPECT_STREQ(expected, text) << name;
+        }
+        if (layout.unknownSensor != nullptr) {
+            EXPECT_EQ(-13, vdlbmc_read_numeric_sensor_value(handle, layout.unknownSensor, &value,
+                                                            nullptr, 0));
+        }
+        EXPECT_TRUE(noPendingError());
+        vdlbmc_disconnect(handle);
+    }
 }
 
 TEST_F(bmcConnect, IterationCodes)
@@ -144,112 +216,14 @@ TEST_F(bmcConnect, IterationCodes)
         char buffer[16] = {};
         EXPECT_EQ(row.expected, vdlbmc_get_next_sensor(handle, row.previous, buffer, row.size));
         EXPECT_STREQ(row.text, buffer);
-        EXPECT_TRUE(log.bmcLines().empty());
-        EXPECT_TRUE(log.generalLines().empty());
+        EXPECT_TRUE(log.messages(LOGGER_BMC).empty());
+        EXPECT_TRUE(log.messages(LOGGER_GENERAL).empty());
     }
     char buffer[16];
     EXPECT_EQ(-5, vdlbmc_get_next_sensor(handle, nullptr, nullptr, 16));
     // No components at all.
     EXPECT_EQ(0, vdlbmc_get_num_components(handle));
     EXPECT_EQ(-27, vdlbmc_get_next_component(handle, nullptr, buffer, sizeof buffer));
-    vdlbmc_disconnect(handle);
-}
-
-TEST_F(bmcConnect, NestedTreeKeepsTheLastVisitedDuplicate)
-{
-    VdlbmcHandle* handle = connect("layout=nested");
-    ASSERT_NE(nullptr, handle);
-    EXPECT_EQ((std::vector<std::string>{"A", "B", "CLK", "FPGA"}),
-              allNames(handle, vdlbmc_get_next_component));
-    EXPECT_EQ((std::vector<std::string>{"Temp"}), allNames(handle, vdlbmc_get_next_sensor));
-    EXPECT_EQ((std::vector<std::string>{"FPGA Configuration", "Switch"}),
-              allNames(handle, vdlbmc_get_next_effecter));
-    double value = 0;
-    EXPECT_EQ(0, vdlbmc_read_numeric_sensor_value(handle, "Temp", &value, nullptr, 0));
-    EXPECT_DOUBLE_EQ(50.0, value);
-    char text[32];
-    EXPECT_EQ(0, vdlbmc_read_effecter_value(handle, "Switch", text, sizeof text));
-    EXPECT_STREQ("'B'", text);
-    EXPECT_EQ(0, vdlbmc_clock_frequency(handle, "CLK", 0, text, sizeof text));
-    EXPECT_STREQ("20.000 MHz", text);
-    vdlbmc_disconnect(handle);
-}
-
-TEST_F(bmcConnect, ComponentCyclesEnd)
-{
-    VdlbmcHandle* handle = connect("layout=cycle");
-    ASSERT_NE(nullptr, handle);
-    EXPECT_EQ((std::vector<std::string>{"LOOP_A", "LOOP_B"}),
-              allNames(handle, vdlbmc_get_next_component));
-    EXPECT_EQ((std::vector<std::string>{"A Temp", "B Temp"}),
-              allNames(handle, vdlbmc_get_next_sensor));
-    EXPECT_EQ(1, vdlbmc_get_num_effecters(handle));
-    vdlbmc_disconnect(handle);
-}
-
-TEST_F(bmcConnect, MissingTablesContributeNothing)
-{
-    VdlbmcHandle* handle = connect("layout=no_effecters");
-    ASSERT_NE(nullptr, handle);
-    EXPECT_EQ(0, vdlbmc_get_num_effecters(handle));
-    EXPECT_EQ((std::vector<std::string>{"Inlet Temp"}), allNames(handle, vdlbmc_get_next_sensor));
-    EXPECT_EQ((std::vector<std::string>{"DEEP", "FPGA", "NOSENS"}),
-              allNames(handle, vdlbmc_get_next_component));
-    vdlbmc_disconnect(handle);
-}
-
-TEST_F(bmcConnect, NamesThatAreNotTextAreSkipped)
-{
-    VdlbmcHandle* handle = connect("layout=odd_names");
-    ASSERT_NE(nullptr, handle);
-    EXPECT_EQ((std::vector<std::string>{"Good"}), allNames(handle, vdlbmc_get_next_sensor));
-    EXPECT_EQ(0, vdlbmc_get_num_components(handle));
-    EXPECT_TRUE(noPendingError());
-    vdlbmc_disconnect(handle);
-}
-
-TEST_F(bmcConnect, NamesWithANulAreLeftOut)
-{
-    // "Fan\0Rear" would be listed as "Fan", which nothing accepts, and hide "Temp".
-    VdlbmcHandle* handle = connect("layout=nul_names");
-    ASSERT_NE(nullptr, handle);
-    // The component "PLL\0B" is left out of the table, but not what is below it.
-    EXPECT_EQ((std::vector<std::string>{"Current", "PLL Temp", "Temp"}),
-              allNames(handle, vdlbmc_get_next_sensor));
-    EXPECT_EQ((std::vector<std::string>{"Mode"}), allNames(handle, vdlbmc_get_next_effecter));
-    EXPECT_EQ((std::vector<std::string>{"CLK"}), allNames(handle, vdlbmc_get_next_component));
-    double value = 0;
-    EXPECT_EQ(0, vdlbmc_read_numeric_sensor_value(handle, "Current", &value, nullptr, 0));
-    EXPECT_DOUBLE_EQ(1.5, value);
-    EXPECT_EQ(0, vdlbmc_read_numeric_sensor_value(handle, "PLL Temp", &value, nullptr, 0));
-    EXPECT_DOUBLE_EQ(5.0, value);
-    EXPECT_EQ(0, vdlbmc_read_numeric_sensor_value(handle, "Temp", &value, nullptr, 0));
-    EXPECT_DOUBLE_EQ(45.0, value);
-    EXPECT_EQ(-13, vdlbmc_read_numeric_sensor_value(handle, "Fan", &value, nullptr, 0));
-    char text[32];
-    EXPECT_EQ(0, vdlbmc_read_effecter_value(handle, "Mode", text, sizeof text));
-    EXPECT_STREQ("'Auto'", text);
-    EXPECT_EQ(0, vdlbmc_clock_frequency(handle, "CLK", 0, text, sizeof text));
-    EXPECT_STREQ("25.000 MHz", text);
-    EXPECT_TRUE(noPendingError());
-    vdlbmc_disconnect(handle);
-}
-
-TEST_F(bmcConnect, RepeatedNamesOnOnePathAreAllWalked)
-{
-    // card -> A -> A -> A -> Z: each A is gone into, and the last one visited is kept.
-    VdlbmcHandle* handle = connect("layout=repeated_names");
-    ASSERT_NE(nullptr, handle);
-    EXPECT_EQ((std::vector<std::string>{"A", "Z"}), allNames(handle, vdlbmc_get_next_component));
-    EXPECT_EQ((std::vector<std::string>{"Deep Temp", "Mid Temp", "Top Temp", "Z Temp"}),
-              allNames(handle, vdlbmc_get_next_sensor));
-    double value = 0;
-    EXPECT_EQ(0, vdlbmc_read_numeric_sensor_value(handle, "Z Temp", &value, nullptr, 0));
-    EXPECT_DOUBLE_EQ(4.0, value);
-    // "A" is the deepest of the three, the clock of 30 MHz.
-    char text[32];
-    EXPECT_EQ(0, vdlbmc_clock_frequency(handle, "A", 0, text, sizeof text));
-    EXPECT_STREQ("30.000 MHz", text);
     vdlbmc_disconnect(handle);
 }
 
@@ -267,7 +241,7 @@ void expectConnectFails(const std::string& options, const std::string& line)
                                                           options.c_str(), &handle)
                                : vdlbmc_connect("sim", 0, options.c_str(), &handle));
         EXPECT_EQ(nullptr, handle);
-        EXPECT_EQ((std::vector<std::string>{line}), log.bmcLines());
+        EXPECT_EQ((std::vector<std::string>{line}), log.messages(LOGGER_BMC));
         EXPECT_TRUE(noPendingError());
     }
 }
@@ -340,7 +314,7 @@ void checkDeepChains()
             char name[32];
             EXPECT_EQ(0, vdlbmc_get_next_component(handle, nullptr, name, sizeof name));
             EXPECT_STREQ("LINK1", name);
-            EXPECT_TRUE(log.bmcLines().empty());
+            EXPECT_TRUE(log.messages(LOGGER_BMC).empty());
             vdlbmc_disconnect(handle);
         }
     }
@@ -413,7 +387,7 @@ TEST_F(bmcConnect, DiscoveryErrorsFailTheConnect)
         EXPECT_EQ(row.components, vdlbmc_get_num_components(handle));
         EXPECT_EQ(row.sensors, vdlbmc_get_num_sensors(handle));
         EXPECT_EQ(row.effecters, vdlbmc_get_num_effecters(handle));
-        EXPECT_TRUE(log.bmcLines().empty());
+        EXPECT_TRUE(log.messages(LOGGER_BMC).empty());
         EXPECT_TRUE(noPendingError());
         vdlbmc_disconnect(handle);
     }
@@ -482,7 +456,7 @@ TEST_F(bmcConnect, OptionsThatAreNotUtf8FailTheConnect)
         VdlbmcHandle* handle = reinterpret_cast<VdlbmcHandle*>(0x1);
         EXPECT_EQ(-1, vdlbmc_connect("sim", 0, options, &handle));
         EXPECT_EQ(nullptr, handle);
-        EXPECT_EQ(1u, log.bmcLines().size());
+        EXPECT_EQ(1u, log.messages(LOGGER_BMC).size());
         EXPECT_EQ(-1, vdlbmc_connect_low_level("vdl_bmc.transport", "handler", options, &handle));
         EXPECT_EQ(nullptr, handle);
         EXPECT_TRUE(noPendingError());
@@ -516,7 +490,7 @@ TEST_F(bmcConnect, ConnectFailures)
         VdlbmcHandle* handle = reinterpret_cast<VdlbmcHandle*>(0x1);
         EXPECT_EQ(row.expected, vdlbmc_connect(row.interfaceName, row.card, row.options, &handle));
         EXPECT_EQ(row.expected == 0, handle != nullptr);
-        EXPECT_EQ(row.logged ? 1u : 0u, log.bmcLines().size());
+        EXPECT_EQ(row.logged ? 1u : 0u, log.messages(LOGGER_BMC).size());
         EXPECT_TRUE(noPendingError());
         vdlbmc_disconnect(handle);
         ASSERT_TRUE(py("from vdl_bmc import control as c\nc.clear_faults()"));
@@ -531,8 +505,8 @@ TEST_F(bmcConnect, LogLineIsTypeAndValue)
     LogCapture log;
     VdlbmcHandle* handle = nullptr;
     EXPECT_EQ(-1, vdlbmc_connect("sim", 0, "fault.Bmc.discover=raise:KeyError:x", &handle));
-    ASSERT_EQ(1u, log.bmcLines().size());
-    EXPECT_EQ("<class 'KeyError'>:'x'", log.bmcLines()[0]);
+    ASSERT_EQ(1u, log.messages(LOGGER_BMC).size());
+    EXPECT_EQ("<class 'KeyError'>:'x'", log.messages(LOGGER_BMC)[0]);
 }
 
 TEST_F(bmcConnect, ErrorWhoseTextCannotBeMadeIsStillLogged)
@@ -546,9 +520,9 @@ TEST_F(bmcConnect, ErrorWhoseTextCannotBeMadeIsStillLogged)
     LogCapture log;
     EXPECT_EQ(-1, vdlbmc_fpga_reset(handle, nullptr));
     EXPECT_EQ(-1, vdlbmc_reboot(handle));
-    ASSERT_EQ(2u, log.bmcLines().size());
-    EXPECT_EQ("<class '__main__.BadError'>:<unprintable>", log.bmcLines()[0]);
-    EXPECT_EQ("<class 'RuntimeError'>:<unprintable>", log.bmcLines()[1]);
+    ASSERT_EQ(2u, log.messages(LOGGER_BMC).size());
+    EXPECT_EQ("<class '__main__.BadError'>:<unprintable>", log.messages(LOGGER_BMC)[0]);
+    EXPECT_EQ("<class 'RuntimeError'>:<unprintable>", log.messages(LOGGER_BMC)[1]);
     EXPECT_TRUE(noPendingError());
     vdlbmc_disconnect(handle);
 }
@@ -577,7 +551,7 @@ TEST_F(bmcConnect, LowLevelConnectFailures)
         EXPECT_EQ(row.expected,
                   vdlbmc_connect_low_level(row.module, row.handler, row.options, &handle));
         EXPECT_EQ(row.expected == 0, handle != nullptr);
-        EXPECT_EQ(row.expected == 0 ? 0u : 1u, log.bmcLines().size());
+        EXPECT_EQ(row.expected == 0 ? 0u : 1u, log.messages(LOGGER_BMC).size());
         EXPECT_TRUE(noPendingError());
         vdlbmc_disconnect(handle);
     }
@@ -595,7 +569,7 @@ TEST_F(bmcConnect, ControllerModuleCanBeReplaced)
     LogCapture log;
     set_vdl_bmc_python_module("nonebmc");
     EXPECT_EQ(-1, vdlbmc_connect_low_level("vdl_bmc.transport", "handler", nullptr, &handle));
-    EXPECT_EQ(1u, log.bmcLines().size()) << "None has no discover()";
+    EXPECT_EQ(1u, log.messages(LOGGER_BMC).size()) << "None has no discover()";
     set_vdl_bmc_python_module("no_such_bmc_module");
     EXPECT_EQ(-1, vdlbmc_connect_low_level("vdl_bmc.transport", "handler", nullptr, &handle));
     set_vdl_bmc_python_module("otherbmc");
@@ -629,7 +603,7 @@ TEST_F(bmcConnect, DisconnectIgnoresHandlerFailures)
         LogCapture log;
         VdlbmcHandle* handle = connect(options);
         vdlbmc_disconnect(handle);
-        EXPECT_TRUE(log.bmcLines().empty());
+        EXPECT_TRUE(log.messages(LOGGER_BMC).empty());
         EXPECT_TRUE(noPendingError());
     }
 }
@@ -653,6 +627,17 @@ class bmcInterfaces : public ::testing::Test {
 protected:
     void SetUp() override { plainInterpreterEnvironment(); }
     void useKit(const char* kind) { setenv("VDLSIM_KIT", kind, 1); }
+    // A table that cannot be read: the connect gives -13 and one line naming `error`.
+    void expectTableLogged(const char* interfaceName, const char* error)
+    {
+        LogCapture log;
+        VdlbmcHandle* handle = nullptr;
+        EXPECT_EQ(-13, vdlbmc_connect(interfaceName, 0, nullptr, &handle));
+        const auto lines = log.messages(LOGGER_BMC);
+        ASSERT_EQ(1u, lines.size());
+        EXPECT_NE(std::string::npos, lines[0].find(error)) << lines[0];
+        EXPECT_TRUE(noPendingError());
+    }
 };
 
 TEST_F(bmcInterfaces, EmptyTableGivesMinusThirteenForEveryName)
@@ -665,29 +650,19 @@ TEST_F(bmcInterfaces, EmptyTableGivesMinusThirteenForEveryName)
     // Not filled again by later connects.
     ASSERT_TRUE(py("from vdl_bmc import control as c\nc.set_kit_interfaces('default')"));
     EXPECT_EQ(-13, vdlbmc_connect("sim", 0, nullptr, &handle));
-    EXPECT_TRUE(log.bmcLines().empty());
+    EXPECT_TRUE(log.messages(LOGGER_BMC).empty());
 }
 
 TEST_F(bmcInterfaces, MissingTableIsLoggedAndLeavesItEmpty)
 {
     useKit("missing");
-    LogCapture log;
-    VdlbmcHandle* handle = nullptr;
-    EXPECT_EQ(-13, vdlbmc_connect("sim", 0, nullptr, &handle));
-    ASSERT_EQ(1u, log.bmcLines().size());
-    EXPECT_NE(std::string::npos, log.bmcLines()[0].find("AttributeError"));
-    EXPECT_TRUE(noPendingError());
+    expectTableLogged("sim", "AttributeError");
 }
 
 TEST_F(bmcInterfaces, TableThatIsNotADictionaryIsLogged)
 {
     useKit("list");
-    LogCapture log;
-    VdlbmcHandle* handle = nullptr;
-    EXPECT_EQ(-13, vdlbmc_connect("pcie", 0, nullptr, &handle));
-    ASSERT_EQ(1u, log.bmcLines().size());
-    EXPECT_NE(std::string::npos, log.bmcLines()[0].find("TypeError"));
-    EXPECT_TRUE(noPendingError());
+    expectTableLogged("pcie", "TypeError");
 }
 
 TEST_F(bmcInterfaces, DuplicateValueKeepsTheLaterKey)
@@ -710,7 +685,7 @@ TEST_F(bmcInterfaces, KeysWhoseValueIsNotTextAreSkippedAndLogged)
     LogCapture log;
     VdlbmcHandle* handle = nullptr;
     ASSERT_EQ(0, vdlbmc_connect("pcie", 0, nullptr, &handle));
-    EXPECT_EQ(2u, log.bmcLines().size()) << "an int value and an unencodable one";
+    EXPECT_EQ(2u, log.messages(LOGGER_BMC).size()) << "an int value and an unencodable one";
     EXPECT_EQ((std::vector<std::string>{"pcie"}), [] {
         std::vector<std::string> names;
         for (const auto& entry : get_interfaces())
@@ -727,8 +702,8 @@ TEST_F(bmcInterfaces, KeyWithoutValueIsSkippedAndLogged)
     LogCapture log;
     VdlbmcHandle* handle = nullptr;
     ASSERT_EQ(0, vdlbmc_connect("pcie", 0, nullptr, &handle));
-    ASSERT_EQ(1u, log.bmcLines().size());
-    EXPECT_NE(std::string::npos, log.bmcLines()[0].find("AttributeError"));
+    ASSERT_EQ(1u, log.messages(LOGGER_BMC).size());
+    EXPECT_NE(std::string::npos, log.messages(LOGGER_BMC)[0].find("AttributeError"));
     EXPECT_EQ(1u, get_interfaces().size());
     vdlbmc_disconnect(handle);
 }
@@ -739,14 +714,14 @@ TEST_F(bmcInterfaces, KitActivationRunsOnceAndItsFailureDoesNotStopConnects)
     LogCapture log;
     VdlbmcHandle* handle = nullptr;
     ASSERT_EQ(0, vdlbmc_connect("sim", 0, nullptr, &handle));
-    EXPECT_EQ(1u, log.bmcLines().size());
+    EXPECT_EQ(1u, log.messages(LOGGER_BMC).size());
     initalize();
     initalize();
     VdlbmcHandle* second = nullptr;
     ASSERT_EQ(0, vdlbmc_connect_low_level("vdl_bmc.transport", "handler", nullptr, &second));
     ASSERT_TRUE(py("from vdl_bmc import control as c"));
     EXPECT_EQ(1, evalLong("c.call_count('use_kits')"));
-    EXPECT_EQ(1u, log.bmcLines().size());
+    EXPECT_EQ(1u, log.messages(LOGGER_BMC).size());
     vdlbmc_disconnect(handle);
     vdlbmc_disconnect(second);
 }

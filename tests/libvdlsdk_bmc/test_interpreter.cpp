@@ -29,9 +29,9 @@ VdlbmcHandle* g_neverDisconnected = nullptr;
 constexpr const char* kSystemStdlib = "/usr/lib/python3.11";
 
 // A virtual environment of the system interpreter in `dir`; empty on failure.
-std::string makeVenv(const TempDir& dir)
+std::string makeVenv(const vdltest::TempDir& dir)
 {
-    const std::string root = dir.path() + "/venv";
+    const std::string root = dir.file("venv");
     const std::string command =
         std::string(VDLBMC_SYSTEM_PYTHON) + " -m venv --without-pip " + root;
     if (std::system(command.c_str()) != 0)
@@ -42,12 +42,12 @@ std::string makeVenv(const TempDir& dir)
 // Another installation of the same Python version in `dir`, put first on
 // PATH: a python3 program (it never runs) beside a lib/python3.11 that an
 // interpreter could start from. Its directory on success.
-std::string plantPythonFirstOnPath(const TempDir& dir)
+std::string plantPythonFirstOnPath(const vdltest::TempDir& dir)
 {
-    const std::string bin = dir.path() + "/bin";
+    const std::string bin = dir.file("bin");
     std::filesystem::create_directories(bin);
-    std::filesystem::create_directories(dir.path() + "/lib");
-    std::filesystem::create_directory_symlink(kSystemStdlib, dir.path() + "/lib/python3.11");
+    std::filesystem::create_directories(dir.file("lib"));
+    std::filesystem::create_directory_symlink(kSystemStdlib, dir.file("lib/python3.11"));
     const std::string program = bin + "/python3";
     std::ofstream(program) << "#!/bin/sh\nexit 1\n";
     if (chmod(program.c_str(), 0755) != 0)
@@ -84,7 +84,7 @@ TEST(bmcInterpreter, EmptyVirtualEnvIsAnEmptyHome)
 TEST(bmcInterpreter, PlainStartIgnoresAnotherPythonOnPath)
 {
     unsetenv("VIRTUAL_ENV");
-    const TempDir dir("bmc-path");
+    const vdltest::TempDir dir("bmc-path");
     ASSERT_FALSE(plantPythonFirstOnPath(dir).empty());
     VdlbmcHandle* handle = connect();
     ASSERT_NE(nullptr, handle);
@@ -97,7 +97,7 @@ TEST(bmcInterpreter, PlainStartIgnoresAnotherPythonOnPath)
 TEST(bmcInterpreter, EmptyVirtualEnvIgnoresAnotherPythonOnPath)
 {
     setenv("VIRTUAL_ENV", "", 1);
-    const TempDir dir("bmc-path");
+    const vdltest::TempDir dir("bmc-path");
     ASSERT_FALSE(plantPythonFirstOnPath(dir).empty());
     VdlbmcHandle* handle = connect();
     ASSERT_NE(nullptr, handle);
@@ -108,15 +108,15 @@ TEST(bmcInterpreter, EmptyVirtualEnvIgnoresAnotherPythonOnPath)
 
 TEST(bmcInterpreter, PlainDirectoryAsHomeFailsOnceAndForAll)
 {
-    const TempDir homeDir("bmc-home");
+    const vdltest::TempDir homeDir("bmc-home");
     const std::string& home = homeDir.path();
     setenv("VIRTUAL_ENV", home.c_str(), 1);
     LogCapture log;
     VdlbmcHandle* handle = reinterpret_cast<VdlbmcHandle*>(0x1);
     EXPECT_EQ(-1, vdlbmc_connect("sim", 0, nullptr, &handle));
     EXPECT_EQ(nullptr, handle);
-    ASSERT_EQ(1u, log.bmcLines().size());
-    EXPECT_EQ(0u, log.bmcLines()[0].find("Could not start the Python interpreter"));
+    ASSERT_EQ(1u, log.messages(LOGGER_BMC).size());
+    EXPECT_EQ(0u, log.messages(LOGGER_BMC)[0].find("Could not start the Python interpreter"));
     EXPECT_FALSE(Py_IsInitialized());
     // Later connects of either kind fail at once, without a second start or log line.
     EXPECT_EQ(-1, vdlbmc_connect("sim", 0, nullptr, &handle));
@@ -124,13 +124,13 @@ TEST(bmcInterpreter, PlainDirectoryAsHomeFailsOnceAndForAll)
     initalize();
     use_kits();
     EXPECT_TRUE(get_interfaces().empty());
-    EXPECT_EQ(1u, log.bmcLines().size());
+    EXPECT_EQ(1u, log.messages(LOGGER_BMC).size());
     EXPECT_FALSE(Py_IsInitialized());
 }
 
 TEST(bmcInterpreter, RealVirtualEnvironmentIsStartedAsOne)
 {
-    const TempDir dir("bmc-venv");
+    const vdltest::TempDir dir("bmc-venv");
     const std::string venv = makeVenv(dir);
     ASSERT_FALSE(venv.empty()) << "python3 -m venv failed";
     const std::string sitePackages = venv + "/lib/python3.11/site-packages";
@@ -141,7 +141,7 @@ TEST(bmcInterpreter, RealVirtualEnvironmentIsStartedAsOne)
     LogCapture log;
     VdlbmcHandle* handle = connect();
     ASSERT_NE(nullptr, handle);
-    EXPECT_TRUE(log.bmcLines().empty());
+    EXPECT_TRUE(log.messages(LOGGER_BMC).empty());
     EXPECT_EQ(venv, evalText("sys.prefix"));
     EXPECT_EQ("/usr", evalText("sys.base_prefix"));
     EXPECT_EQ("venv", evalText("__import__('bmc_venv_marker').WHERE"));
@@ -449,7 +449,7 @@ TEST(bmcInterpreter, InterfaceKeysAreNotLeakedByConnects)
     for (int i = 0; i < 200; ++i) {
         ASSERT_EQ(0, vdlbmc_connect("sim", 0, nullptr, &handle));
         vdlbmc_disconnect(handle);
-        (void)get_interfaces();
+        EXPECT_EQ(3u, get_interfaces().size());
     }
     EXPECT_EQ(before, evalLong("sys.getrefcount(key)"));
 }

@@ -252,12 +252,12 @@ TEST_F(bmcSensors, NamesAndPointersThatAreMissing)
     };
     for (const auto& row : rows)
         EXPECT_EQ(row.expected, row.result) << row.what;
-    EXPECT_TRUE(log.bmcLines().empty());
-    EXPECT_TRUE(log.generalLines().empty());
+    EXPECT_TRUE(log.messages(LOGGER_BMC).empty());
+    EXPECT_TRUE(log.messages(LOGGER_GENERAL).empty());
     // An absent effecter is logged by the settable test, with its message.
     EXPECT_FALSE(vdlbmc_effecter_is_settable(handle, "Nope", "On"));
-    ASSERT_EQ(1u, log.generalLines().size());
-    EXPECT_EQ("Could not find effecter Nope", log.generalLines()[0]);
+    ASSERT_EQ(1u, log.messages(LOGGER_GENERAL).size());
+    EXPECT_EQ("Could not find effecter Nope", log.messages(LOGGER_GENERAL)[0]);
     EXPECT_TRUE(noPendingError());
 }
 
@@ -275,7 +275,7 @@ TEST_F(bmcSensors, KindsAreExactTypeNames)
     EXPECT_EQ(-1, vdlbmc_set_effecter(handle, "Power Limit", "1"));
     EXPECT_EQ(-1, vdlbmc_set_numeric_effecter(handle, "Identify LED", 1.0));
     EXPECT_FALSE(evalTrue("c.called('Power Limit.set_value') or c.called('Identify LED.set_value')"));
-    EXPECT_TRUE(log.bmcLines().empty());
+    EXPECT_TRUE(log.messages(LOGGER_BMC).empty());
 }
 
 TEST_F(bmcSensors, SensorTextFormats)
@@ -300,7 +300,7 @@ TEST_F(bmcSensors, SensorTextFormats)
         EXPECT_EQ(row.code, vdlbmc_read_sensor_value(handle, "FPGA Temp", text, row.size, nullptr, 0));
         EXPECT_STREQ(row.expected, text);
     }
-    EXPECT_TRUE(log.generalLines().empty()) << "-33 is not logged";
+    EXPECT_TRUE(log.messages(LOGGER_GENERAL).empty()) << "-33 is not logged";
     // Sizes that cannot hold any of the reading, and a negative size, are
     // refused like a copy, the buffer untouched.
     char text[8] = "keep";
@@ -310,7 +310,7 @@ TEST_F(bmcSensors, SensorTextFormats)
         EXPECT_STREQ("keep", text);
     }
     EXPECT_EQ(-5, vdlbmc_read_sensor_value(handle, "FPGA Temp", nullptr, 8, nullptr, 0));
-    EXPECT_EQ(4u, log.generalLines().size());
+    EXPECT_EQ(4u, log.messages(LOGGER_GENERAL).size());
     // Units that do not fit: the copy's code, the value already stored.
     double value = 0;
     char units[1];
@@ -321,7 +321,7 @@ TEST_F(bmcSensors, SensorTextFormats)
     char small[3];
     EXPECT_EQ(-33, vdlbmc_read_numeric_sensor_value(handle, "Board Power", &value, small, 3));
     EXPECT_STREQ("Wa", small);
-    EXPECT_TRUE(log.generalLines().empty()) << "-33 is not logged";
+    EXPECT_TRUE(log.messages(LOGGER_GENERAL).empty()) << "-33 is not logged";
 }
 
 TEST_F(bmcSensors, EffecterTextUsesTheStreamDefaultNotation)
@@ -451,7 +451,7 @@ TEST_F(bmcSensors, SettableValuesSizeRules)
         EXPECT_EQ(row.expected, vdlbmc_get_effecter_settable_values(
                                     handle, "Identify LED", row.nullBuffer ? nullptr : text, row.size));
         EXPECT_STREQ(row.text, text);
-        EXPECT_TRUE(log.generalLines().empty());
+        EXPECT_TRUE(log.messages(LOGGER_GENERAL).empty());
     }
     ASSERT_TRUE(py("c.set_state('Identify LED', settable_states=[])"));
     char text[10] = "untouched";
@@ -482,8 +482,8 @@ TEST_F(bmcSensors, SettableStatesOfOddEffecters)
         char text[16];
         EXPECT_EQ(row.expected, vdlbmc_get_effecter_settable_values(handle, "Identify LED", text, 16));
         EXPECT_EQ(row.settableA, vdlbmc_effecter_is_settable(handle, "Identify LED", "A"));
-        EXPECT_EQ(row.expected < 0 ? 1u : 0u, log.generalLines().size());
-        EXPECT_TRUE(log.bmcLines().empty());
+        EXPECT_EQ(row.expected < 0 ? 1u : 0u, log.messages(LOGGER_GENERAL).size());
+        EXPECT_TRUE(log.messages(LOGGER_BMC).empty());
         EXPECT_TRUE(noPendingError());
     }
 }

@@ -1,6 +1,5 @@
 // The simulated configuration spaces: write masks, the bridge-card link, lspci images.
 #include <cstdio>
-#include <filesystem>
 #include <cstring>
 #include <fstream>
 #include <regex>
@@ -394,7 +393,8 @@ TEST_F(simConfig, RealBridgeImageRecordsSurpriseDownAsLspciDecodesIt)
     setBridge(linkControl, 2, bridge(linkControl, 2) | kLinkDisable);
     EXPECT_EQ(card(0, 4), 0xFFFFFFFFu);
 
-    std::string dir = vdltest::makeTempDir("sim-dump");
+    const vdltest::TempDir dumps("sim-dump");
+    const std::string& dir = dumps.path();
     std::string text = run("lspci -F " + writeDump(dir, 0, VDLSIM_SPACE_BRIDGE) +
                            " -vvv 2>/dev/null");
     EXPECT_NE(text.find("Disabled+"), std::string::npos) << text;
@@ -405,8 +405,6 @@ TEST_F(simConfig, RealBridgeImageRecordsSurpriseDownAsLspciDecodesIt)
     std::string cleared = run("lspci -F " + writeDump(dir, 0, VDLSIM_SPACE_BRIDGE) +
                               " -vvv 2>/dev/null");
     EXPECT_NE(cleared.find("Disabled-"), std::string::npos);
-    std::error_code ec;
-    std::filesystem::remove_all(dir, ec);
 }
 
 TEST_F(simConfig, LspciTextErrors)

@@ -43,7 +43,7 @@ TEST(utilLibrary, FirstRunWritesTheDefaultsAndLeavesVdlDebugOpen)
 {
     ConfigDir config;
     setenv("VDL_DEBUG", "1", 1);
-    LogCapture<LOGGER_GENERAL> log;
+    LogCapture log;
     {
         VdlsdkLib lib(kPciFile, json());
         EXPECT_EQ(readFile(config.file(kPciFile)), "null");
@@ -63,7 +63,7 @@ TEST(utilLibrary, MissingFileIsLoggedAtDebug)
 {
     ConfigDir config;
     set_log_verbosity(LOGGER_GENERAL, kDebug);
-    LogCapture<LOGGER_GENERAL> log;
+    LogCapture log;
     VdlsdkLib lib(kPciFile, json());
     EXPECT_EQ(log.count("debug|Could not find config at " + config.file(kPciFile) + "\n"), 1)
         << log.text();
@@ -140,7 +140,7 @@ TEST(utilLibrary, UnwritableDirectoryIsAWarningOnly)
     const std::string path = dir + "/" + kPciFile;
     const std::string warning =
         "warning|Could not create directory " + path + ": " + std::strerror(ENOTDIR) + "\n";
-    LogCapture<LOGGER_GENERAL> log;
+    LogCapture log;
     {
         VdlsdkLib lib(kPciFile, json({{"d", "1"}}));
         EXPECT_EQ(log.count(warning), 1) << log.text();
@@ -152,7 +152,7 @@ TEST(utilLibrary, UnwritableDirectoryIsAWarningOnly)
 TEST(utilLibrary, NothingLeavesConstructionOrDestruction)
 {
     ConfigDir config;
-    LogCapture<LOGGER_GENERAL> log;
+    LogCapture log;
     {
         // An option path of 1024 characters or more.
         const std::string longDir = config.dir() + "/" + std::string(200, 'x') + "/" +
@@ -185,7 +185,7 @@ TEST(utilLibrary, MalformedOrEmptyFileSurvivesTheObjectsLife)
     for (const std::string bytes : {"{\"a\": ", "", "null trailing"}) {
         SCOPED_TRACE("'" + bytes + "'");
         writeFile(config.file(kPciFile), bytes);
-        LogCapture<LOGGER_GENERAL> log;
+        LogCapture log;
         {
             VdlsdkLib lib(kPciFile, json({{"d", "1"}}));
             EXPECT_EQ(lib.getOptions().getData(), json({{"d", "1"}}));
@@ -265,7 +265,7 @@ TEST(utilLibrary, DeepNestingIsAMalformedFile)
         SCOPED_TRACE(c.name);
         writeFile(path, c.bytes);
         std::remove((path + ".invalid").c_str());
-        LogCapture<LOGGER_GENERAL> log;
+        LogCapture log;
         {
             VdlsdkLib lib(kPciFile, json({{"d", "1"}}));
             EXPECT_EQ(lib.getOptions().optionCount(), c.loads ? 2 : 1);
@@ -287,7 +287,7 @@ TEST(utilLibrary, SomethingOtherThanAFileIsLeftAlone)
     ConfigDir config;
     const std::string path = config.file(kPciFile);
     mkdir(path.c_str(), 0755);
-    LogCapture<LOGGER_GENERAL> log;
+    LogCapture log;
     {
         VdlsdkLib lib(kPciFile, json());
         EXPECT_EQ(lib.getOptions().optionCount(), 0);
@@ -317,8 +317,7 @@ TEST(utilLibrary, UnreadableFileIsNeitherOverwrittenNorLost)
             return 3; // nothing written while nothing changed
         // An explicit change keeps the bytes under a second name first.
         VdlsdkLib lib(kPciFile, json());
-        const auto r = raised([&] { lib.getOptions().setOption("b", "2"); });
-        return r.code == 0 ? 0 : 4;
+        return raised([&] { lib.getOptions().setOption("b", "2"); }).raised ? 4 : 0;
     });
     if (rc == kChildSkipped)
         GTEST_SKIP() << "cannot run as a user who may not read the file";

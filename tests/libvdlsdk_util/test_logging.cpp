@@ -40,7 +40,7 @@ TEST(utilVerbosity, OutOfRangeTypesAreIgnored)
 
 TEST(utilVerbosity, LevelsAreStoredAsGiven)
 {
-    LogCapture<LOGGER_GENERAL> log;
+    LogCapture log;
     set_log_verbosity(LOGGER_GENERAL, 42);
     EXPECT_EQ(get_log_verbosity(LOGGER_GENERAL), 42);
     VDLBaseException("silenced", -1).log();
@@ -70,7 +70,7 @@ TEST(utilLogFile, FirstPathWinsAndConsoleGoesOn)
     ConfigDir dir;
     const std::string a = dir.file("a.log"), b = dir.file("b.log");
     writeFile(a, "earlier\n");
-    LogCapture<LOGGER_PCI> console;
+    LogCapture console(LOGGER_PCI);
     set_log_file(LOGGER_PCI, a.c_str());
     set_log_file(LOGGER_PCI, b.c_str());
     VDL_WARN(LOGGER_PCI, "to the file {}", 1);
@@ -85,7 +85,7 @@ TEST(utilLogFile, FirstPathWinsAndConsoleGoesOn)
 TEST(utilLogFile, FailedFirstTryLeavesTheLoggerFree)
 {
     ConfigDir dir;
-    LogCapture<LOGGER_GENERAL> errors;
+    LogCapture errors;
     // Below a regular file: no directory can be made there.
     writeFile(dir.file("plain"), "x");
     const std::string bad = dir.file("plain/x.log");
@@ -101,7 +101,7 @@ TEST(utilLogFile, FailedFirstTryLeavesTheLoggerFree)
 TEST(utilLogFile, FailedFirstTryForAllLeavesEveryLoggerFree)
 {
     ConfigDir dir;
-    LogCapture<LOGGER_GENERAL> errors;
+    LogCapture errors;
     writeFile(dir.file("plain"), "x");
     set_log_file_all(dir.file("plain/x.log").c_str());
     EXPECT_EQ(errors.count("error|set_log_file_all: "), 1) << errors.text();
@@ -117,7 +117,7 @@ TEST(utilLogFile, FailedFirstTryForAllLeavesEveryLoggerFree)
 
 TEST(utilLogFile, NullPathsAreReportedNotRaised)
 {
-    LogCapture<LOGGER_GENERAL> errors;
+    LogCapture errors;
     set_log_file(LOGGER_BMC, nullptr);
     set_log_file_all(nullptr);
     EXPECT_EQ(errors.count("error|set_log_file: "), 1) << errors.text();
@@ -203,7 +203,7 @@ TEST(utilBits, Table)
 
 TEST(utilBits, SetNumbitsAndItsRangeError)
 {
-    LogCapture<LOGGER_GENERAL> log;
+    LogCapture log;
     EXPECT_EQ(set_numbits(0), 0);
     EXPECT_EQ(set_numbits(1), 1);
     EXPECT_EQ(set_numbits(3), 7);

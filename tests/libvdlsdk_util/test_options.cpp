@@ -2,13 +2,11 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <csignal>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include <grp.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -203,8 +201,7 @@ TEST_F(utilOptions, InPlaceWhenTheDirectoryRefusesATemporary)
         setenv("VDLSDK_CONFIG", dir.c_str(), 1);
         LibraryOptions options(kPciFile);
         options.loadConfig();
-        const auto r = raised([&] { options.setOption("new", "2"); });
-        return r.code == 0 ? 0 : 1;
+        return raised([&] { options.setOption("new", "2"); }).raised ? 1 : 0;
     });
     chmod(dir.c_str(), 0755);
     if (rc == kChildSkipped)
@@ -269,11 +266,7 @@ TEST_F(utilOptions, SaveBeyondTheFileSizeLimitKeepsTheOldFile)
     LibraryOptions seed(kPciFile);
     seed.setOption("old", "value");
     const std::string before = readFile(path());
-    const int rc = runInChild([&] {
-        std::signal(SIGXFSZ, SIG_IGN);
-        const rlimit limit{64, 64};
-        if (setrlimit(RLIMIT_FSIZE, &limit) != 0)
-            return 2;
+    const int rc = runWithFileSizeLimit(64, [&] {
         LibraryOptions options(kPciFile);
         options.loadConfig();
         const auto r = raised([&] { options.setOption("big", std::string(1000, 'v')); });
@@ -563,7 +556,7 @@ TEST(utilGroup, WarningOncePerProcessNamingTheFirstPath)
     if (is_in_vandrel_group())
         GTEST_SKIP() << "this user is in the group vandrel";
     ConfigDir config;
-    LogCapture<LOGGER_GENERAL> log;
+    LogCapture log;
     LibraryOptions pci(kPciFile);
     LibraryOptions usb("vdlusb_config.json");
     pci.saveConfig(true);

@@ -10,7 +10,7 @@
 #include "util_test_support.hpp"
 #include "vdlsdk/vdl_util.hpp"
 
-using utiltest::raised;
+using vdltest::raised;
 
 namespace {
 

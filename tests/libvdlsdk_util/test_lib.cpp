@@ -3,10 +3,12 @@
 // depends on the first use in a process is a test of its own.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <sys/stat.h>
@@ -335,9 +337,24 @@ TEST(utilLibrary, UnreadableFileIsNeitherOverwrittenNorLost)
     EXPECT_EQ(readFile(path), "{\n    \"b\": \"2\"\n}");
 }
 
-TEST(utilLibrary, UtilSingleton)
+// The runtime library's own singleton carries no state: what it promises is
+// one instance, made once also when several threads make the first call at once.
+TEST(utilLibrary, ThreadsThatCallFirstAtOnceGetTheOneInstance)
 {
-    EXPECT_EQ(&VdlutilLib::getInstance(), &VdlutilLib::getInstance());
+    constexpr int kThreads = 8;
+    std::atomic<int> starting{kThreads};
+    std::vector<const VdlutilLib*> seen(kThreads);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kThreads; ++i)
+        threads.emplace_back([&, i] {
+            for (--starting; starting > 0;)
+                std::this_thread::yield();
+            seen[i] = &VdlutilLib::getInstance();
+        });
+    for (auto& thread : threads)
+        thread.join();
+    for (const VdlutilLib* instance : seen)
+        EXPECT_EQ(instance, &VdlutilLib::getInstance());
 }
 
 } // namespace

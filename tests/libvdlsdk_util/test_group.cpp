@@ -19,7 +19,6 @@ namespace {
 
 constexpr gid_t kVandrelGid = 4321;
 constexpr gid_t kOtherGid = 4343;
-constexpr int kCannotIsolate = 77;
 
 gid_t groupOf(const std::string& path)
 {
@@ -29,7 +28,7 @@ gid_t groupOf(const std::string& path)
 }
 
 // Runs `checks` with `groupFile` as the group database of a child process.
-// Returns 0 when the checks passed, kCannotIsolate when the namespace cannot be made.
+// Returns 0 when the checks passed, kChildSkipped when the namespace cannot be made.
 int withGroupFile(const ConfigDir& dir, const std::string& groupFile,
                   const std::function<int()>& checks)
 {
@@ -37,12 +36,12 @@ int withGroupFile(const ConfigDir& dir, const std::string& groupFile,
     writeFile(file, groupFile);
     return runInChild([&] {
         if (unshare(CLONE_NEWNS) != 0)
-            return kCannotIsolate;
+            return kChildSkipped;
         // Keep the bind mount from propagating back to the host.
         if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-            return kCannotIsolate;
+            return kChildSkipped;
         if (mount(file.c_str(), "/etc/group", nullptr, MS_BIND, nullptr) != 0)
-            return kCannotIsolate;
+            return kChildSkipped;
         return checks();
     });
 }
@@ -62,7 +61,7 @@ TEST(utilGroupMember, MemberBranch)
     writeFile(target, "x");
     const int rc = withGroupFile(dir, database, [&] {
         const gid_t supplementary[] = {kVandrelGid};
-        CHILD_CHECK(setgroups(1, supplementary) == 0, kCannotIsolate);
+        CHILD_CHECK(setgroups(1, supplementary) == 0, kChildSkipped);
         CHILD_CHECK(is_in_vandrel_group(), 10);
 
         // A scan left unfinished elsewhere must not hide the group.
@@ -77,14 +76,14 @@ TEST(utilGroupMember, MemberBranch)
         CHILD_CHECK(groupOf(target) == kVandrelGid, 15);
 
         // A save hands the file to the group and gives no warning.
-        LogCapture<LOGGER_GENERAL> log;
+        LogCapture log;
         Vandrel::LibraryOptions options("vdlpci_config.json");
         options.setOption("a", "1");
         CHILD_CHECK(groupOf(options._configPath()) == kVandrelGid, 16);
         CHILD_CHECK(log.count("vandrel") == 0, 17);
         return 0;
     });
-    if (rc == kCannotIsolate)
+    if (rc == kChildSkipped)
         GTEST_SKIP() << "needs root: a private mount namespace (unshare or mount refused)";
     EXPECT_EQ(rc, 0);
     // The host's group database was never changed.
@@ -97,12 +96,12 @@ TEST(utilGroupMember, GroupWithoutMembership)
     const std::string database = "root:x:0:\nvandrel:x:" + std::to_string(kVandrelGid) + ":\n";
     const int rc = withGroupFile(dir, database, [&] {
         const gid_t none[] = {0};
-        CHILD_CHECK(setgroups(1, none) == 0, kCannotIsolate);
-        CHILD_CHECK(getegid() != kVandrelGid, kCannotIsolate);
+        CHILD_CHECK(setgroups(1, none) == 0, kChildSkipped);
+        CHILD_CHECK(getegid() != kVandrelGid, kChildSkipped);
         CHILD_CHECK(!is_in_vandrel_group(), 20);
         CHILD_CHECK(get_group() != nullptr, 21);
 
-        LogCapture<LOGGER_GENERAL> log;
+        LogCapture log;
         Vandrel::LibraryOptions options("vdlpci_config.json");
         options.setOption("a", "1");
         options.setOption("b", "2");
@@ -111,7 +110,7 @@ TEST(utilGroupMember, GroupWithoutMembership)
         CHILD_CHECK(log.count("User is not in the vandrel group.") == 1, 23);
         return 0;
     });
-    if (rc == kCannotIsolate)
+    if (rc == kChildSkipped)
         GTEST_SKIP() << "needs root: a private mount namespace (unshare or mount refused)";
     EXPECT_EQ(rc, 0);
 }
@@ -137,12 +136,12 @@ TEST(utilGroupMember, ALockAndAnInPlaceSaveGoToTheGroup)
         CHILD_CHECK(lock.st_gid == kVandrelGid && (lock.st_mode & 07777) == 0664, 31);
 
         // A member who may write the file but not its directory.
-        CHILD_CHECK(chown(file.c_str(), kNobody, kOtherGid) == 0, kCannotIsolate);
-        CHILD_CHECK(chmod(file.c_str(), 0664) == 0, kCannotIsolate);
+        CHILD_CHECK(chown(file.c_str(), kNobody, kOtherGid) == 0, kChildSkipped);
+        CHILD_CHECK(chmod(file.c_str(), 0664) == 0, kChildSkipped);
         const gid_t member[] = {kVandrelGid};
         CHILD_CHECK(setgroups(1, member) == 0 && setgid(kNobody) == 0 && setuid(kNobody) == 0,
-                    kCannotIsolate);
-        CHILD_CHECK(access(locked.c_str(), W_OK) != 0, kCannotIsolate);
+                    kChildSkipped);
+        CHILD_CHECK(access(locked.c_str(), W_OK) != 0, kChildSkipped);
         setenv("VDLSDK_CONFIG", locked.c_str(), 1);
         const ino_t before = [&] {
             struct stat st {};
@@ -157,7 +156,7 @@ TEST(utilGroupMember, ALockAndAnInPlaceSaveGoToTheGroup)
         CHILD_CHECK(readFile(file) == "{\n    \"a\": \"1\",\n    \"old\": \"1\"\n}", 34);
         return 0;
     });
-    if (rc == kCannotIsolate)
+    if (rc == kChildSkipped)
         GTEST_SKIP() << "needs root: a private mount namespace and a member of the group";
     EXPECT_EQ(rc, 0);
 }

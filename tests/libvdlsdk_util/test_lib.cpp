@@ -3,10 +3,12 @@
 // depends on the first use in a process is a test of its own.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <sys/stat.h>
@@ -43,7 +45,7 @@ TEST(utilLibrary, FirstRunWritesTheDefaultsAndLeavesVdlDebugOpen)
 {
     ConfigDir config;
     setenv("VDL_DEBUG", "1", 1);
-    LogCapture<LOGGER_GENERAL> log;
+    LogCapture log;
     {
         VdlsdkLib lib(kPciFile, json());
         EXPECT_EQ(readFile(config.file(kPciFile)), "null");
@@ -63,7 +65,7 @@ TEST(utilLibrary, MissingFileIsLoggedAtDebug)
 {
     ConfigDir config;
     set_log_verbosity(LOGGER_GENERAL, kDebug);
-    LogCapture<LOGGER_GENERAL> log;
+    LogCapture log;
     VdlsdkLib lib(kPciFile, json());
     EXPECT_EQ(log.count("debug|Could not find config at " + config.file(kPciFile) + "\n"), 1)
         << log.text();
@@ -140,7 +142,7 @@ TEST(utilLibrary, UnwritableDirectoryIsAWarningOnly)
     const std::string path = dir + "/" + kPciFile;
     const std::string warning =
         "warning|Could not create directory " + path + ": " + std::strerror(ENOTDIR) + "\n";
-    LogCapture<LOGGER_GENERAL> log;
+    LogCapture log;
     {
         VdlsdkLib lib(kPciFile, json({{"d", "1"}}));
         EXPECT_EQ(log.count(warning), 1) << log.text();
@@ -152,7 +154,7 @@ TEST(utilLibrary, UnwritableDirectoryIsAWarningOnly)
 TEST(utilLibrary, NothingLeavesConstructionOrDestruction)
 {
     ConfigDir config;
-    LogCapture<LOGGER_GENERAL> log;
+    LogCapture log;
     {
         // An option path of 1024 characters or more.
         const std::string longDir = config.dir() + "/" + std::string(200, 'x') + "/" +
@@ -185,7 +187,7 @@ TEST(utilLibrary, MalformedOrEmptyFileSurvivesTheObjectsLife)
     for (const std::string bytes : {"{\"a\": ", "", "null trailing"}) {
         SCOPED_TRACE("'" + bytes + "'");
         writeFile(config.file(kPciFile), bytes);
-        LogCapture<LOGGER_GENERAL> log;
+        LogCapture log;
         {
             VdlsdkLib lib(kPciFile, json({{"d", "1"}}));
             EXPECT_EQ(lib.getOptions().getData(), json({{"d", "1"}}));
@@ -265,7 +267,7 @@ TEST(utilLibrary, DeepNestingIsAMalformedFile)
         SCOPED_TRACE(c.name);
         writeFile(path, c.bytes);
         std::remove((path + ".invalid").c_str());
-        LogCapture<LOGGER_GENERAL> log;
+        LogCapture log;
         {
             VdlsdkLib lib(kPciFile, json({{"d", "1"}}));
             EXPECT_EQ(lib.getOptions().optionCount(), c.loads ? 2 : 1);
@@ -287,7 +289,7 @@ TEST(utilLibrary, SomethingOtherThanAFileIsLeftAlone)
     ConfigDir config;
     const std::string path = config.file(kPciFile);
     mkdir(path.c_str(), 0755);
-    LogCapture<LOGGER_GENERAL> log;
+    LogCapture log;
     {
         VdlsdkLib lib(kPciFile, json());
         EXPECT_EQ(lib.getOptions().optionCount(), 0);
@@ -317,8 +319,7 @@ TEST(utilLibrary, UnreadableFileIsNeitherOverwrittenNorLost)
             return 3; // nothing written while nothing changed
         // An explicit change keeps the bytes under a second name first.
         VdlsdkLib lib(kPciFile, json());
-        const auto r = raised([&] { lib.getOptions().setOption("b", "2"); });
-        return r.code == 0 ? 0 : 4;
+        return raised([&] { lib.getOptions().setOption("b", "2"); }).raised ? 4 : 0;
     });
     if (rc == kChildSkipped)
         GTEST_SKIP() << "cannot run as a user who may not read the file";
@@ -336,9 +337,24 @@ TEST(utilLibrary, UnreadableFileIsNeitherOverwrittenNorLost)
     EXPECT_EQ(readFile(path), "{\n    \"b\": \"2\"\n}");
 }
 
-TEST(utilLibrary, UtilSingleton)
+// The runtime library's own singleton carries no state: what it promises is
+// one instance, made once also when several threads make the first call at once.
+TEST(utilLibrary, ThreadsThatCallFirstAtOnceGetTheOneInstance)
 {
-    EXPECT_EQ(&VdlutilLib::getInstance(), &VdlutilLib::getInstance());
+    constexpr int kThreads = 8;
+    std::atomic<int> starting{kThreads};
+    std::vector<const VdlutilLib*> seen(kThreads);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kThreads; ++i)
+        threads.emplace_back([&, i] {
+            for (--starting; starting > 0;)
+                std::this_thread::yield();
+            seen[i] = &VdlutilLib::getInstance();
+        });
+    for (auto& thread : threads)
+        thread.join();
+    for (const VdlutilLib* instance : seen)
+        EXPECT_EQ(instance, &VdlutilLib::getInstance());
 }
 
 } // namespace

@@ -1,20 +1,41 @@
 // Logging control, sleeps, time stamps and bit helpers.
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <csignal>
+#include <cerrno>
+#include <ctime>
 #include <regex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
-#include <sys/time.h>
 #include <unistd.h>
 
 #include "util_test_support.hpp"
 #include "vdlsdk/vdlsdk_util.h"
 
 using namespace utiltest;
+
+// A stand-in for the C library's nanosleep, taking its place for the whole
+// test program, the library included: it notes what a sleep asks for and
+// returns at once, or, for the next g_interruptions calls, as a signal would
+// end it halfway. Nothing in this program really sleeps.
+int g_interruptions = 0;
+std::vector<std::pair<long, long>> g_asked; // seconds, nanoseconds
+
+extern "C" int nanosleep(const timespec* length, timespec* remaining)
+{
+    g_asked.emplace_back(length->tv_sec, length->tv_nsec);
+    if (g_interruptions == 0)
+        return 0;
+    --g_interruptions;
+    constexpr long long kSecond = 1000000000;
+    const long long half = (length->tv_sec * kSecond + length->tv_nsec) / 2;
+    if (remaining != nullptr)
+        *remaining = {static_cast<time_t>(half / kSecond), static_cast<long>(half % kSecond)};
+    errno = EINTR;
+    return -1;
+}
 
 namespace {
 
@@ -40,7 +61,7 @@ TEST(utilVerbosity, OutOfRangeTypesAreIgnored)
 
 TEST(utilVerbosity, LevelsAreStoredAsGiven)
 {
-    LogCapture<LOGGER_GENERAL> log;
+    LogCapture log;
     set_log_verbosity(LOGGER_GENERAL, 42);
     EXPECT_EQ(get_log_verbosity(LOGGER_GENERAL), 42);
     VDLBaseException("silenced", -1).log();
@@ -70,7 +91,7 @@ TEST(utilLogFile, FirstPathWinsAndConsoleGoesOn)
     ConfigDir dir;
     const std::string a = dir.file("a.log"), b = dir.file("b.log");
     writeFile(a, "earlier\n");
-    LogCapture<LOGGER_PCI> console;
+    LogCapture console(LOGGER_PCI);
     set_log_file(LOGGER_PCI, a.c_str());
     set_log_file(LOGGER_PCI, b.c_str());
     VDL_WARN(LOGGER_PCI, "to the file {}", 1);
@@ -85,7 +106,7 @@ TEST(utilLogFile, FirstPathWinsAndConsoleGoesOn)
 TEST(utilLogFile, FailedFirstTryLeavesTheLoggerFree)
 {
     ConfigDir dir;
-    LogCapture<LOGGER_GENERAL> errors;
+    LogCapture errors;
     // Below a regular file: no directory can be made there.
     writeFile(dir.file("plain"), "x");
     const std::string bad = dir.file("plain/x.log");
@@ -101,7 +122,7 @@ TEST(utilLogFile, FailedFirstTryLeavesTheLoggerFree)
 TEST(utilLogFile, FailedFirstTryForAllLeavesEveryLoggerFree)
 {
     ConfigDir dir;
-    LogCapture<LOGGER_GENERAL> errors;
+    LogCapture errors;
     writeFile(dir.file("plain"), "x");
     set_log_file_all(dir.file("plain/x.log").c_str());
     EXPECT_EQ(errors.count("error|set_log_file_all: "), 1) << errors.text();
@@ -117,7 +138,7 @@ TEST(utilLogFile, FailedFirstTryForAllLeavesEveryLoggerFree)
 
 TEST(utilLogFile, NullPathsAreReportedNotRaised)
 {
-    LogCapture<LOGGER_GENERAL> errors;
+    LogCapture errors;
     set_log_file(LOGGER_BMC, nullptr);
     set_log_file_all(nullptr);
     EXPECT_EQ(errors.count("error|set_log_file: "), 1) << errors.text();
@@ -203,7 +224,7 @@ TEST(utilBits, Table)
 
 TEST(utilBits, SetNumbitsAndItsRangeError)
 {
-    LogCapture<LOGGER_GENERAL> log;
+    LogCapture log;
     EXPECT_EQ(set_numbits(0), 0);
     EXPECT_EQ(set_numbits(1), 1);
     EXPECT_EQ(set_numbits(3), 7);
@@ -215,38 +236,43 @@ TEST(utilBits, SetNumbitsAndItsRangeError)
     EXPECT_EQ(log.text(), line + line + line);
 }
 
-void onAlarm(int) {}
-
-TEST(utilTime, SleepsAreNotShortenedBySignals)
+// What each sleep asks of nanosleep: its length in whole seconds and the
+// nanoseconds beyond them, and after each interruption by a signal what
+// remained of it, so that no signal shortens a sleep. A length of 0 or less
+// asks for nothing.
+TEST(utilTime, SleepsAskForTheirWholeLengthAndNonPositiveOnesForNothing)
 {
-    struct sigaction action {};
-    action.sa_handler = onAlarm; // no SA_RESTART: nanosleep sees EINTR
-    sigaction(SIGALRM, &action, nullptr);
-    const itimerval timer{{0, 5000}, {0, 5000}};
-    setitimer(ITIMER_REAL, &timer, nullptr);
-
-    const auto start = std::chrono::steady_clock::now();
-    millisecond_sleep(60);
-    const auto afterMs = std::chrono::steady_clock::now();
-    microsecond_sleep(30000);
-    const auto afterUs = std::chrono::steady_clock::now();
-
-    const itimerval stop{};
-    setitimer(ITIMER_REAL, &stop, nullptr);
-    EXPECT_GE(afterMs - start, std::chrono::milliseconds(60));
-    EXPECT_GE(afterUs - afterMs, std::chrono::microseconds(30000));
-}
-
-TEST(utilTime, NonPositiveSleepsReturnAtOnce)
-{
-    // Generous bound: only a real sleep of seconds would exceed it.
-    const auto start = std::chrono::steady_clock::now();
-    millisecond_sleep(0);
-    millisecond_sleep(-5);
-    microsecond_sleep(0);
-    microsecond_sleep(-5);
-    millisecond_sleep(INT32_MIN);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    using Asked = std::vector<std::pair<long, long>>;
+    struct Case {
+        const char* name;
+        void (*sleep)(int);
+        int length;
+        int interruptions;
+        Asked asked;
+    };
+    const std::vector<Case> cases = {
+        {"1 ms", millisecond_sleep, 1, 0, {{0, 1000000}}},
+        {"1.5 s in milliseconds", millisecond_sleep, 1500, 0, {{1, 500000000}}},
+        {"the longest in milliseconds", millisecond_sleep, INT32_MAX, 0, {{2147483, 647000000}}},
+        {"60 ms, interrupted twice", millisecond_sleep, 60, 2,
+         {{0, 60000000}, {0, 30000000}, {0, 15000000}}},
+        {"1 us", microsecond_sleep, 1, 0, {{0, 1000}}},
+        {"2.5 s and 1 us in microseconds", microsecond_sleep, 2500001, 0, {{2, 500001000}}},
+        {"the longest in microseconds", microsecond_sleep, INT32_MAX, 0, {{2147, 483647000}}},
+        {"3 s in microseconds, interrupted once", microsecond_sleep, 3000000, 1,
+         {{3, 0}, {1, 500000000}}},
+    };
+    for (const auto& c : cases) {
+        g_asked.clear();
+        g_interruptions = c.interruptions;
+        c.sleep(c.length);
+        EXPECT_EQ(g_asked, c.asked) << c.name;
+    }
+    g_asked.clear();
+    for (void (*sleep)(int) : {millisecond_sleep, microsecond_sleep})
+        for (const int length : {0, -5, INT32_MIN})
+            sleep(length);
+    EXPECT_EQ(g_asked, Asked{});
 }
 
 TEST(utilTime, StampsNeverDecreaseAndAgree)
@@ -261,11 +287,13 @@ TEST(utilTime, StampsNeverDecreaseAndAgree)
         previousMs = ms;
         previousUs = us;
     }
-    // Both read the same monotonic clock.
+    // Both read the same monotonic clock: a microsecond stamp lies between the
+    // millisecond stamps read before and after it.
+    const uint64_t before = milliseconds_since_epoch();
     const uint64_t us = microseconds_since_epoch();
-    const uint64_t ms = milliseconds_since_epoch();
-    EXPECT_LE(us / 1000, ms);
-    EXPECT_LE(ms - us / 1000, 1000u);
+    const uint64_t after = milliseconds_since_epoch();
+    EXPECT_LE(before, us / 1000);
+    EXPECT_LE(us / 1000, after);
 }
 
 } // namespace

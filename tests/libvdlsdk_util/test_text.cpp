@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <cstring>
 #include <locale>
 #include <string>
 #include <vector>
@@ -10,7 +9,7 @@
 #include "util_test_support.hpp"
 #include "vdlsdk/vdl_util.hpp"
 
-using utiltest::raised;
+using vdltest::raised;
 
 namespace {
 
@@ -158,34 +157,40 @@ TEST(utilStrTo32s, Table)
     }
 }
 
-TEST(utilStrncpy, CopiesFillsAndTruncates)
+// The destination lies inside a larger buffer, so that a byte written before
+// or after it shows.
+TEST(utilStrncpy, Table)
 {
-    char wide[kBufferSize];
-    std::memset(wide, kFill, sizeof wide);
-    vdl_strncpy(wide, sizeof wide, "abc", 4);
-    EXPECT_EQ(std::string(wide, sizeof wide), std::string("abc\0\0\0\0\0", kBufferSize));
-
-    char narrow[4];
-    std::memset(narrow, kFill, sizeof narrow);
-    EXPECT_RAISES(vdl_strncpy(narrow, sizeof narrow, "abcdef", 7), -33,
-                  "buffer size was not large enough");
-    EXPECT_EQ(std::string(narrow, sizeof narrow), std::string("abc\0", 4));
-
-    // The source size is the caller's statement; a source that fits passes.
-    char exact[4];
-    vdl_strncpy(exact, sizeof exact, "abc", 4);
-    EXPECT_STREQ(exact, "abc");
-}
-
-TEST(utilStrncpy, ZeroSizeWritesNothing)
-{
-    char guard[4];
-    std::memset(guard, kFill, sizeof guard);
-    EXPECT_RAISES(vdl_strncpy(guard + 2, 0, "abc", 4), -33, "buffer size was not large enough");
-    EXPECT_EQ(std::string(guard, sizeof guard), std::string(sizeof guard, kFill));
-    // Nothing to copy and nowhere to copy it: no error.
-    vdl_strncpy(guard + 2, 0, "", 0);
-    EXPECT_EQ(std::string(guard, sizeof guard), std::string(sizeof guard, kFill));
+    constexpr std::size_t kBefore = 2;
+    struct Case {
+        const char* name;
+        const char* source;
+        unsigned long sourceSize; // the caller's statement, terminator included
+        unsigned long size;
+        bool raises;              // -33 "buffer size was not large enough"
+        std::string expected;     // the destination's bytes afterwards
+    };
+    const std::vector<Case> cases = {
+        {"the rest filled with zeros", "abc", 4, 8, false, std::string("abc\0\0\0\0\0", 8)},
+        {"an exact fit", "abc", 4, 4, false, std::string("abc\0", 4)},
+        {"truncated and terminated", "abcdef", 7, 4, true, std::string("abc\0", 4)},
+        {"no room at all", "abc", 4, 0, true, ""},
+        {"nothing to copy and nowhere to", "", 0, 0, false, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::array<char, kBefore + kBufferSize + 2> buffer;
+        buffer.fill(kFill);
+        const auto r =
+            raised([&] { vdl_strncpy(buffer.data() + kBefore, c.size, c.source, c.sourceSize); });
+        EXPECT_EQ(r.raised, c.raises);
+        EXPECT_EQ(r.code, c.raises ? -33 : 0);
+        EXPECT_EQ(r.message, c.raises ? "buffer size was not large enough" : "");
+        const std::string expected =
+            std::string(kBefore, kFill) + c.expected +
+            std::string(buffer.size() - kBefore - c.expected.size(), kFill);
+        EXPECT_EQ(std::string(buffer.data(), buffer.size()), expected);
+    }
 }
 
 TEST(utilStringReplace, Table)

@@ -1,31 +1,37 @@
 #pragma once
-// Small helpers shared by the libvdlsdk_util tests.
+// Helpers of the libvdlsdk_util tests. The common ones (option directory,
+// exception check, child processes, log capture) come from tests/common and
+// are named here as well, so that the tests reach both alike.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
+#include <algorithm>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
-#include <memory>
-#include <sstream>
 #include <string>
-#include <utility>
 #include <vector>
 
-#include <spdlog/sinks/ostream_sink.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <grp.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
-#include "vdlsdk/vdl_exception.hpp"
 #include "vdlsdk/vdl_logger.hpp"
 #include "vdltest.hpp"
+#include "vdltest_log.hpp"
+#include "vdltest_process.hpp"
+#include "vdltest_raises.hpp"
 
 namespace utiltest {
 
 namespace fs = std::filesystem;
+
+using vdltest::ConfigDir;
+using vdltest::raised;
+using vdltest::runInChild;
+using vdltest::startChild;
+using vdltest::waitChild;
 
 inline std::string readFile(const std::string& path)
 {
@@ -48,63 +54,16 @@ inline std::vector<std::string> listDir(const std::string& dir)
     return names;
 }
 
-// What a call raised from the kit's exception family: its code (0 for none) and message.
-struct Raised {
-    int code = 0;
-    std::string message;
-};
-
-template <typename F>
-Raised raised(F&& call)
-{
-    try {
-        call();
-    } catch (const VDLBaseException& e) {
-        return {e.code, e.what()};
-    }
-    return {};
-}
-
-#define EXPECT_RAISES(call, expectedCode, expectedMessage)                 \
-    do {                                                                   \
-        const auto r_ = ::utiltest::raised([&] { call; });                 \
-        EXPECT_EQ(r_.code, (expectedCode)) << #call;                       \
-        EXPECT_EQ(r_.message, std::string(expectedMessage)) << #call;      \
-    } while (0)
-
-// Points VDLSDK_CONFIG at a fresh directory of its own for one test.
-class ConfigDir {
+// What one logger writes while the capture lives, its level left as it is:
+// these tests are about which levels get through. text() has one
+// "<level>|<message>" line per message.
+class LogCapture : public vdltest::LogCapture {
 public:
-    ConfigDir() : m_dir(vdltest::makeTempDir("util-test")) { setenv("VDLSDK_CONFIG", m_dir.c_str(), 1); }
-    ~ConfigDir()
+    explicit LogCapture(LoggerType logger = LOGGER_GENERAL)
+        : vdltest::LogCapture(logger, vdltest::kKeepLevel)
     {
-        std::error_code ec;
-        fs::remove_all(m_dir, ec);
     }
-    const std::string& dir() const { return m_dir; }
-    std::string file(const std::string& name) const { return m_dir + "/" + name; }
-
-private:
-    std::string m_dir;
-};
-
-// Copies what one logger writes into a string, in the form "<level>|<message>",
-// one line per message, for as long as the capture lives.
-template <LoggerType T>
-class LogCapture {
-public:
-    LogCapture()
-        : m_sink(std::make_shared<spdlog::sinks::ostream_sink_mt>(m_stream))
-    {
-        m_sink->set_pattern("%l|%v");
-        VDLLogger<T>::_logger->sinks().push_back(m_sink);
-    }
-    ~LogCapture()
-    {
-        auto& sinks = VDLLogger<T>::_logger->sinks();
-        sinks.erase(std::remove(sinks.begin(), sinks.end(), m_sink), sinks.end());
-    }
-    std::string text() const { return m_stream.str(); }
+    // How often `needle` occurs in text().
     int count(const std::string& needle) const
     {
         const std::string all = text();
@@ -113,33 +72,7 @@ public:
             ++n;
         return n;
     }
-
-private:
-    std::ostringstream m_stream;
-    std::shared_ptr<spdlog::sinks::ostream_sink_mt> m_sink;
 };
-
-// Runs `body` in a forked child and returns its exit status (or 128 + signal).
-inline int runInChild(const std::function<int()>& body)
-{
-    std::fflush(nullptr);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        int rc = 1;
-        try {
-            rc = body();
-        } catch (...) {
-            rc = 99;
-        }
-        std::fflush(nullptr);
-        _exit(rc);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    if (WIFEXITED(status))
-        return WEXITSTATUS(status);
-    return 128 + WTERMSIG(status);
-}
 
 // The exit status of a child that could not set its case up.
 constexpr int kChildSkipped = 77;
@@ -161,6 +94,20 @@ inline int runAsOrdinaryUser(const std::vector<std::string>& owned,
     return runInChild([&] {
         if (root && (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0))
             return kChildSkipped;
+        return body();
+    });
+}
+
+// Runs `body` in a forked child whose files may not grow past `bytes`: a write
+// beyond fails with EFBIG instead of ending the child. 2 when the limit cannot
+// be set.
+inline int runWithFileSizeLimit(rlim_t bytes, const std::function<int()>& body)
+{
+    return runInChild([&] {
+        std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{bytes, bytes};
+        if (setrlimit(RLIMIT_FSIZE, &limit) != 0)
+            return 2;
         return body();
     });
 }

@@ -28,6 +28,7 @@
 #include "vdlsdk/VdlLibraryOptions.hpp"
 #include "vdlsdk/vdl_exception.hpp"
 #include "vdlsdk/vdlsdk_util.h"
+#include "worst_option_files.hpp"
 
 namespace {
 
@@ -153,43 +154,18 @@ void BM_Serialise(benchmark::State& state)
 enum Shape { kEmptyObjects, kShortKeys, kNestedToTheLimit, kShortKeysPretty, kCardState };
 constexpr std::size_t kSizeLimit = std::size_t{512} << 10;
 
-std::string repeated(const std::string& item, std::size_t size)
-{
-    std::string text = "[";
-    while (text.size() + item.size() + 2 <= size)
-        text += (text.size() > 1 ? "," : "") + item;
-    return text + "]";
-}
-
-std::string shortKeys(bool pretty, std::size_t size)
-{
-    const std::string separator = pretty ? ",\n    " : ",";
-    std::string text = pretty ? "{\n    " : "{";
-    const std::string close = pretty ? "\n}" : "}";
-    for (unsigned n = 0;; ++n) {
-        std::string key;
-        for (unsigned v = n; key.empty() || v > 0; v /= 62)
-            key += "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"[v % 62];
-        const std::string item =
-            (n > 0 ? separator : "") + "\"" + key + "\"" + (pretty ? ": {}" : ":{}");
-        if (text.size() + item.size() + close.size() > size)
-            break;
-        text += item;
-    }
-    return text + close;
-}
-
 std::string shapeText(int shape)
 {
     switch (shape) {
     case kEmptyObjects:
-        return repeated("{}", kSizeLimit);
+        return worstfiles::repeated("[", "{}", ",", "]", kSizeLimit);
     case kShortKeys:
-        return shortKeys(false, kSizeLimit);
+        return worstfiles::shortKeys(false, kSizeLimit);
     case kNestedToTheLimit:
-        return repeated(std::string(255, '[') + std::string(255, ']'), kSizeLimit);
+        return worstfiles::repeated("[", std::string(255, '[') + std::string(255, ']'), ",", "]",
+                                    kSizeLimit);
     case kShortKeysPretty:
-        return shortKeys(true, kSizeLimit - 64);
+        return worstfiles::shortKeys(true, kSizeLimit - 64);
     default:
         return document(16).dump(4);
     }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "util_test_support.hpp"
+#include "worst_option_files.hpp"
 #include "vdlsdk/VdlLibraryOptions.hpp"
 
 namespace {
@@ -55,6 +56,8 @@ void operator delete[](void* p, std::size_t) noexcept { release(p); }
 
 using Vandrel::LibraryOptions;
 using namespace utiltest;
+using worstfiles::repeated;
+using worstfiles::shortKeys;
 
 namespace {
 
@@ -62,40 +65,6 @@ constexpr std::size_t kLimit = std::size_t{512} << 10;
 constexpr std::size_t kMiB = std::size_t{1} << 20;
 constexpr int kDeepest = 256;
 constexpr const char* kPciFile = "vdlpci_config.json";
-
-// `item` repeated inside `open` and `close`, separated by `separator`, as
-// often as the limit allows.
-std::string repeated(const std::string& open, const std::string& item,
-                     const std::string& separator, const std::string& close)
-{
-    std::string text = open;
-    while (text.size() + separator.size() + item.size() + close.size() <= kLimit) {
-        if (text.size() > open.size())
-            text += separator;
-        text += item;
-    }
-    return text + close;
-}
-
-// An object of distinct keys as short as they come, each with an empty object,
-// compact or as a save prints it, in at most `size` bytes.
-std::string shortKeys(bool pretty, std::size_t size)
-{
-    const std::string separator = pretty ? ",\n    " : ",";
-    const std::string colon = pretty ? ": " : ":";
-    std::string text = pretty ? "{\n    " : "{";
-    const std::string close = pretty ? "\n}" : "}";
-    for (unsigned n = 0;; ++n) {
-        std::string key;
-        for (unsigned v = n; key.empty() || v > 0; v /= 62)
-            key += "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"[v % 62];
-        const std::string item = (n > 0 ? separator : "") + "\"" + key + "\"" + colon + "{}";
-        if (text.size() + item.size() + close.size() > size)
-            break;
-        text += item;
-    }
-    return text + close;
-}
 
 struct Cost {
     std::size_t loadPeak;
@@ -131,11 +100,11 @@ TEST(utilOptionLimits, TheWorstFileWithinTheLimitCostsLittleHeap)
         bool savable;
     };
     const std::vector<Case> cases = {
-        {"empty objects side by side", repeated("[", "{}", ",", "]"), false},
-        {"empty arrays side by side", repeated("[", "[]", ",", "]"), false},
-        {"empty strings side by side", repeated("[", "\"\"", ",", "]"), false},
+        {"empty objects side by side", repeated("[", "{}", ",", "]", kLimit), false},
+        {"empty arrays side by side", repeated("[", "[]", ",", "]", kLimit), false},
+        {"empty strings side by side", repeated("[", "\"\"", ",", "]", kLimit), false},
         {"short keys", shortKeys(false, kLimit), false},
-        {"nested to the limit side by side", repeated("[", deep, ",", "]"), false},
+        {"nested to the limit side by side", repeated("[", deep, ",", "]", kLimit), false},
         // With room for the key the save adds.
         {"short keys, pretty printed", shortKeys(true, kLimit - 64), true},
     };

@@ -40,11 +40,10 @@ void releaseTables(VdlbmcHandle& handle) noexcept
 // False, with no error pending, for a key that is no such name.
 bool tableName(PyObject* key, std::string_view& name) noexcept
 {
-    if (!textOf(key, name)) {
-        PyErr_Clear();
-        return false;
-    }
-    return name.find('\0') == std::string_view::npos;
+    if (textOf(key, name))
+        return true;
+    PyErr_Clear();
+    return false;
 }
 
 // What reading a script object's "components", "sensors" or "effecters" gave.

@@ -91,7 +91,8 @@ int failCall(Report report) noexcept;
 int failType(Report report, const char* expected) noexcept;
 
 // The UTF-8 text of a str object. False, with an error pending, for anything
-// else or for text that cannot be encoded.
+// else, for text that cannot be encoded, and for text holding a NUL (it cannot
+// travel as C text).
 bool textOf(PyObject* object, std::string_view& text) noexcept;
 
 // Copies text into a caller's buffer: 0, -33 unlogged, any other copy code

@@ -74,6 +74,10 @@ int readNumericSensor(VdlbmcHandle* handle, const char* name, double* value, cha
 
     PyRef unitsText(PyObject_GetAttrString(sensor, "units"));
     if (!unitsText) {
+        // Only a sensor without units has none; any other raise (the
+        // controller did not answer, say) is a failed read.
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+            return failCall(Report::Log);
         PyErr_Clear();
         return copyOut({}, units, unitsSize);
     }

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "VdlbmcInternal.hpp"
+#include "vdlsdk/vdl_logger.hpp"
 #include "vdlsdk/vdl_util.hpp"
 
 using namespace vdlbmc_detail;
@@ -273,16 +274,54 @@ bool do_bmc_discover(VdlbmcHandle* handle)
 
 VdlbmcHandle::~VdlbmcHandle() = default;
 
+namespace {
+
+// Releases the handle's script objects, closes its handler and frees it.
+void disconnectNow(VdlbmcHandle* handle) noexcept
+{
+    if (interpreterRunning()) {
+        // A disconnect asked for from what runs here (the handler's close(),
+        // a finaliser of the package's) is this one.
+        CallUnderWay call(handle);
+        releaseTables(*handle);
+        // A handler that is missing or fails to close is not the caller's
+        // concern here: the handle goes in any case.
+        PyRef handler(PyObject_GetAttrString(handle->controller, "handler"));
+        if (handler) {
+            PyRef closed(PyObject_CallMethod(handler.get(), "close", nullptr));
+        }
+        PyErr_Clear();
+    }
+    destroyHandle(handle);
+}
+
+} // namespace
+
 namespace vdlbmc_detail {
+
+bool disconnectedDuringCall(VdlbmcHandle* handle) noexcept
+{
+    if (!handle->disconnectAsked)
+        return false;
+    if (handle->callsUnderWay == 0) {
+        try {
+            VDL_ERROR(LOGGER_BMC, "the handle was disconnected during a call on it");
+        } catch (...) {
+        }
+        disconnectNow(handle);
+    }
+    return true;
+}
 
 void destroyHandle(VdlbmcHandle* handle) noexcept
 {
     if (handle == nullptr)
         return;
     if (interpreterRunning()) {
+        CallUnderWay call(handle); // as in disconnectNow
         releaseTables(*handle);
-        Py_XDECREF(handle->card);
-        Py_XDECREF(handle->controller);
+        Py_CLEAR(handle->card);
+        Py_CLEAR(handle->controller);
     }
     delete handle;
 }
@@ -326,33 +365,33 @@ bool buildOptions(const char* options, PyRef& kwargs)
 int makeController(PyObject* callable, PyObject* args, PyObject* kwargs, bool noneFails,
                    VdlbmcHandle** out)
 {
-    // Withdraws the handle on every path but success, exceptions included.
-    struct Withdraw {
-        VdlbmcHandle** out;
-        bool keep = false;
-        ~Withdraw()
-        {
-            if (!keep) {
-                destroyHandle(*out);
-                *out = nullptr;
+    VdlbmcHandle* handle = new VdlbmcHandle;
+    *out = handle;
+    int result = kFailed;
+    {
+        // The package may reach the handle through *out and disconnect it.
+        CallUnderWay call(handle);
+        result = guarded(kFailed, [&] {
+            PyObject* controller = PyObject_Call(callable, args, kwargs);
+            if (controller == nullptr)
+                return failCall(Report::Log);
+            if (noneFails && controller == Py_None) {
+                Py_DECREF(controller);
+                return kFailed;
             }
-        }
-    };
-    *out = new VdlbmcHandle;
-    Withdraw withdraw{out};
-    VdlbmcHandle* handle = *out;
-    PyObject* controller = PyObject_Call(callable, args, kwargs);
-    if (controller == nullptr)
-        return failCall(Report::Log);
-    if (noneFails && controller == Py_None) {
-        Py_DECREF(controller);
+            handle->controller = controller;
+            return do_bmc_discover(handle) ? kOk : kFailed;
+        });
+    }
+    if (disconnectedDuringCall(handle)) {
+        *out = nullptr;
         return kFailed;
     }
-    handle->controller = controller;
-    if (!do_bmc_discover(handle))
-        return kFailed;
-    withdraw.keep = true;
-    return kOk;
+    if (result != kOk) {
+        destroyHandle(handle);
+        *out = nullptr;
+    }
+    return result;
 }
 
 // The interpreter can be used from this thread.
@@ -491,17 +530,13 @@ void vdlbmc_disconnect(VdlbmcHandle* handle)
 {
     if (handle == nullptr)
         return;
-    if (interpreterRunning()) {
-        releaseTables(*handle);
-        // A handler that is missing or fails to close is not the caller's
-        // concern here: the handle goes in any case.
-        PyRef handler(PyObject_GetAttrString(handle->controller, "handler"));
-        if (handler) {
-            PyRef closed(PyObject_CallMethod(handler.get(), "close", nullptr));
-        }
-        PyErr_Clear();
+    // From inside a call on the handle (the package calling back): that call
+    // carries the disconnect out when it ends.
+    if (handle->callsUnderWay > 0) {
+        handle->disconnectAsked = true;
+        return;
     }
-    destroyHandle(handle);
+    disconnectNow(handle);
 }
 
 int vdlbmc_get_num_sensors(VdlbmcHandle* handle)

@@ -267,16 +267,39 @@ TEST_F(bmcConnect, WrappersThatLeadOnForEverFailAtTheDepthBound)
 
 TEST_F(bmcConnect, ComponentsInAWebAreWalkedWithinABound)
 {
-    // Components that share one dictionary of them all: a web of 6 is walked
-    // along each of its paths; in one of 12 a component is reached along more
-    // paths than any tree has, and the connect fails instead of walking 10^9 of them.
-    VdlbmcHandle* handle = connect("layout=web:6");
+    // Components that share one dictionary of them all: a web of 7 is walked
+    // along each of its paths (some 110,000 steps for each of the three
+    // walks); in one of 8 or more the walks would take more steps than any
+    // card needs, and the connect fails instead of walking 10^9 paths.
+    VdlbmcHandle* handle = connect("layout=web:7");
     ASSERT_NE(nullptr, handle);
-    EXPECT_EQ(6, vdlbmc_get_num_components(handle));
-    EXPECT_EQ(6, vdlbmc_get_num_sensors(handle));
+    EXPECT_EQ(7, vdlbmc_get_num_components(handle));
+    EXPECT_EQ(7, vdlbmc_get_num_sensors(handle));
     vdlbmc_disconnect(handle);
-    expectConnectFails("layout=web:12", "<class 'RuntimeError'>:component tree too tangled: a "
-                                        "component is reached along more than 1000 paths");
+    for (const char* layout : {"layout=web:8", "layout=web:12"})
+        expectConnectFails(layout, "<class 'RuntimeError'>:component tree too tangled: walking "
+                                   "it takes more than 1000000 steps");
+}
+
+TEST_F(bmcConnect, AComponentHeldByManyParentsIsWalkedThroughEach)
+{
+    // A finite card whose one component is held by 1001 parents (1003
+    // objects): it is gone into through each parent, as met, and connects.
+    for (const bool lowLevel : {false, true}) {
+        SCOPED_TRACE(lowLevel ? "low level" : "kit");
+        LogCapture log;
+        VdlbmcHandle* handle = nullptr;
+        ASSERT_EQ(0, lowLevel ? vdlbmc_connect_low_level("vdl_bmc.transport", "handler",
+                                                         "layout=shared:1001", &handle)
+                              : vdlbmc_connect("sim", 0, "layout=shared:1001", &handle));
+        EXPECT_EQ(1002, vdlbmc_get_num_components(handle));
+        double value = 0;
+        EXPECT_EQ(0, vdlbmc_read_numeric_sensor_value(handle, "Shared Temp", &value, nullptr, 0));
+        EXPECT_DOUBLE_EQ(7.0, value);
+        EXPECT_EQ(1, vdlbmc_get_num_sensors(handle));
+        EXPECT_TRUE(log.messages(LOGGER_BMC).empty());
+        vdlbmc_disconnect(handle);
+    }
 }
 
 namespace {

@@ -260,7 +260,7 @@ def set_state(name=None, kind=None, number=None, layout=None, **fields):
 
 
 def controllers():
-    alive = (ref() for ref in _hooks.controllers)
+    alive = (ref() for ref in list(_hooks.controllers.values()))
     return [c for c in alive if c is not None]
 
 

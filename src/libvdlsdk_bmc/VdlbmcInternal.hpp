@@ -194,6 +194,10 @@ inline constexpr int kTooSmall = -33;
 template <typename R, typename Body>
 R onHandle(VdlbmcHandle* handle, R failed, Body&& body) noexcept
 {
+    // A thread that does not hold the interpreter is refused before any script
+    // call, and leaves the handle as it is (it may be in use on its own thread).
+    if (!interpreterRunning())
+        return guarded(failed, std::forward<Body>(body));
     R result = failed;
     {
         CallUnderWay call(handle);

@@ -197,8 +197,6 @@ namespace {
 
 std::vector<std::string> settableStates(VdlbmcHandle* handle, const char* name)
 {
-    if (!interpreterRunning())
-        throw VDLException<kFailed>("The Python interpreter is not running");
     if (handle->disconnectAsked)
         throw VDLException<kFailed>("The handle was disconnected");
     PyObject* effecter = findIn(handle->effecters, name);
@@ -248,6 +246,8 @@ std::vector<std::string> get_effecter_settable_states(VdlbmcHandle* handle, cons
 {
     if (handle == nullptr || name == nullptr)
         throw VDLException<kNullPointer>("No effecter given");
+    if (!interpreterRunning())
+        throw VDLException<kFailed>("The Python interpreter is not running");
     // Reading the states runs script code, which may disconnect the handle.
     const auto disconnected = [&] {
         return VDLException<kFailed>("Effecter {}: the handle was disconnected during the call",

@@ -6,8 +6,6 @@ The card behind it is simulated (`vdl_bmc.model`, `vdl_bmc.layouts`); `vdl_bmc.c
 steers and inspects the simulation.
 """
 
-import weakref
-
 from vdl_bmc import _hooks, layouts
 from vdl_bmc._hooks import SimObject
 from vdl_bmc.transport import SimHandler
@@ -83,7 +81,7 @@ class Bmc(SimObject):
         self._discovered = False
         self._discover_count = 0
         self.handler = handler
-        _hooks.controllers.append(weakref.ref(self))
+        _hooks.note_controller(self)
         return self
 
     def discover(self):

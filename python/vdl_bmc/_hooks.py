@@ -10,6 +10,7 @@ faulted.
 import builtins
 import collections
 import copy
+import itertools
 import math
 import os
 import sys
@@ -91,9 +92,18 @@ use_kits_count = 0
 # an earlier one left.
 cards = {}
 last_card_key = None
-controllers = []
+# serial number -> weak reference of each controller made and still alive, in the order they
+# were made; an entry goes with its controller, so the table does not grow with use.
+controllers = {}
+_controller_serials = itertools.count()
 live = weakref.WeakSet()
 installed_modules = set()
+
+
+def note_controller(controller):
+    serial = next(_controller_serials)
+    controllers[serial] = weakref.ref(
+        controller, lambda ref, serial=serial, table=controllers: table.pop(serial, None))
 
 
 def keys_of(cls_name, obj_name, member):
@@ -370,7 +380,7 @@ def reset():
     use_kits_count = 0
     cards.clear()
     last_card_key = None
-    del controllers[:]
+    controllers.clear()
     del SelfRemoving.references[:]
     apply_env_faults()
 

@@ -154,24 +154,33 @@ def _entries(node, attribute):
 
 # The library's bounds on a walk.
 DEEPEST_LEVEL = 1000
-MOST_PATHS_TO_A_COMPONENT = 1000
+MOST_WALK_STEPS = 1000000
 
 
-def _walk(root, enter, found):
+class _Steps:
+    """The work of one discovery's walks, counted as the library counts it: going into an
+    object and reading one entry of its dictionaries are a step each."""
+
+    def __init__(self):
+        self.taken = 0
+
+    def take(self):
+        self.taken += 1
+        if self.taken > MOST_WALK_STEPS:
+            raise RuntimeError("component tree too tangled")
+
+
+def _walk(root, steps, enter, found):
     """The library's walk of the component tree, depth first in dictionary order: each
     component is gone into at once, whatever its name, unless it is already on the path down
-    to it. `found` sees the entries whose names the library keeps. Past the library's bounds
-    it raises RecursionError (too deep) or RuntimeError (a component reached along too many
-    paths)."""
-    entered = {}  # id -> [object, times gone into]; holding each keeps its id its own
+    to it. `enter(node)` takes a step of `steps` for each entry it reads; `found` sees the
+    entries whose names the library keeps. Past the library's bounds it raises RecursionError
+    (too deep) or RuntimeError (too many steps)."""
     path = []
     on_path = set()
 
     def go_into(node):
-        count = entered.setdefault(id(node), [node, 0])
-        count[1] += 1
-        if count[1] > MOST_PATHS_TO_A_COMPONENT:
-            raise RuntimeError("component tree too tangled")
+        steps.take()
         if not enter(node):
             return
         below = _entries(node, "components")
@@ -187,6 +196,7 @@ def _walk(root, enter, found):
             on_path.discard(id(node))
             path.pop()
             continue
+        steps.take()
         name, child = entry
         if _listed(name):
             found(name, child)
@@ -204,16 +214,20 @@ def _tables(root):
     def found(name, child):
         tables["component"][name] = child
 
-    _walk(root, lambda node: True, found)
+    steps = _Steps()  # one bound for the three walks, as in the library
+    _walk(root, steps, lambda node: True, found)
     for kind in ("effecter", "sensor"):
         def enter(node, kind=kind):
             entries = _entries(node, kind + "s")
             if entries is None:
                 return False
-            tables[kind].update((name, item) for name, item in entries if _listed(name))
+            for name, item in entries:
+                steps.take()
+                if _listed(name):
+                    tables[kind][name] = item
             return True
 
-        _walk(root, enter, lambda name, child: None)
+        _walk(root, steps, enter, lambda name, child: None)
     return tables
 
 
@@ -246,7 +260,7 @@ def set_state(name=None, kind=None, number=None, layout=None, **fields):
 
 
 def controllers():
-    alive = (ref() for ref in _hooks.controllers)
+    alive = (ref() for ref in list(_hooks.controllers.values()))
     return [c for c in alive if c is not None]
 
 

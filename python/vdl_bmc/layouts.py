@@ -225,6 +225,15 @@ def web(texts, size):
     return card
 
 
+def shared(texts, parents):
+    """`parents` components PARENT1 to PARENT<parents> on the card that all hold the same one
+    component "SHARED" (sensor "Shared Temp"), as parts that each list a common part would:
+    a finite tree of parents + 2 objects, walked once through each parent."""
+    one = m.Component("SHARED", sensors=_table(m.NumericSensor("Shared Temp", 7.0, "C")))
+    return m.Card(components=_table(*(m.Component("PARENT%d" % i, components=_table(one))
+                                      for i in range(1, parents + 1))))
+
+
 class GrowingComponent(m.Component):
     """A component that adds a new part to the dictionary holding it whenever its own
     `components` are read, as a package that finds its parts lazily might."""
@@ -303,6 +312,7 @@ SIZED_LAYOUTS = {
     "limit_raised": limit_raised,
     "wrappers": wrappers,
     "web": web,
+    "shared": shared,
 }
 
 

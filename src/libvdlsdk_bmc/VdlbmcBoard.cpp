@@ -66,12 +66,14 @@ int callLogged(PyObject* object, const char* method)
 // The card object, fetched from the controller when discovery left none.
 int cardOf(VdlbmcHandle* handle, PyObject*& card)
 {
-    if (!interpreterRunning())
+    if (!interpreterRunning() || handle->disconnectAsked)
         return kFailed;
     if (handle->card == nullptr) {
         handle->card = PyObject_CallMethod(handle->controller, "card", nullptr);
         if (handle->card == nullptr)
             return failCall(Report::Log);
+        if (handle->disconnectAsked)
+            return kFailed;
     }
     card = handle->card;
     return kOk;
@@ -248,6 +250,8 @@ int vdlbmc_fpga_get_corev(VdlbmcHandle* handle, const char* component, bool* ove
         if (!disabled)
             return failCall(Report::Log);
         *overrideDisabled = disabled.get() == Py_True;
+        if (handle->disconnectAsked)
+            return kFailed;
         double number = 0.0;
         if (int code = numericResult(fpga, "core_override_value", number); code != kOk)
             return code;
@@ -351,7 +355,7 @@ int vdlbmc_power(VdlbmcHandle* handle, uint8_t on)
 {
     if (handle == nullptr)
         return kNullPointer;
-    return guarded(kFailed, [&] {
+    return onHandle(handle, kFailed, [&] {
         PyObject* card = nullptr;
         if (int code = cardOf(handle, card); code != kOk)
             return code;
@@ -364,7 +368,7 @@ int vdlbmc_is_power_on(VdlbmcHandle* handle, bool* on)
 {
     if (handle == nullptr || on == nullptr)
         return kNullPointer;
-    return guarded(kFailed, [&] {
+    return onHandle(handle, kFailed, [&] {
         PyObject* card = nullptr;
         if (int code = cardOf(handle, card); code != kOk)
             return code;
@@ -435,7 +439,7 @@ int vdlbmc_set_i2c_channel_ownership(VdlbmcHandle* handle, uint8_t channel, uint
 {
     if (handle == nullptr)
         return kNullPointer;
-    return guarded(kFailed, [&] {
+    return onHandle(handle, kFailed, [&] {
         PyObject* effecter = nullptr;
         const std::string name = channelEffecter(channel);
         if (int code = lookUp(handle, &VdlbmcHandle::effecters, name.c_str(), effecter); code != kOk)
@@ -444,7 +448,7 @@ int vdlbmc_set_i2c_channel_ownership(VdlbmcHandle* handle, uint8_t channel, uint
             return callLogged(effecter, "disable");
         if (int code = callLogged(effecter, "enable"); code != kOk)
             return code;
-        if (value == nullptr)
+        if (value == nullptr || handle->disconnectAsked)
             return kOk;
         PyRef result(PyObject_CallMethod(effecter, "set_value", "(s)", value));
         return result ? kOk : failCall(Report::Log);
@@ -456,7 +460,7 @@ int vdlbmc_get_i2c_channel_ownership(VdlbmcHandle* handle, uint8_t channel, bool
 {
     if (handle == nullptr || enabled == nullptr)
         return kNullPointer;
-    return guarded(kFailed, [&] {
+    return onHandle(handle, kFailed, [&] {
         PyObject* effecter = nullptr;
         const std::string name = channelEffecter(channel);
         if (int code = lookUp(handle, &VdlbmcHandle::effecters, name.c_str(), effecter); code != kOk)
@@ -467,6 +471,8 @@ int vdlbmc_get_i2c_channel_ownership(VdlbmcHandle* handle, uint8_t channel, bool
             code != kOk)
             return code;
         *enabled = stateText.substr(0, kEnabledPrefixLength) == kEnabledPrefix;
+        if (handle->disconnectAsked)
+            return kFailed;
         PyRef value;
         std::string_view valueText;
         if (int code = textResult(effecter, "get_value", nullptr, value, valueText); code != kOk)
@@ -492,7 +498,7 @@ int vdlbmc_get_mfg_info(VdlbmcHandle* handle, char* buffer, int size)
         return kNullPointer;
     if (size < kMinimumDictionaryBuffer)
         return kBadValue;
-    return guarded(kFailed, [&] {
+    return onHandle(handle, kFailed, [&] {
         PyObject* card = nullptr;
         if (int code = cardOf(handle, card); code != kOk)
             return code;

@@ -1,10 +1,10 @@
 // Connection handles: connect, discovery, name iteration and disconnect.
 #include <sstream>
-#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
 #include "VdlbmcInternal.hpp"
+#include "vdlsdk/vdl_logger.hpp"
 #include "vdlsdk/vdl_util.hpp"
 
 using namespace vdlbmc_detail;
@@ -40,11 +40,10 @@ void releaseTables(VdlbmcHandle& handle) noexcept
 // False, with no error pending, for a key that is no such name.
 bool tableName(PyObject* key, std::string_view& name) noexcept
 {
-    if (!textOf(key, name)) {
-        PyErr_Clear();
-        return false;
-    }
-    return name.find('\0') == std::string_view::npos;
+    if (textOf(key, name))
+        return true;
+    PyErr_Clear();
+    return false;
 }
 
 // What reading a script object's "components", "sensors" or "effecters" gave.
@@ -99,7 +98,7 @@ private:
 // lead on for ever (new wrapper objects on every read) or refer to one another
 // in a web (each path through it is walked) fails its connect in bounded time.
 constexpr std::size_t kDeepestLevel = 1000;
-constexpr std::size_t kMostPathsToAComponent = 1000;
+constexpr std::size_t kMostWalkSteps = 1000000;
 
 // Fails the walk with a "vdlsdk_bmc" line saying which bound was passed.
 bool boundPassed(PyObject* type, const char* what, std::size_t bound)
@@ -109,38 +108,41 @@ bool boundPassed(PyObject* type, const char* what, std::size_t bound)
     return false;
 }
 
-// How often each component was gone into during one walk; each is held so that
-// its address cannot pass to another object while the walk runs.
-class Entered {
+// The work of one discovery's walks: going into an object, and reading one
+// entry of its dictionaries, are a step each.
+class WalkSteps {
 public:
-    // False once `object` is gone into more often than any tree needs.
-    bool enter(PyObject* object)
+    // False, with an error pending, once the walks need more steps than any
+    // card does.
+    bool take()
     {
-        auto [entry, first] = m_counts.try_emplace(object, 0);
-        if (first)
-            m_held.emplace_back(Py_NewRef(object));
-        return ++entry->second <= kMostPathsToAComponent;
+        if (++m_taken <= kMostWalkSteps)
+            return true;
+        PyErr_Format(PyExc_RuntimeError,
+                     "component tree too tangled: walking it takes more than %zu steps",
+                     kMostWalkSteps);
+        return false;
     }
 
 private:
-    std::unordered_map<PyObject*, std::size_t> m_counts;
-    std::vector<PyRef> m_held;
+    std::size_t m_taken = 0;
 };
 
 // Walks the component tree below the card depth first, in dictionary order,
 // going into each component at once, with a list of its own instead of the C
 // stack, so that neither a deep tree nor a caller's small stack can overflow it.
 //
-// `enter(object)` is called for the card and for each component gone into,
-// and says whether to go on into its "components" (Read::Found), not to
-// (Read::Absent), or that the walk fails (Read::Failed, the error pending).
-// `found(name, component)` is called for every component entry whose name can
-// be listed, in order. A component that is already on the path down to it is
-// not gone into again (a cycle); one whose name cannot be listed still is.
-// Fails, logged, on an error raised by the script while its dictionaries are
-// read, and when a bound above is passed.
+// `enter(object, steps)` is called for the card and for each component gone
+// into, and says whether to go on into its "components" (Read::Found), not to
+// (Read::Absent), or that the walk fails (Read::Failed, the error pending); it
+// takes a step of `steps` for each entry it reads. `found(name, component)` is
+// called for every component entry whose name can be listed, in order. A
+// component that is already on the path down to it is not gone into again (a
+// cycle); one whose name cannot be listed still is, and so is one met again
+// along another path. Fails, logged, on an error raised by the script while
+// its dictionaries are read, and when a bound above is passed.
 template <typename Enter, typename Found>
-bool walkComponents(PyObject* card, Enter&& enter, Found&& found)
+bool walkComponents(PyObject* card, WalkSteps& steps, Enter&& enter, Found&& found)
 {
     struct Level {
         PyRef object; // held: it stays on the path while its components are walked
@@ -148,16 +150,10 @@ bool walkComponents(PyObject* card, Enter&& enter, Found&& found)
     };
     std::vector<Level> path;
     std::unordered_set<PyObject*> onPath;
-    Entered entered;
 
     // Goes into `object`: false when the walk fails.
     const auto goInto = [&](PyRef object) {
-        if (!entered.enter(object.get()))
-            return boundPassed(PyExc_RuntimeError,
-                               "component tree too tangled: a component is reached along "
-                               "more than %zu paths",
-                               kMostPathsToAComponent);
-        Read read = enter(object.get());
+        Read read = steps.take() ? enter(object.get(), steps) : Read::Failed;
         if (read == Read::Found) {
             Level level{std::move(object), {}};
             read = level.components.open(level.object.get(), "components");
@@ -180,7 +176,7 @@ bool walkComponents(PyObject* card, Enter&& enter, Found&& found)
     std::string_view name;
     while (!path.empty()) {
         Level& level = path.back();
-        if (!level.components.next(key, component)) {
+        if (!level.components.next(key, component) || !steps.take()) {
             if (PyErr_Occurred()) {
                 log_traceback();
                 return false;
@@ -204,7 +200,7 @@ bool walkComponents(PyObject* card, Enter&& enter, Found&& found)
 
 // Stores every entry of the dictionary attribute `attr` of `object` whose name
 // can be listed.
-Read storeAll(VdlbmcHandle::Table& table, PyObject* object, const char* attr)
+Read storeAll(VdlbmcHandle::Table& table, PyObject* object, const char* attr, WalkSteps& steps)
 {
     Entries entries;
     const Read read = entries.open(object, attr);
@@ -213,7 +209,7 @@ Read storeAll(VdlbmcHandle::Table& table, PyObject* object, const char* attr)
     PyRef key;
     PyRef item;
     std::string_view name;
-    while (entries.next(key, item)) {
+    while (entries.next(key, item) && steps.take()) {
         if (tableName(key.get(), name))
             storeEntry(table, name, item.get());
     }
@@ -222,10 +218,10 @@ Read storeAll(VdlbmcHandle::Table& table, PyObject* object, const char* attr)
 
 // The card's components and all below them; a component is stored before the
 // components below it.
-bool find_components(VdlbmcHandle* handle, PyObject* object)
+bool find_components(VdlbmcHandle* handle, PyObject* object, WalkSteps& steps)
 {
     return walkComponents(
-        object, [](PyObject*) { return Read::Found; },
+        object, steps, [](PyObject*, WalkSteps&) { return Read::Found; },
         [&](std::string_view name, PyObject* component) {
             storeEntry(handle->components, name, component);
         });
@@ -234,21 +230,22 @@ bool find_components(VdlbmcHandle* handle, PyObject* object)
 // The effecters or sensors of the card and of every component below it; an
 // object without the attribute (or whose value cannot be iterated) contributes
 // none, nor do the components below it.
-bool collect(VdlbmcHandle::Table& table, PyObject* object, const char* attr)
+bool collect(VdlbmcHandle::Table& table, PyObject* object, const char* attr, WalkSteps& steps)
 {
     return walkComponents(
-        object, [&](PyObject* visited) { return storeAll(table, visited, attr); },
+        object, steps,
+        [&](PyObject* visited, WalkSteps& steps) { return storeAll(table, visited, attr, steps); },
         [](std::string_view, PyObject*) {});
 }
 
-bool find_effecters(VdlbmcHandle* handle, PyObject* object)
+bool find_effecters(VdlbmcHandle* handle, PyObject* object, WalkSteps& steps)
 {
-    return collect(handle->effecters, object, "effecters");
+    return collect(handle->effecters, object, "effecters", steps);
 }
 
-bool find_sensors(VdlbmcHandle* handle, PyObject* object)
+bool find_sensors(VdlbmcHandle* handle, PyObject* object, WalkSteps& steps)
 {
-    return collect(handle->sensors, object, "sensors");
+    return collect(handle->sensors, object, "sensors", steps);
 }
 
 bool do_bmc_discover(VdlbmcHandle* handle)
@@ -266,24 +263,64 @@ bool do_bmc_discover(VdlbmcHandle* handle)
             return false;
         }
     }
-    return find_components(handle, handle->card) && find_effecters(handle, handle->card) &&
-           find_sensors(handle, handle->card);
+    // One bound for the three walks together: the work of the whole discovery.
+    WalkSteps steps;
+    return find_components(handle, handle->card, steps) &&
+           find_effecters(handle, handle->card, steps) && find_sensors(handle, handle->card, steps);
 }
 
 } // namespace
 
 VdlbmcHandle::~VdlbmcHandle() = default;
 
+namespace {
+
+// Releases the handle's script objects, closes its handler and frees it.
+void disconnectNow(VdlbmcHandle* handle) noexcept
+{
+    if (interpreterRunning()) {
+        // A disconnect asked for from what runs here (the handler's close(),
+        // a finaliser of the package's) is this one.
+        CallUnderWay call(handle);
+        releaseTables(*handle);
+        // A handler that is missing or fails to close is not the caller's
+        // concern here: the handle goes in any case.
+        PyRef handler(PyObject_GetAttrString(handle->controller, "handler"));
+        if (handler) {
+            PyRef closed(PyObject_CallMethod(handler.get(), "close", nullptr));
+        }
+        PyErr_Clear();
+    }
+    destroyHandle(handle);
+}
+
+} // namespace
+
 namespace vdlbmc_detail {
+
+bool disconnectedDuringCall(VdlbmcHandle* handle) noexcept
+{
+    if (!handle->disconnectAsked)
+        return false;
+    if (handle->callsUnderWay == 0) {
+        try {
+            VDL_ERROR(LOGGER_BMC, "the handle was disconnected during a call on it");
+        } catch (...) {
+        }
+        disconnectNow(handle);
+    }
+    return true;
+}
 
 void destroyHandle(VdlbmcHandle* handle) noexcept
 {
     if (handle == nullptr)
         return;
     if (interpreterRunning()) {
+        CallUnderWay call(handle); // as in disconnectNow
         releaseTables(*handle);
-        Py_XDECREF(handle->card);
-        Py_XDECREF(handle->controller);
+        Py_CLEAR(handle->card);
+        Py_CLEAR(handle->controller);
     }
     delete handle;
 }
@@ -327,33 +364,33 @@ bool buildOptions(const char* options, PyRef& kwargs)
 int makeController(PyObject* callable, PyObject* args, PyObject* kwargs, bool noneFails,
                    VdlbmcHandle** out)
 {
-    // Withdraws the handle on every path but success, exceptions included.
-    struct Withdraw {
-        VdlbmcHandle** out;
-        bool keep = false;
-        ~Withdraw()
-        {
-            if (!keep) {
-                destroyHandle(*out);
-                *out = nullptr;
+    VdlbmcHandle* handle = new VdlbmcHandle;
+    *out = handle;
+    int result = kFailed;
+    {
+        // The package may reach the handle through *out and disconnect it.
+        CallUnderWay call(handle);
+        result = guarded(kFailed, [&] {
+            PyObject* controller = PyObject_Call(callable, args, kwargs);
+            if (controller == nullptr)
+                return failCall(Report::Log);
+            if (noneFails && controller == Py_None) {
+                Py_DECREF(controller);
+                return kFailed;
             }
-        }
-    };
-    *out = new VdlbmcHandle;
-    Withdraw withdraw{out};
-    VdlbmcHandle* handle = *out;
-    PyObject* controller = PyObject_Call(callable, args, kwargs);
-    if (controller == nullptr)
-        return failCall(Report::Log);
-    if (noneFails && controller == Py_None) {
-        Py_DECREF(controller);
+            handle->controller = controller;
+            return do_bmc_discover(handle) ? kOk : kFailed;
+        });
+    }
+    if (disconnectedDuringCall(handle)) {
+        *out = nullptr;
         return kFailed;
     }
-    handle->controller = controller;
-    if (!do_bmc_discover(handle))
-        return kFailed;
-    withdraw.keep = true;
-    return kOk;
+    if (result != kOk) {
+        destroyHandle(handle);
+        *out = nullptr;
+    }
+    return result;
 }
 
 // The interpreter can be used from this thread.
@@ -492,17 +529,13 @@ void vdlbmc_disconnect(VdlbmcHandle* handle)
 {
     if (handle == nullptr)
         return;
-    if (interpreterRunning()) {
-        releaseTables(*handle);
-        // A handler that is missing or fails to close is not the caller's
-        // concern here: the handle goes in any case.
-        PyRef handler(PyObject_GetAttrString(handle->controller, "handler"));
-        if (handler) {
-            PyRef closed(PyObject_CallMethod(handler.get(), "close", nullptr));
-        }
-        PyErr_Clear();
+    // From inside a call on the handle (the package calling back): that call
+    // carries the disconnect out when it ends.
+    if (handle->callsUnderWay > 0) {
+        handle->disconnectAsked = true;
+        return;
     }
-    destroyHandle(handle);
+    disconnectNow(handle);
 }
 
 int vdlbmc_get_num_sensors(VdlbmcHandle* handle)

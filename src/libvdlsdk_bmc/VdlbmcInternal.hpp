@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <utility>
 
 #include "vdlsdk/VdlbmcPython.hpp"
 #include "vdlsdk/vdl_exception.hpp"
@@ -30,6 +31,13 @@ public:
     Table components;
     Table sensors;
     Table effecters;
+
+    // Calls of the library under way on this handle (the package may call
+    // back into the library from a script call), and whether the handle was
+    // disconnected during one: it is then freed when the outermost call ends,
+    // so that no call under way is left with freed objects.
+    unsigned int callsUnderWay = 0;
+    bool disconnectAsked = false;
 };
 
 namespace vdlbmc_detail __attribute__((visibility("hidden"))) {
@@ -91,7 +99,8 @@ int failCall(Report report) noexcept;
 int failType(Report report, const char* expected) noexcept;
 
 // The UTF-8 text of a str object. False, with an error pending, for anything
-// else or for text that cannot be encoded.
+// else, for text that cannot be encoded, and for text holding a NUL (it cannot
+// travel as C text).
 bool textOf(PyObject* object, std::string_view& text) noexcept;
 
 // Copies text into a caller's buffer: 0, -33 unlogged, any other copy code
@@ -117,6 +126,26 @@ int numericResult(PyObject* object, const char* method, double& number);
 // Releases every reference the handle owns (when the interpreter still runs)
 // and frees it.
 void destroyHandle(VdlbmcHandle* handle) noexcept;
+
+// Counts one call under way on a handle for as long as it lives.
+class CallUnderWay {
+public:
+    explicit CallUnderWay(VdlbmcHandle* handle) noexcept : m_handle(handle)
+    {
+        ++m_handle->callsUnderWay;
+    }
+    CallUnderWay(const CallUnderWay&) = delete;
+    CallUnderWay& operator=(const CallUnderWay&) = delete;
+    ~CallUnderWay() { --m_handle->callsUnderWay; }
+
+private:
+    VdlbmcHandle* m_handle;
+};
+
+// After a call on `handle` has ended: true when the handle was disconnected
+// during it. The call then ends with an error; the outermost one logs that
+// on "vdlsdk_bmc" and carries the disconnect out (the handle is freed).
+bool disconnectedDuringCall(VdlbmcHandle* handle) noexcept;
 
 // Exactly "NumericSensor" / "NumericEffecter": a subclass does not count.
 bool isNumericSensor(PyObject* sensor) noexcept;
@@ -158,12 +187,33 @@ inline constexpr int kNotFound = -13;
 inline constexpr int kEndOfIteration = -27;
 inline constexpr int kTooSmall = -33;
 
-// Runs `body` on the object under `name` (see lookUp), guarded as every
-// exported function is.
+// Runs `body` as one call on a non-null `handle`, guarded as every exported
+// function is. A disconnect of the handle from inside it (the package calling
+// back) ends it with `failed`; the handle and the script objects it holds stay
+// until the outermost call ends.
+template <typename R, typename Body>
+R onHandle(VdlbmcHandle* handle, R failed, Body&& body) noexcept
+{
+    // A thread that does not hold the interpreter is refused before any script
+    // call, and leaves the handle as it is (it may be in use on its own thread).
+    if (!interpreterRunning())
+        return guarded(failed, std::forward<Body>(body));
+    R result = failed;
+    {
+        CallUnderWay call(handle);
+        result = guarded(failed, std::forward<Body>(body));
+    }
+    return disconnectedDuringCall(handle) ? failed : result;
+}
+
+// Runs `body` on the object under `name` (see lookUp) as one call on the
+// handle (see onHandle).
 template <typename Body>
 int onObject(VdlbmcHandle* handle, TableMember table, const char* name, Body&& body) noexcept
 {
-    return guarded(kFailed, [&] {
+    if (handle == nullptr)
+        return kNullPointer;
+    return onHandle(handle, kFailed, [&] {
         PyObject* object = nullptr;
         if (int code = lookUp(handle, table, name, object); code != kOk)
             return code;

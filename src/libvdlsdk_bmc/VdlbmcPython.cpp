@@ -276,12 +276,14 @@ std::string printable(PyObject* object)
     if (object == nullptr)
         return "None";
     PyRef text(PyObject_Str(object));
-    std::string_view view;
-    if (!text || !textOf(text.get(), view)) {
+    // Its whole text, a NUL included: a log line is not C text.
+    Py_ssize_t size = 0;
+    const char* data = text ? PyUnicode_AsUTF8AndSize(text.get(), &size) : nullptr;
+    if (data == nullptr) {
         PyErr_Clear();
         return kUnprintable;
     }
-    return std::string(view);
+    return std::string(data, static_cast<std::size_t>(size));
 }
 
 } // namespace
@@ -333,7 +335,14 @@ bool textOf(PyObject* object, std::string_view& text) noexcept
     const char* data = PyUnicode_AsUTF8AndSize(object, &size);
     if (data == nullptr)
         return false;
-    text = std::string_view(data, static_cast<std::size_t>(size));
+    const std::string_view utf8(data, static_cast<std::size_t>(size));
+    // C text ends at its first NUL: such a text would reach the caller cut
+    // short, under a length that is not its own.
+    if (utf8.find('\0') != std::string_view::npos) {
+        PyErr_SetString(PyExc_ValueError, "embedded null character");
+        return false;
+    }
+    text = utf8;
     return true;
 }
 

@@ -69,11 +69,15 @@ int readNumericSensor(VdlbmcHandle* handle, const char* name, double* value, cha
     if (int code = numericResult(sensor, "get_reading", number); code != kOk)
         return code;
     *value = number;
-    if (units == nullptr)
+    if (units == nullptr || handle->disconnectAsked)
         return kOk;
 
     PyRef unitsText(PyObject_GetAttrString(sensor, "units"));
     if (!unitsText) {
+        // Only a sensor without units has none; any other raise (the
+        // controller did not answer, say) is a failed read.
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+            return failCall(Report::Log);
         PyErr_Clear();
         return copyOut({}, units, unitsSize);
     }
@@ -132,7 +136,8 @@ int lookUp(VdlbmcHandle* handle, TableMember table, const char* name, PyObject*&
 {
     if (handle == nullptr || name == nullptr)
         return kNullPointer;
-    if (!interpreterRunning())
+    // A handle disconnected during a call under way is used no more.
+    if (!interpreterRunning() || handle->disconnectAsked)
         return kFailed;
     object = findIn(handle->*table, name);
     return object ? kOk : kNotFound;
@@ -188,12 +193,12 @@ int copyOutLogged(std::string_view text, char* buffer, int size)
 
 } // namespace vdlbmc_detail
 
-std::vector<std::string> get_effecter_settable_states(VdlbmcHandle* handle, const char* name)
+namespace {
+
+std::vector<std::string> settableStates(VdlbmcHandle* handle, const char* name)
 {
-    if (handle == nullptr || name == nullptr)
-        throw VDLException<kNullPointer>("No effecter given");
-    if (!interpreterRunning())
-        throw VDLException<kFailed>("The Python interpreter is not running");
+    if (handle->disconnectAsked)
+        throw VDLException<kFailed>("The handle was disconnected");
     PyObject* effecter = findIn(handle->effecters, name);
     if (effecter == nullptr)
         throw VDLException<kNotFound>("Could not find effecter {}", name);
@@ -235,6 +240,33 @@ std::vector<std::string> get_effecter_settable_states(VdlbmcHandle* handle, cons
     return states;
 }
 
+} // namespace
+
+std::vector<std::string> get_effecter_settable_states(VdlbmcHandle* handle, const char* name)
+{
+    if (handle == nullptr || name == nullptr)
+        throw VDLException<kNullPointer>("No effecter given");
+    if (!interpreterRunning())
+        throw VDLException<kFailed>("The Python interpreter is not running");
+    // Reading the states runs script code, which may disconnect the handle.
+    const auto disconnected = [&] {
+        return VDLException<kFailed>("Effecter {}: the handle was disconnected during the call",
+                                     name);
+    };
+    std::vector<std::string> states;
+    try {
+        CallUnderWay call(handle);
+        states = settableStates(handle, name);
+    } catch (...) {
+        if (disconnectedDuringCall(handle))
+            throw disconnected();
+        throw;
+    }
+    if (disconnectedDuringCall(handle))
+        throw disconnected();
+    return states;
+}
+
 extern "C" {
 
 int vdlbmc_sensor_is_numeric(VdlbmcHandle* handle, const char* name, bool* isNumeric)
@@ -250,7 +282,10 @@ int vdlbmc_effecter_is_numeric(VdlbmcHandle* handle, const char* name, bool* isN
 int vdlbmc_read_numeric_sensor_value(VdlbmcHandle* handle, const char* name, double* value,
                                      char* units, int unitsSize)
 {
-    return guarded(kFailed, [&] { return readNumericSensor(handle, name, value, units, unitsSize); });
+    if (handle == nullptr)
+        return kNullPointer;
+    return onHandle(handle, kFailed,
+                    [&] { return readNumericSensor(handle, name, value, units, unitsSize); });
 }
 
 int vdlbmc_read_sensor_value(VdlbmcHandle* handle, const char* name, char* value, int valueSize,
@@ -367,7 +402,9 @@ int vdlbmc_get_sensor_display_level(VdlbmcHandle* handle, const char* name, char
 
 int vdlbmc_read_numeric_effecter_value(VdlbmcHandle* handle, const char* name, double* value)
 {
-    return guarded(kFailed, [&] { return readNumericEffecter(handle, name, value); });
+    if (handle == nullptr)
+        return kNullPointer;
+    return onHandle(handle, kFailed, [&] { return readNumericEffecter(handle, name, value); });
 }
 
 int vdlbmc_read_effecter_value(VdlbmcHandle* handle, const char* name, char* buffer, int size)
@@ -410,7 +447,7 @@ int vdlbmc_get_effecter_settable_values(VdlbmcHandle* handle, const char* name, 
 {
     if (handle == nullptr)
         return kNullPointer;
-    return guarded(kFailed, [&] {
+    return onHandle(handle, kFailed, [&] {
         try {
             const auto states = get_effecter_settable_states(handle, name);
             std::string joined;
@@ -437,7 +474,7 @@ bool vdlbmc_effecter_is_settable(VdlbmcHandle* handle, const char* name, const c
 {
     if (handle == nullptr || name == nullptr)
         return false;
-    return guarded(false, [&] {
+    return onHandle(handle, false, [&] {
         std::vector<std::string> states;
         try {
             states = get_effecter_settable_states(handle, name);

@@ -693,3 +693,86 @@ TEST_F(bmcBoard, ResultsOfTheWrongTypeFail)
     };
     runRows(handle, rows);
 }
+
+TEST_F(bmcBoard, TextsHoldingANulFail)
+{
+    // C text ends at a NUL: such a text would come back cut short and be
+    // reported as success, so the call fails instead, logged (cleared where
+    // the function clears a failed call), and the buffer is not written.
+    bool flag = false;
+    int load = -1;
+    char text[64];
+    char second[64];
+    const auto untouched = [&] { EXPECT_STREQ("untouched", text); };
+    const auto reset = [&] {
+        std::strcpy(text, "untouched");
+        std::strcpy(second, "untouched");
+    };
+    const std::vector<CallRow> rows = {
+        {"boot source",
+         [&](VdlbmcHandle* h) {
+             reset();
+             return vdlbmc_get_boot_src(h, nullptr, text, sizeof text);
+         },
+         -1, "FPGA.get_boot_source=return:py:'Normal\\x00Backup'", true, untouched},
+        {"frequency",
+         [&](VdlbmcHandle* h) {
+             reset();
+             return vdlbmc_clock_frequency(h, "CLK0", 0, text, sizeof text);
+         },
+         -1, "CLK0.frequency=return:py:'156.250\\x00MHz'", true, untouched},
+        {"clock information value",
+         [&](VdlbmcHandle* h) {
+             reset();
+             return vdlbmc_clock_information(h, "CLK0", text, sizeof text);
+         },
+         -1, "CLK0.information=return:py:{'out0': ['1.0 MHz', 'on\\x00']}", true, untouched},
+        {"clock information key",
+         [&](VdlbmcHandle* h) { return vdlbmc_clock_information(h, "CLK0", text, sizeof text); },
+         -1, "CLK0.information=return:py:{'out\\x000': []}", true},
+        {"i2c state",
+         [&](VdlbmcHandle* h) {
+             return vdlbmc_get_i2c_channel_ownership(h, 0, &flag, text, sizeof text);
+         },
+         -1, "I2C Channel 0 Override.operational_state=return:py:'enabled\\x00'", true},
+        {"i2c value",
+         [&](VdlbmcHandle* h) {
+             reset();
+             return vdlbmc_get_i2c_channel_ownership(h, 0, &flag, text, sizeof text);
+         },
+         -1, "I2C Channel 0 Override.get_value=return:py:'Host\\x00BMC'", true, untouched},
+        {"last error",
+         [&](VdlbmcHandle* h) {
+             reset();
+             return vdlbmc_read_last_error(h, text, sizeof text, second, sizeof second);
+         },
+         -1,
+         "BMC.last_error=return:py:{'lastError': 'None\\x00 (stale)', 'resetCause': 'Power On'}",
+         true, [&] { EXPECT_STREQ("untouched", second); }},
+        {"reset cause",
+         [&](VdlbmcHandle* h) {
+             reset();
+             return vdlbmc_read_last_error(h, text, sizeof text, second, sizeof second);
+         },
+         -1, "BMC.last_error=return:py:{'lastError': 'None', 'resetCause': 'Power\\x00On'}",
+         true, untouched},
+        {"manufacturing key",
+         [&](VdlbmcHandle* h) { return vdlbmc_get_mfg_info(h, text, sizeof text); }, -1,
+         "card.mfg_info=return:py:{'mod\\x00el': 'X1'}", true},
+        {"manufacturing text value",
+         [&](VdlbmcHandle* h) { return vdlbmc_get_mfg_info(h, text, sizeof text); }, -1,
+         "card.mfg_info=return:py:{'model': 'X1\\x00'}", true},
+        {"manufacturing value whose str holds a NUL",
+         [&](VdlbmcHandle* h) { return vdlbmc_get_mfg_info(h, text, sizeof text); }, -1,
+         "card.mfg_info=return:py:{'rev': type('Rev', (), {'__str__': lambda s: '3\\x00'})()}",
+         true},
+        {"firmware version",
+         [&](VdlbmcHandle* h) { return vdlbmc_firmware_version(h, text, sizeof text); }, -1,
+         "BMC.version=return:py:{'firmware': '3.2.1\\x00beta'}", true},
+        {"fpga load (cleared)",
+         [&](VdlbmcHandle* h) { return vdlbmc_get_fpga_load(h, &load); }, -1,
+         "FPGA Configuration.get_value=return:py:'Configured Normal\\x00'", false,
+         [&] { EXPECT_EQ(-1, load) << "untouched"; }},
+    };
+    runRows(handle, rows);
+}

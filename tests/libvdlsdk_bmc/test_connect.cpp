@@ -3,7 +3,10 @@
 // interpreter.
 #include <pthread.h>
 
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -264,16 +267,39 @@ TEST_F(bmcConnect, WrappersThatLeadOnForEverFailAtTheDepthBound)
 
 TEST_F(bmcConnect, ComponentsInAWebAreWalkedWithinABound)
 {
-    // Components that share one dictionary of them all: a web of 6 is walked
-    // along each of its paths; in one of 12 a component is reached along more
-    // paths than any tree has, and the connect fails instead of walking 10^9 of them.
-    VdlbmcHandle* handle = connect("layout=web:6");
+    // Components that share one dictionary of them all: a web of 7 is walked
+    // along each of its paths (some 110,000 steps for each of the three
+    // walks); in one of 8 or more the walks would take more steps than any
+    // card needs, and the connect fails instead of walking 10^9 paths.
+    VdlbmcHandle* handle = connect("layout=web:7");
     ASSERT_NE(nullptr, handle);
-    EXPECT_EQ(6, vdlbmc_get_num_components(handle));
-    EXPECT_EQ(6, vdlbmc_get_num_sensors(handle));
+    EXPECT_EQ(7, vdlbmc_get_num_components(handle));
+    EXPECT_EQ(7, vdlbmc_get_num_sensors(handle));
     vdlbmc_disconnect(handle);
-    expectConnectFails("layout=web:12", "<class 'RuntimeError'>:component tree too tangled: a "
-                                        "component is reached along more than 1000 paths");
+    for (const char* layout : {"layout=web:8", "layout=web:12"})
+        expectConnectFails(layout, "<class 'RuntimeError'>:component tree too tangled: walking "
+                                   "it takes more than 1000000 steps");
+}
+
+TEST_F(bmcConnect, AComponentHeldByManyParentsIsWalkedThroughEach)
+{
+    // A finite card whose one component is held by 1001 parents (1003
+    // objects): it is gone into through each parent, as met, and connects.
+    for (const bool lowLevel : {false, true}) {
+        SCOPED_TRACE(lowLevel ? "low level" : "kit");
+        LogCapture log;
+        VdlbmcHandle* handle = nullptr;
+        ASSERT_EQ(0, lowLevel ? vdlbmc_connect_low_level("vdl_bmc.transport", "handler",
+                                                         "layout=shared:1001", &handle)
+                              : vdlbmc_connect("sim", 0, "layout=shared:1001", &handle));
+        EXPECT_EQ(1002, vdlbmc_get_num_components(handle));
+        double value = 0;
+        EXPECT_EQ(0, vdlbmc_read_numeric_sensor_value(handle, "Shared Temp", &value, nullptr, 0));
+        EXPECT_DOUBLE_EQ(7.0, value);
+        EXPECT_EQ(1, vdlbmc_get_num_sensors(handle));
+        EXPECT_TRUE(log.messages(LOGGER_BMC).empty());
+        vdlbmc_disconnect(handle);
+    }
 }
 
 namespace {
@@ -620,6 +646,236 @@ TEST_F(bmcConnect, HandlesAreIndependent)
     EXPECT_EQ(0, vdlbmc_read_numeric_sensor_value(second, "Temp", &value, nullptr, 0));
     EXPECT_DOUBLE_EQ(45.0, value);
     vdlbmc_disconnect(second);
+}
+
+namespace {
+
+// A package whose members can disconnect the handle in use, through ctypes,
+// with the interpreter's lock held (PyDLL) or given up for the call (CDLL).
+// `member` names the one that does; the handle is read from the address of
+// the caller's handle variable, so a connect's own out-pointer works too. It
+// keeps no reference to the controller or what it holds: a disconnect frees
+// them all, and `alive` tells which are left.
+const char* const kDisconnectingPackage = R"(
+import ctypes, sys, types, weakref
+
+source = """
+import ctypes, weakref
+
+libs = {"held": ctypes.PyDLL(None), "released": ctypes.CDLL(None)}
+for lib in libs.values():
+    lib.vdlbmc_disconnect.argtypes = [ctypes.c_void_p]
+    lib.vdlbmc_disconnect.restype = None
+
+handle_at = 0
+gil = "held"
+member = None
+calls = []
+closes = 0
+alive = weakref.WeakSet()
+
+def step(name):
+    calls.append(name)
+    if name == member:
+        libs[gil].vdlbmc_disconnect(ctypes.c_void_p.from_address(handle_at).value)
+
+class Part:
+    def __init__(self):
+        alive.add(self)
+
+class NumericSensor(Part):
+    @property
+    def units(self):
+        step("units")
+        return "C"
+    def get_reading(self):
+        step("get_reading")
+        return 45.0
+
+class Effecter(Part):
+    @property
+    def settable_states(self):
+        step("settable_states")
+        return ["On", "Off"]
+    def operational_state(self):
+        step("operational_state")
+        return "enabled"
+    def get_value(self):
+        step("get_value")
+        return "Host"
+    def enable(self):
+        step("enable")
+    def set_value(self, value):
+        step("set_value")
+
+class Fpga(Part):
+    def core_override_disabled(self):
+        step("core_override_disabled")
+        return True
+    def core_override_value(self):
+        step("core_override_value")
+        return 0.9
+
+class Card(Part):
+    def __init__(self):
+        super().__init__()
+        self.components = {"FPGA": Fpga()}
+        self.sensors = {"Temp": NumericSensor()}
+        self.effecters = {"I2C Channel 0 Override": Effecter()}
+    def power(self, on):
+        step("power")
+    def mfg_info(self):
+        step("mfg_info")
+        return {"model": "X1"}
+
+class Handler:
+    def close(self):
+        global closes
+        closes += 1
+        step("close")
+
+class Bmc(Part):
+    def __init__(self, handler, **options):
+        super().__init__()
+        self.handler = handler
+        self._card = Card()
+    def discover(self):
+        step("discover")
+    def card(self):
+        return self._card
+
+handler = Handler()
+"""
+package = types.ModuleType("disconnecting")
+exec(source, package.__dict__)
+sys.modules["disconnecting"] = package
+import disconnecting as d, gc
+)";
+
+// Connects through the package, with `member` disconnecting the handle read
+// from `*handle` when it is called.
+int connectDisconnecting(VdlbmcHandle** handle, const char* member, const char* gil)
+{
+    char setUp[256];
+    std::snprintf(setUp, sizeof setUp,
+                  "d.handle_at = %llu\nd.gil = '%s'\nd.member = '%s'\nd.calls.clear()\n"
+                  "d.closes = 0",
+                  static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(handle)), gil,
+                  member);
+    EXPECT_TRUE(py(setUp));
+    return vdlbmc_connect_low_level("disconnecting", "handler", nullptr, handle);
+}
+
+constexpr const char* kDisconnectedLine = "the handle was disconnected during a call on it";
+constexpr const char* kLeft = "gc.collect() * 0 + len(d.alive)";
+
+class bmcDisconnecting : public bmcConnect {
+protected:
+    void SetUp() override
+    {
+        bmcConnect::SetUp();
+        initalize();
+        ASSERT_TRUE(py(kDisconnectingPackage));
+        set_vdl_bmc_python_module("disconnecting");
+    }
+};
+
+} // namespace
+
+TEST_F(bmcDisconnecting, DisconnectFromInsideACallEndsItWithAnError)
+{
+    // The package disconnects the handle in use from inside one member; the
+    // call ends with -1 and one line, makes no further script call, and the
+    // handle and every object it held go when the call ends, never before.
+    double value = 0;
+    bool flag = false;
+    char text[32];
+    struct Row {
+        const char* member;
+        std::function<int(VdlbmcHandle*)> call;
+        const char* calls; // the script calls made, in order
+    };
+    const Row rows[] = {
+        {"get_reading",
+         [&](VdlbmcHandle* h) {
+             return vdlbmc_read_numeric_sensor_value(h, "Temp", &value, text, sizeof text);
+         },
+         "['get_reading', 'close']"},
+        {"get_reading",
+         [&](VdlbmcHandle* h) {
+             return vdlbmc_read_sensor_value(h, "Temp", text, sizeof text, text, sizeof text);
+         },
+         "['get_reading', 'close']"},
+        {"units",
+         [&](VdlbmcHandle* h) {
+             return vdlbmc_read_numeric_sensor_value(h, "Temp", &value, text, sizeof text);
+         },
+         "['get_reading', 'units', 'close']"},
+        {"operational_state",
+         [&](VdlbmcHandle* h) {
+             return vdlbmc_get_i2c_channel_ownership(h, 0, &flag, text, sizeof text);
+         },
+         "['operational_state', 'close']"},
+        {"enable",
+         [&](VdlbmcHandle* h) { return vdlbmc_set_i2c_channel_ownership(h, 0, 1, "BMC"); },
+         "['enable', 'close']"},
+        {"core_override_disabled",
+         [&](VdlbmcHandle* h) { return vdlbmc_fpga_get_corev(h, nullptr, &flag, &value); },
+         "['core_override_disabled', 'close']"},
+        {"settable_states",
+         [&](VdlbmcHandle* h) {
+             return vdlbmc_get_effecter_settable_values(h, "I2C Channel 0 Override", text,
+                                                        sizeof text);
+         },
+         "['settable_states', 'close']"},
+        {"settable_states",
+         [&](VdlbmcHandle* h) {
+             return int(vdlbmc_effecter_is_settable(h, "I2C Channel 0 Override", "On")) - 1;
+         },
+         "['settable_states', 'close']"},
+        {"power", [&](VdlbmcHandle* h) { return vdlbmc_power(h, 1); }, "['power', 'close']"},
+        {"mfg_info", [&](VdlbmcHandle* h) { return vdlbmc_get_mfg_info(h, text, sizeof text); },
+         "['mfg_info', 'close']"},
+    };
+    for (const char* gil : {"held", "released"}) {
+        for (const auto& row : rows) {
+            SCOPED_TRACE(std::string(row.member) + ", lock " + gil);
+            VdlbmcHandle* handle = nullptr;
+            ASSERT_EQ(0, connectDisconnecting(&handle, row.member, gil));
+            ASSERT_TRUE(py("d.calls.clear()"));
+            LogCapture log;
+            EXPECT_EQ(-1, row.call(handle));
+            EXPECT_EQ((std::vector<std::string>{kDisconnectedLine}), log.messages(LOGGER_BMC));
+            EXPECT_TRUE(noPendingError());
+            EXPECT_EQ(row.calls, evalText("d.calls"));
+            EXPECT_EQ(1, evalLong("d.closes"));
+            EXPECT_EQ(0, evalLong(kLeft)) << evalText("list(d.alive)");
+        }
+    }
+}
+
+TEST_F(bmcDisconnecting, DisconnectFromInsideTheConnectOrTheDisconnect)
+{
+    for (const char* gil : {"held", "released"}) {
+        SCOPED_TRACE(gil);
+        // During discovery, through the connect's own out-pointer: the connect
+        // fails and leaves nothing behind.
+        VdlbmcHandle* handle = nullptr;
+        LogCapture log;
+        EXPECT_EQ(-1, connectDisconnecting(&handle, "discover", gil));
+        EXPECT_EQ(nullptr, handle);
+        EXPECT_EQ((std::vector<std::string>{kDisconnectedLine}), log.messages(LOGGER_BMC));
+        EXPECT_EQ(1, evalLong("d.closes"));
+        EXPECT_EQ(0, evalLong(kLeft));
+        // From the handler's close() during the disconnect: it is that one.
+        log.clear();
+        ASSERT_EQ(0, connectDisconnecting(&handle, "close", gil));
+        vdlbmc_disconnect(handle);
+        EXPECT_TRUE(log.messages(LOGGER_BMC).empty());
+        EXPECT_EQ(1, evalLong("d.closes"));
+        EXPECT_EQ(0, evalLong(kLeft));
+        EXPECT_TRUE(noPendingError());
+    }
 }
 
 // The interface table: each kind is read once per process, so each its own TEST.

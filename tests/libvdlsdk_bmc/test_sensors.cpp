@@ -545,3 +545,97 @@ TEST_F(bmcSensors, ResultsOfTheWrongTypeFail)
     };
     runRows(handle, rows);
 }
+
+TEST_F(bmcSensors, OnlyMissingUnitsAreNoUnits)
+{
+    // A units read that raises anything but AttributeError is a failed read,
+    // logged, the value already stored; only a missing attribute is no units.
+    double value = 0;
+    char units[16];
+    char text[16];
+    const auto numeric = [&](VdlbmcHandle* h) {
+        value = 0;
+        std::strcpy(units, "x");
+        return vdlbmc_read_numeric_sensor_value(h, "FPGA Temp", &value, units, sizeof units);
+    };
+    const auto asText = [&](VdlbmcHandle* h) {
+        std::strcpy(units, "x");
+        return vdlbmc_read_sensor_value(h, "FPGA Temp", text, sizeof text, units, sizeof units);
+    };
+    const auto storedNoUnits = [&] {
+        EXPECT_DOUBLE_EQ(45.0, value);
+        EXPECT_STREQ("x", units);
+    };
+    const auto emptyUnits = [&] { EXPECT_STREQ("", units); };
+    const std::vector<CallRow> rows = {
+        {"timeout", numeric, -1, "FPGA Temp.units=raise:TimeoutError", true, storedNoUnits},
+        {"key error", numeric, -1, "FPGA Temp.units=raise:KeyError", true, storedNoUnits},
+        {"runtime error", numeric, -1, "FPGA Temp.units=raise", true, storedNoUnits},
+        {"missing", numeric, 0, "FPGA Temp.units=missing", false, emptyUnits},
+        {"attribute error", numeric, 0, "FPGA Temp.units=raise:AttributeError", false, emptyUnits},
+        {"as text, timeout", asText, -1, "FPGA Temp.units=raise:TimeoutError", true},
+        {"as text, missing", asText, 0, "FPGA Temp.units=missing", false, emptyUnits},
+    };
+    runRows(handle, rows);
+    // No units wanted: the attribute is not read, so its failure does not count.
+    fault("FPGA Temp.units", "raise:TimeoutError");
+    EXPECT_EQ(0, vdlbmc_read_numeric_sensor_value(handle, "FPGA Temp", &value, nullptr, 0));
+    EXPECT_FALSE(evalTrue("c.called('FPGA Temp.units')"));
+}
+
+TEST_F(bmcSensors, TextsHoldingANulFail)
+{
+    // C text ends at a NUL: such a text would come back cut short (and the
+    // settable values under a length that is not the C text's), so the call
+    // fails, logged or cleared as that function answers a failed call.
+    double value = 0;
+    bool flag = true;
+    char text[32];
+    char units[16];
+    const std::vector<CallRow> rows = {
+        {"units",
+         [&](VdlbmcHandle* h) {
+             return vdlbmc_read_numeric_sensor_value(h, "FPGA Temp", &value, units, sizeof units);
+         },
+         -1, "FPGA Temp.units=return:py:'deg\\x00C'", true,
+         [&] { EXPECT_DOUBLE_EQ(45.0, value); }},
+        {"units of the value as text",
+         [&](VdlbmcHandle* h) {
+             return vdlbmc_read_sensor_value(h, "FPGA Temp", text, sizeof text, units, sizeof units);
+         },
+         -1, "FPGA Temp.units=return:py:'deg\\x00C'", true},
+        {"display level (cleared)",
+         [&](VdlbmcHandle* h) {
+             return vdlbmc_get_sensor_display_level(h, "FPGA Temp", text, sizeof text);
+         },
+         -1, "FPGA Temp.display_level=return:py:'normal\\x00fatal'", false},
+        {"operational state (cleared)",
+         [&](VdlbmcHandle* h) { return vdlbmc_is_sensor_enabled(h, "FPGA Temp", &flag); }, -1,
+         "FPGA Temp.operational_state=return:py:'enabled\\x00'", false,
+         [&] { EXPECT_TRUE(flag) << "untouched"; }},
+        {"settable values",
+         [&](VdlbmcHandle* h) {
+             std::strcpy(text, "untouched");
+             return vdlbmc_get_effecter_settable_values(h, "Identify LED", text, sizeof text);
+         },
+         -1, "Identify LED.settable_states=return:py:['On\\x00', 'Off']", false,
+         wrote(text, "untouched")},
+        {"settable values, size query",
+         [&](VdlbmcHandle* h) {
+             return vdlbmc_get_effecter_settable_values(h, "Identify LED", nullptr, 0);
+         },
+         -1, "Identify LED.settable_states=return:py:['On', 'O\\x00ff']", false},
+        {"settable test (logged on general)",
+         [&](VdlbmcHandle* h) {
+             return int(vdlbmc_effecter_is_settable(h, "Identify LED", "On"));
+         },
+         0, "Identify LED.settable_states=return:py:['On', 'O\\x00ff']", false, nullptr, 1},
+        // A textual value travels as its repr, in which a NUL is written out.
+        {"textual value",
+         [&](VdlbmcHandle* h) {
+             return vdlbmc_read_sensor_value(h, "BMC Status", text, sizeof text, nullptr, 0);
+         },
+         0, "BMC Status.get_value=return:py:'O\\x00K'", false, wrote(text, "'O\\x00K'")},
+    };
+    runRows(handle, rows);
+}

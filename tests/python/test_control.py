@@ -301,6 +301,16 @@ class StateAccessTest(SimTestCase):
         self.assertEqual(control.live_objects("Card"), [])
         self.assertEqual(control.controllers(), [])
 
+    def test_controller_table_does_not_grow_with_use(self):
+        kept, _ = connect()
+        for _ in range(1000):
+            connect()
+        # Only the controllers still alive are listed, and only they take room.
+        self.assertEqual(control.controllers(), [kept])
+        self.assertEqual(len(vdl_bmc._hooks.controllers), 1)
+        del kept
+        self.assertEqual(len(vdl_bmc._hooks.controllers), 0)
+
 
 class InterfaceTableTest(SimTestCase):
     def test_kinds(self):

@@ -304,6 +304,7 @@ class LayoutTest(SimTestCase):
             "repeated_names": (["A", "Z"], ["Deep Temp", "Mid Temp", "Top Temp", "Z Temp"], []),
             "web:3": (["NODE1", "NODE2", "NODE3"], ["Node1 Temp", "Node2 Temp", "Node3 Temp"],
                       []),
+            "shared:3": (["PARENT1", "PARENT2", "PARENT3", "SHARED"], ["Shared Temp"], []),
         }
         for layout, (components, sensors, effecters) in cases.items():
             with self.subTest(layout):
@@ -315,13 +316,22 @@ class LayoutTest(SimTestCase):
 
     def test_walks_past_the_bounds_raise(self):
         for layout, error in (("wrappers", RecursionError), ("wrappers:9", RecursionError),
-                              ("chain:1001", RecursionError), ("web:12", RuntimeError)):
+                              ("chain:1001", RecursionError), ("web:8", RuntimeError)):
             with self.subTest(layout), self.assertRaises(error):
                 tables(connect(layout=layout)[1])
 
     def test_repeated_names_keep_the_deepest(self):
         _, card = connect(layout="repeated_names")
         self.assertEqual(tables(card)["component"]["A"].frequency(0), "30.000 MHz")
+
+    def test_a_shared_component_is_walked_through_each_parent(self):
+        _, card = connect(layout="shared:1001")
+        found = tables(card)
+        self.assertEqual(len(found["component"]), 1002)
+        self.assertEqual(list(found["sensor"]), ["Shared Temp"])
+        parents = list(card.components.values())
+        self.assertTrue(all(p.components["SHARED"] is parents[0].components["SHARED"]
+                            for p in parents))
 
     def test_web_shares_one_dictionary(self):
         _, card = connect(layout="web:4")

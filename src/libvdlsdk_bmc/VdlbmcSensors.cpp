@@ -132,7 +132,7 @@ int lookUp(VdlbmcHandle* handle, TableMember table, const char* name, PyObject*&
 {
     if (handle == nullptr || name == nullptr)
         return kNullPointer;
-    if (!interpreterRunning())
+    if (!interpreterUsable())
         return kFailed;
     object = findIn(handle->*table, name);
     return object ? kOk : kNotFound;
@@ -192,7 +192,7 @@ std::vector<std::string> get_effecter_settable_states(VdlbmcHandle* handle, cons
 {
     if (handle == nullptr || name == nullptr)
         throw VDLException<kNullPointer>("No effecter given");
-    if (!interpreterRunning())
+    if (!interpreterUsable())
         throw VDLException<kFailed>("The Python interpreter is not running");
     PyObject* effecter = findIn(handle->effecters, name);
     if (effecter == nullptr)

@@ -346,6 +346,7 @@ struct CallBackRow {
     const char* sitecustomize; // null: none
     const char* activation;    // the body of use_kits(); null: the simulated package
     const char* valueCallsBack;
+    const char* refusal; // what the line says
 };
 
 // Writes the row's package into `dir`.
@@ -365,7 +366,7 @@ void writePackage(const std::string& dir, const CallBackRow& row)
 
 // The first connect with the row's package, in a child process: 0 when the
 // connect succeeded, the call back failed with -1 and one line says why.
-int connectCallingBack(const std::string& dir)
+int connectCallingBack(const std::string& dir, const std::string& refusal)
 {
     const std::string path = dir + ":" + VDLBMC_TEST_PYTHONPATH;
     setenv("PYTHONPATH", path.c_str(), 1);
@@ -376,7 +377,7 @@ int connectCallingBack(const std::string& dir)
     const auto lines = log.messages(LOGGER_BMC);
     vdlbmc_disconnect(handle);
     if (result != 0 || calledBack != "[-1]" || lines.size() != 1 ||
-        lines[0].find("refused") == std::string::npos) {
+        lines[0].find(refusal) == std::string::npos) {
         std::fprintf(stderr, "connect %d, call back %s, %zu lines:\n", result, calledBack.c_str(),
                      lines.size());
         for (const auto& line : lines)
@@ -397,19 +398,24 @@ TEST(bmcInterpreter, CallsBackDuringTheStartUpAreRefused)
     unsetenv("VIRTUAL_ENV");
     const CallBackRow rows[] = {
         // code the interpreter's start runs
-        {"start", "import callback\ncallback.call_back()\n", nullptr, "False"},
-        {"kit activation", nullptr, "callback.call_back()", "False"},
+        {"start", "import callback\ncallback.call_back()\n", nullptr, "False",
+         "A call from inside the interpreter start cannot wait for it to end: refused"},
+        {"kit activation", nullptr, "callback.call_back()", "False",
+         "A call from inside the kit activation cannot wait for it to end: refused"},
         // a thread of the package's, waited for by the activation: it holds
         // the interpreter's lock while the activation runs on another thread
         {"kit activation, package thread", nullptr,
-         "t = threading.Thread(target=callback.call_back); t.start(); t.join()", "False"},
-        {"interface value", nullptr, "pass", "True"},
+         "t = threading.Thread(target=callback.call_back); t.start(); t.join()", "False",
+         "The kit activation runs on another thread"},
+        {"interface value", nullptr, "pass", "True",
+         "A call from inside the interface table cannot wait for it to end: refused"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.where);
         const vdltest::TempDir dir("bmc-callback");
         writePackage(dir.path(), row);
-        const pid_t child = vdltest::startChild([&] { return connectCallingBack(dir.path()); });
+        const pid_t child =
+            vdltest::startChild([&] { return connectCallingBack(dir.path(), row.refusal); });
         EXPECT_EQ(0, vdltest::waitChild(child, kTimeLimit));
     }
 }

@@ -66,7 +66,7 @@ int callLogged(PyObject* object, const char* method)
 // The card object, fetched from the controller when discovery left none.
 int cardOf(VdlbmcHandle* handle, PyObject*& card)
 {
-    if (!interpreterRunning() || handle->disconnectAsked)
+    if (!interpreterUsable() || handle->disconnectAsked)
         return kFailed;
     if (handle->card == nullptr) {
         handle->card = PyObject_CallMethod(handle->controller, "card", nullptr);

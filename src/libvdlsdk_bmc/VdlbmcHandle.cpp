@@ -396,8 +396,7 @@ int makeController(PyObject* callable, PyObject* args, PyObject* kwargs, bool no
 // The interpreter can be used from this thread.
 bool interpreterReady()
 {
-    initalize();
-    return interpreterRunning() && PyGILState_Check();
+    return startUp() && interpreterUsable();
 }
 
 int connect(const char* interfaceName, std::uint32_t card, const char* options,
@@ -416,9 +415,11 @@ int connect(const char* interfaceName, std::uint32_t card, const char* options,
         log_traceback();
         return kFailed;
     }
-    const auto interfaces = get_interfaces();
-    const auto found = interfaces.find(interfaceName);
-    if (found == interfaces.end())
+    InterfaceTable table;
+    if (!interfaces(table))
+        return kFailed;
+    const auto found = table.find(interfaceName);
+    if (found == table.end())
         return kNotFound;
 
     PyRef cardNumber(PyLong_FromUnsignedLong(card));

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -82,9 +83,26 @@ const std::string& commonVdlkModuleName();
 const std::string& commonKitModuleName();
 
 // True while an interpreter that the library may use is running (started by
-// the library, or found running, and not finalised) and the calling thread
-// holds its lock.
+// the library in this process, or found running, and not finalised) and the
+// calling thread holds its lock.
 bool interpreterRunning() noexcept;
+// The same for a call that fails without it: in a process forked from the
+// one that started the interpreter, the refusal is logged.
+bool interpreterUsable() noexcept;
+
+// The start-up a connect needs: the interpreter started and the kits
+// activated, once per process. False (logged) when this call may not wait for
+// them: it comes from inside them (the package calling the library back), or
+// from a thread that holds the interpreter's lock while another one runs them.
+bool startUp();
+// The kit activation alone, as above; true when there is no interpreter to
+// activate them in.
+bool activateKits();
+
+using InterfaceTable = std::map<std::string, std::shared_ptr<PyObject>>;
+// A copy of the interface table, filled on first use; false (logged, the copy
+// empty) as for startUp. Empty when there is no interpreter to fill it from.
+bool interfaces(InterfaceTable& copy);
 
 // Logs the pending interpreter error on "vdlsdk_bmc" as "type:value" and
 // clears it; nothing pending logs nothing.

@@ -3,15 +3,18 @@
 #include <dlfcn.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <array>
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "VdlbmcInternal.hpp"
 #include "vdlsdk/vdl_logger.hpp"
@@ -50,12 +53,116 @@ enum class Interpreter { NotStarted, Owned, Foreign, StartFailed, Finalised };
 std::atomic<Interpreter> g_interpreter{Interpreter::NotStarted};
 // The thread state of the thread that started the interpreter (and holds it).
 PyThreadState* g_starter = nullptr;
+// The process that started it. A process forked from it has a copy of the
+// interpreter whose other threads do not exist there: it is not used there,
+// and never finalised (that would wait for those threads for ever).
+std::atomic<pid_t> g_owner{0};
 
-std::once_flag g_startFlag;
-std::once_flag g_kitFlag;
-std::once_flag g_interfaceFlag;
+bool forkedFromOwner() noexcept
+{
+    return g_interpreter.load(std::memory_order_relaxed) == Interpreter::Owned &&
+           g_owner.load(std::memory_order_relaxed) != getpid();
+}
 
-using InterfaceTable = std::map<std::string, std::shared_ptr<PyObject>>;
+// True when this thread holds the interpreter's lock.
+bool holdsInterpreterLock() noexcept
+{
+    // Null before the start and after the finalisation, when the check
+    // itself would answer yes.
+    return PyGILState_GetThisThreadState() != nullptr && PyGILState_Check();
+}
+
+// One start-up step of the process (the interpreter start, the kit activation,
+// the interface table), run once. Unlike std::call_once it knows who runs it,
+// so a call that must not wait for it is refused instead of hanging the host:
+// a call from inside the step on its own thread (the package calling the
+// library back), and a call from a thread that holds the interpreter's lock
+// while another thread runs the step (which may need that lock back). Any
+// other thread waits for the step to end. A step begun in the process this
+// one was forked from is never waited for: its thread does not exist here.
+class StartUpStep {
+public:
+    explicit StartUpStep(const char* name) : m_name(name) {}
+
+    // True once the step has run, now or before; false (logged) when this
+    // call may not wait for it. An exception from `work` leaves the step to be
+    // run again by the next call.
+    template <typename Work>
+    bool run(Work&& work)
+    {
+        const pid_t self = getpid();
+        pid_t begun = 0;
+        // The process is noted before the lock is first taken: a copy of the
+        // lock made while another thread held it is never touched.
+        if (!m_process.compare_exchange_strong(begun, self) && begun != self) {
+            if (m_done.load())
+                return true;
+            VDL_ERROR(LOGGER_BMC,
+                      "The {} began in process {}, which this process was forked from: refused",
+                      m_name, begun);
+            return false;
+        }
+        std::unique_lock<std::mutex> lock(m_lock);
+        while (m_state == State::Running) {
+            if (m_runner == std::this_thread::get_id()) {
+                lock.unlock();
+                VDL_ERROR(LOGGER_BMC, "A call from inside the {} cannot wait for it to end: refused",
+                          m_name);
+                return false;
+            }
+            if (holdsInterpreterLock()) {
+                lock.unlock();
+                VDL_ERROR(LOGGER_BMC,
+                          "The {} runs on another thread, which this one would keep from the "
+                          "interpreter's lock: refused",
+                          m_name);
+                return false;
+            }
+            m_ended.wait(lock);
+        }
+        if (m_state == State::Done)
+            return true;
+        m_state = State::Running;
+        m_runner = std::this_thread::get_id();
+        lock.unlock();
+        try {
+            work();
+        } catch (...) {
+            end(State::Idle);
+            throw;
+        }
+        end(State::Done);
+        return true;
+    }
+
+private:
+    enum class State { Idle, Running, Done };
+
+    void end(State state)
+    {
+        {
+            const std::lock_guard<std::mutex> lock(m_lock);
+            m_state = state;
+            m_runner = {};
+        }
+        m_done = state == State::Done;
+        m_ended.notify_all();
+    }
+
+    const char* m_name;
+    std::atomic<pid_t> m_process{0}; // where the step was first asked for
+    std::atomic<bool> m_done{false};
+    std::mutex m_lock;
+    std::condition_variable m_ended;
+    State m_state = State::Idle; // guarded by m_lock
+    std::thread::id m_runner;    // guarded by m_lock
+};
+
+StartUpStep g_start("interpreter start");
+StartUpStep g_kits("kit activation");
+StartUpStep g_interfaceTable("interface table");
+
+using vdlbmc_detail::InterfaceTable;
 // Heap-held and released by fini, not by a static destructor: at dlclose the
 // library's finalisation functions run before its static destructors, and the
 // references must go before the interpreter does, in either order.
@@ -134,22 +241,22 @@ PyStatus startWithHome(const char* virtualEnv)
     return status;
 }
 
-// The signal module takes SIGINT for KeyboardInterrupt when it is first
-// imported while SIGINT is at its default, whoever imports it (subprocess and
-// asyncio do). Imported here, right after the start, and told that SIGINT is
-// at its default, it leaves the host's Ctrl+C ending the host, and a later
-// import finds the module made. The host's own setting is put back as it was.
-void keepSigintDefault()
+// The signal module, when it is made, takes SIGINT for KeyboardInterrupt if
+// SIGINT is at its default at that moment, whoever imports it and whenever
+// (subprocess and asyncio do). So it is made here, right after the start, whatever
+// the host's SIGINT is (found ignored or handled, it takes nothing), and it is
+// not made again by a later import. Where the host left SIGINT at its default,
+// the module is told that it stays there. Either way the host's setting from
+// before the start is put back as it was.
+void keepHostSigint(const struct sigaction& host)
 {
     using vdlbmc_detail::PyRef;
-    struct sigaction host {};
-    if (sigaction(SIGINT, nullptr, &host) != 0 || host.sa_handler != SIG_DFL)
-        return;
     PyRef module(PyImport_ImportModule("_signal"));
+    const bool atDefault = (host.sa_flags & SA_SIGINFO) == 0 && host.sa_handler == SIG_DFL;
     PyRef result;
-    if (module)
+    if (module && atDefault)
         result.reset(PyObject_CallMethod(module.get(), "signal", "ii", SIGINT, 0));
-    if (!result)
+    if (!module || (atDefault && !result))
         PyErr_Clear();
     sigaction(SIGINT, &host, nullptr);
 }
@@ -173,6 +280,10 @@ void startInterpreter()
         g_interpreter = Interpreter::Foreign;
         return;
     }
+    // Read before the start: code the start runs (a sitecustomize) may
+    // already import the signal module.
+    struct sigaction hostSigint {};
+    const bool sigintRead = sigaction(SIGINT, nullptr, &hostSigint) == 0;
     const char* virtualEnv = std::getenv("VIRTUAL_ENV");
     const PyStatus status = virtualEnv ? startWithHome(virtualEnv) : startPlain();
     if (PyStatus_Exception(status) || !Py_IsInitialized()) {
@@ -181,8 +292,10 @@ void startInterpreter()
         return;
     }
     g_starter = PyGILState_GetThisThreadState();
+    g_owner = getpid();
     g_interpreterLibrary = holdInterpreterLibrary();
-    keepSigintDefault();
+    if (sigintRead)
+        keepHostSigint(hostSigint);
     g_interpreter = Interpreter::Owned;
 }
 
@@ -256,13 +369,62 @@ bool interpreterRunning() noexcept
     const Interpreter state = g_interpreter.load(std::memory_order_relaxed);
     // Only the thread that holds the interpreter's lock may touch it: a call from
     // any other thread is refused (and a release there leaks rather than races).
-    return (state == Interpreter::Owned || state == Interpreter::Foreign) && Py_IsInitialized() &&
-           PyGILState_Check();
+    return (state == Interpreter::Foreign || (state == Interpreter::Owned && !forkedFromOwner())) &&
+           Py_IsInitialized() && PyGILState_Check();
+}
+
+bool interpreterUsable() noexcept
+{
+    if (interpreterRunning())
+        return true;
+    if (forkedFromOwner())
+        VDL_ERROR(LOGGER_BMC,
+                  "The Python interpreter belongs to process {}, which started it; this process "
+                  "({}) was forked from it and does not use it",
+                  g_owner.load(), getpid());
+    return false;
+}
+
+bool startUp()
+{
+    return g_start.run(startInterpreter) && activateKits();
+}
+
+bool activateKits()
+{
+    // The step is spent only once there is an interpreter to activate them in,
+    // reached from a thread that holds its lock (a foreign interpreter's
+    // program may call without it).
+    if (!interpreterRunning())
+        return true;
+    return g_kits.run([] {
+        PyRef activate = moduleAttribute(VDL_COMMON_VDLK, "use_kits");
+        if (!activate)
+            return;
+        PyRef result(PyObject_CallObject(activate.get(), nullptr));
+        if (!result)
+            log_traceback();
+    });
+}
+
+bool interfaces(InterfaceTable& copy)
+{
+    copy.clear();
+    if (!interpreterRunning())
+        return true;
+    const bool filled = g_interfaceTable.run([] {
+        auto table = std::make_unique<InterfaceTable>();
+        fillInterfaces(*table);
+        g_interfaces = table.release();
+    });
+    if (filled && g_interfaces != nullptr)
+        copy = *g_interfaces;
+    return filled;
 }
 
 void clearPendingError() noexcept
 {
-    if (interpreterRunning() && PyGILState_Check())
+    if (interpreterRunning())
         PyErr_Clear();
 }
 
@@ -350,41 +512,19 @@ bool textOf(PyObject* object, std::string_view& text) noexcept
 
 void initalize()
 {
-    std::call_once(g_startFlag, startInterpreter);
-    use_kits();
+    vdlbmc_detail::startUp();
 }
 
 void use_kits()
 {
-    using vdlbmc_detail::log_traceback;
-    using vdlbmc_detail::PyRef;
-    // The flag is spent only once there is an interpreter to activate them in,
-    // reached from a thread that holds its lock (a foreign interpreter's
-    // program may call without it).
-    if (!vdlbmc_detail::interpreterRunning() || !PyGILState_Check())
-        return;
-    std::call_once(g_kitFlag, [] {
-        PyRef activate = moduleAttribute(VDL_COMMON_VDLK, "use_kits");
-        if (!activate)
-            return;
-        PyRef result(PyObject_CallObject(activate.get(), nullptr));
-        if (!result)
-            log_traceback();
-    });
+    vdlbmc_detail::activateKits();
 }
 
 std::map<std::string, std::shared_ptr<PyObject>> get_interfaces()
 {
-    if (!vdlbmc_detail::interpreterRunning() || !PyGILState_Check())
-        return {};
-    std::call_once(g_interfaceFlag, [] {
-        auto table = std::make_unique<InterfaceTable>();
-        fillInterfaces(*table);
-        g_interfaces = table.release();
-    });
-    if (g_interfaces == nullptr)
-        return {};
-    return *g_interfaces;
+    InterfaceTable table;
+    vdlbmc_detail::interfaces(table);
+    return table;
 }
 
 std::shared_ptr<PyObject> make_py_object_container(PyObject* object)
@@ -418,7 +558,8 @@ void fini()
     // thread that used the library ended) the finalisation would wait for a
     // lock that is never given back. There the interpreter is left running,
     // as one the program started is; the library only stops using it.
-    const bool onItsThread = Py_IsInitialized() && g_starter != nullptr &&
+    // Nor is it finalised in a process forked from the one that started it.
+    const bool onItsThread = Py_IsInitialized() && g_starter != nullptr && !forkedFromOwner() &&
                              PyGILState_GetThisThreadState() == g_starter && PyGILState_Check();
     Interpreter expected = Interpreter::Owned;
     if (g_interpreter.compare_exchange_strong(expected, Interpreter::Finalised)) {

@@ -137,7 +137,7 @@ int lookUp(VdlbmcHandle* handle, TableMember table, const char* name, PyObject*&
     if (handle == nullptr || name == nullptr)
         return kNullPointer;
     // A handle disconnected during a call under way is used no more.
-    if (!interpreterRunning() || handle->disconnectAsked)
+    if (!interpreterUsable() || handle->disconnectAsked)
         return kFailed;
     object = findIn(handle->*table, name);
     return object ? kOk : kNotFound;
@@ -246,7 +246,7 @@ std::vector<std::string> get_effecter_settable_states(VdlbmcHandle* handle, cons
 {
     if (handle == nullptr || name == nullptr)
         throw VDLException<kNullPointer>("No effecter given");
-    if (!interpreterRunning())
+    if (!interpreterUsable())
         throw VDLException<kFailed>("The Python interpreter is not running");
     // Reading the states runs script code, which may disconnect the handle.
     const auto disconnected = [&] {

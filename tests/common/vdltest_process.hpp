@@ -1,10 +1,14 @@
 #pragma once
 // Running part of a test in a forked child process.
+#include <poll.h>
+#include <sys/syscall.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -53,6 +57,33 @@ inline int waitChild(pid_t pid)
             return -1;
     }
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// The status waitChild gives for a child that did not end within its limit.
+inline constexpr int kChildHung = -2;
+
+// Waits for a child that could hang: as waitChild, but a child that has not
+// ended within `limit` is killed and kChildHung returned. The child's end is
+// the event waited for; the limit only catches a hang.
+inline int waitChild(pid_t pid, std::chrono::seconds limit)
+{
+    if (pid <= 0)
+        return -1;
+    const int ended = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    if (ended < 0)
+        return waitChild(pid);
+    pollfd watch{ended, POLLIN, 0};
+    int ready = 0;
+    do
+        ready = poll(&watch, 1, static_cast<int>(limit.count() * 1000));
+    while (ready < 0 && errno == EINTR);
+    close(ended);
+    if (ready == 0) {
+        kill(pid, SIGKILL);
+        waitChild(pid);
+        return kChildHung;
+    }
+    return waitChild(pid);
 }
 
 inline int runInChild(const std::function<int()>& body, ChildExit end = ChildExit::Immediate)

@@ -32,6 +32,15 @@ assert lib.vdlbmc_get_num_sensors(handle) == 9
 value = ctypes.c_double()
 assert lib.vdlbmc_read_numeric_sensor_value(handle, b"FPGA Temp", ctypes.byref(value), None, 0) == 0
 assert value.value == 45.0
+
+# A child that this program forks keeps its interpreter (Python tells it of
+# the fork), and the library goes on using it there.
+pid = os.fork()
+if pid == 0:
+    read = ctypes.c_double()
+    ok = lib.vdlbmc_read_numeric_sensor_value(handle, b"FPGA Temp", ctypes.byref(read), None, 0)
+    os._exit(0 if ok == 0 and read.value == 45.0 else 1)
+assert os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) == 0
 assert control.use_kits_count() == 1
 assert len(control.controllers()) == 1
 lib.vdlbmc_disconnect(handle)

@@ -8,6 +8,10 @@
 //                   waits for it: the process exits with 7.
 //   sigint          main connects, the package imports the signal module,
 //                   then SIGINT is raised: its default action ends the process.
+//   sigint_ignored_first, sigint_handled_first
+//                   as sigint, but SIGINT is ignored, or handled by the host,
+//                   at the connect and set back to its default before the
+//                   package first imports the signal module.
 //
 // The package imports threading in each (as any package that logs does), so
 // that a finalisation from the wrong thread would wait for ever.
@@ -54,12 +58,26 @@ void use(const char* modules, bool keep)
         vdlbmc_disconnect(handle);
 }
 
+void hostSigintHandler(int) {}
+
+// Raises SIGINT, which is to end the program; survived, the program says so.
+int raiseSigint()
+{
+    std::raise(SIGINT);
+    std::fprintf(stderr, "SIGINT did not end the program\n");
+    vdlbmc_disconnect(g_kept);
+    return kSurvivedSigint;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
     if (argc != 2) {
-        std::fprintf(stderr, "usage: %s worker|exit_elsewhere|sigint\n", argv[0]);
+        std::fprintf(stderr,
+                     "usage: %s worker|exit_elsewhere|sigint|sigint_ignored_first|"
+                     "sigint_handled_first\n",
+                     argv[0]);
         return kFailed;
     }
     const std::string mode = argv[1];
@@ -74,10 +92,15 @@ int main(int argc, char** argv)
     }
     if (mode == "sigint") {
         use("threading, signal, subprocess", true);
-        std::raise(SIGINT);
-        std::fprintf(stderr, "SIGINT did not end the program\n");
-        vdlbmc_disconnect(g_kept);
-        return kSurvivedSigint;
+        return raiseSigint();
+    }
+    if (mode == "sigint_ignored_first" || mode == "sigint_handled_first") {
+        std::signal(SIGINT, mode == "sigint_ignored_first" ? SIG_IGN : hostSigintHandler);
+        use("threading", true);
+        std::signal(SIGINT, SIG_DFL);
+        if (PyRun_SimpleString("import subprocess") != 0)
+            return kFailed;
+        return raiseSigint();
     }
     std::fprintf(stderr, "unknown mode %s\n", argv[1]);
     return kFailed;

@@ -2,14 +2,12 @@
 // activation, finalisation, signals and host programs, and reference hygiene
 // over many calls. Each TEST runs in its own process, so each one is a first
 // start.
-#include <poll.h>
+#include <dlfcn.h>
 #include <spawn.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -19,6 +17,7 @@
 #include <thread>
 
 #include "bmc_test_support.hpp"
+#include "vdltest_process.hpp"
 
 using namespace bmctest;
 
@@ -27,6 +26,10 @@ namespace {
 // A handle the process never disconnects, reachable so that it is not
 // reported as a leak of the test itself.
 VdlbmcHandle* g_neverDisconnected = nullptr;
+
+// How long a process that could hang is given to end: far beyond what any of
+// them needs, even on a loaded host.
+constexpr auto kTimeLimit = std::chrono::seconds(60);
 
 // The standard library of the system's CPython, which the library links.
 constexpr const char* kSystemStdlib = "/usr/lib/python3.11";
@@ -199,16 +202,222 @@ TEST(bmcInterpreter, ExitWithAHandleNeverDisconnected)
     // table; the handle's references are the caller's and stay unreleased.
 }
 
+// A call from a thread that does not hold the interpreter is refused without
+// reaching the package, whatever the call; the handle goes on working on the
+// interpreter's thread. A disconnect there frees the handle but cannot release
+// its script objects.
 TEST(bmcInterpreter, OtherThreadsAreRefused)
 {
     unsetenv("VIRTUAL_ENV");
     VdlbmcHandle* handle = connect();
-    int result = 0;
-    VdlbmcHandle* other = reinterpret_cast<VdlbmcHandle*>(0x1);
-    std::thread([&] { result = vdlbmc_connect("sim", 0, nullptr, &other); }).join();
-    EXPECT_EQ(-1, result);
-    EXPECT_EQ(nullptr, other);
+    ASSERT_NE(nullptr, handle);
+    VdlbmcHandle* second = connect();
+    ASSERT_TRUE(py("c.clear_calls()\ntemp = c.lookup('FPGA Temp')"));
+    const long held = evalLong("sys.getrefcount(temp)");
+
+    struct {
+        int connect = 0, read = 0, set = 0, reset = 0, states = 0;
+        bool settable = true;
+        double value = -1;
+        char text[64] = "untouched";
+        VdlbmcHandle* other = reinterpret_cast<VdlbmcHandle*>(0x1);
+    } r;
+    LogCapture log;
+    std::thread([&] {
+        r.connect = vdlbmc_connect("sim", 0, nullptr, &r.other);
+        r.read = vdlbmc_read_numeric_sensor_value(handle, "FPGA Temp", &r.value, nullptr, 0);
+        r.set = vdlbmc_set_numeric_effecter(handle, "Power Limit", 100.0);
+        r.reset = vdlbmc_fpga_reset(handle, nullptr);
+        r.states = vdlbmc_get_effecter_settable_values(handle, "Identify LED", r.text, sizeof r.text);
+        r.settable = vdlbmc_effecter_is_settable(handle, "Identify LED", "On");
+        vdlbmc_disconnect(second);
+    }).join();
+    EXPECT_EQ(-1, r.connect);
+    EXPECT_EQ(nullptr, r.other);
+    EXPECT_EQ(-1, r.read);
+    EXPECT_EQ(-1, r.value);
+    EXPECT_EQ(-1, r.set);
+    EXPECT_EQ(-1, r.reset);
+    EXPECT_EQ(-1, r.states);
+    EXPECT_STREQ("untouched", r.text);
+    EXPECT_FALSE(r.settable);
+    EXPECT_EQ("", evalText("c.dump_calls()")) << "the package was called";
+    EXPECT_TRUE(log.messages(LOGGER_BMC).empty());
+    EXPECT_EQ(held, evalLong("sys.getrefcount(temp)")) << "released from another thread";
+
+    double value = 0;
+    EXPECT_EQ(0, vdlbmc_read_numeric_sensor_value(handle, "FPGA Temp", &value, nullptr, 0));
+    EXPECT_EQ(45.0, value);
+    EXPECT_EQ(0, vdlbmc_fpga_reset(handle, nullptr));
     vdlbmc_disconnect(handle);
+}
+
+// A host that forks after connecting, while the package keeps a thread of its
+// own (as a keep-alive poller does): the child's calls are refused and logged,
+// and its exit neither finalises the interpreter nor waits for that thread,
+// which does not exist there. The parent goes on as before.
+TEST(bmcInterpreter, ForkedChildLeavesTheInterpreterAlone)
+{
+    unsetenv("VIRTUAL_ENV");
+    VdlbmcHandle* handle = connect();
+    ASSERT_NE(nullptr, handle);
+    ASSERT_TRUE(py("import threading\nstop = threading.Event()\n"
+                   "poller = threading.Thread(target=stop.wait)\npoller.start()"));
+    constexpr int kChildExit = 3;
+    const pid_t child = vdltest::startChild(
+        [&] {
+            LogCapture log;
+            double value = -1;
+            VdlbmcHandle* other = reinterpret_cast<VdlbmcHandle*>(0x1);
+            const int calls[] = {
+                vdlbmc_read_numeric_sensor_value(handle, "FPGA Temp", &value, nullptr, 0),
+                vdlbmc_fpga_reset(handle, nullptr),
+                vdlbmc_connect("sim", 0, nullptr, &other),
+            };
+            int told = 0;
+            for (const auto& line : log.messages(LOGGER_BMC))
+                told += line.find("was forked from it") != std::string::npos;
+            for (int result : calls) {
+                if (result != -1) {
+                    std::fprintf(stderr, "a call in the child gave %d\n", result);
+                    return 1;
+                }
+            }
+            if (value != -1 || other != nullptr || told != 3) {
+                std::fprintf(stderr, "value %g, handle %p, %d refusals logged\n", value,
+                             static_cast<void*>(other), told);
+                return 2;
+            }
+            vdlbmc_disconnect(handle); // the child's copy: freed, nothing released
+            return kChildExit;
+        },
+        vdltest::ChildExit::Normal);
+    EXPECT_EQ(kChildExit, vdltest::waitChild(child, kTimeLimit));
+
+    double value = 0;
+    EXPECT_EQ(0, vdlbmc_read_numeric_sensor_value(handle, "FPGA Temp", &value, nullptr, 0));
+    EXPECT_EQ(45.0, value);
+    ASSERT_TRUE(py("stop.set()\npoller.join()"));
+    vdlbmc_disconnect(handle);
+}
+
+namespace {
+
+// Calls the library back through ctypes, with the interpreter's lock held (as
+// a helper of the package that checks the controller would), and keeps what
+// the call gave.
+constexpr const char* kCallBackModule = R"(import ctypes
+RESULTS = []
+def call_back():
+    handle = ctypes.c_void_p()
+    library = ctypes.PyDLL(None)
+    RESULTS.append(library.vdlbmc_connect(b'sim', 0, None, ctypes.byref(handle)))
+)";
+
+// A kit of the package's form around one controller with an empty card, whose
+// activation runs `activation` and whose interface key's value calls back
+// when `valueCallsBack` is "True".
+std::string kitModule(const char* valueCallsBack)
+{
+    return std::string("import callback\nVALUE_CALLS_BACK = ") + valueCallsBack + R"(
+class Card:
+    components = {}
+    sensors = {}
+    effecters = {}
+class Controller:
+    def discover(self):
+        pass
+    def card(self):
+        return Card()
+class Key:
+    @property
+    def value(self):
+        if VALUE_CALLS_BACK:
+            callback.call_back()
+        return 'sim'
+KitInterfaces = {Key(): 'the one interface'}
+def bmc_for_card(card, key, **options):
+    return Controller()
+)";
+}
+
+struct CallBackRow {
+    const char* where;
+    const char* sitecustomize; // null: none
+    const char* activation;    // the body of use_kits(); null: the simulated package
+    const char* valueCallsBack;
+    const char* refusal; // what the line says
+};
+
+// Writes the row's package into `dir`.
+void writePackage(const std::string& dir, const CallBackRow& row)
+{
+    std::ofstream(dir + "/callback.py") << kCallBackModule;
+    if (row.sitecustomize != nullptr)
+        std::ofstream(dir + "/sitecustomize.py") << row.sitecustomize;
+    if (row.activation == nullptr)
+        return;
+    std::filesystem::create_directories(dir + "/vdl_common/vdlk");
+    std::ofstream(dir + "/vdl_common/__init__.py");
+    std::ofstream(dir + "/vdl_common/vdlk/__init__.py")
+        << "import callback, threading\ndef use_kits():\n    " << row.activation << "\n";
+    std::ofstream(dir + "/vdl_common/vdlk/kit.py") << kitModule(row.valueCallsBack);
+}
+
+// The first connect with the row's package, in a child process: 0 when the
+// connect succeeded, the call back failed with -1 and one line says why.
+int connectCallingBack(const std::string& dir, const std::string& refusal)
+{
+    const std::string path = dir + ":" + VDLBMC_TEST_PYTHONPATH;
+    setenv("PYTHONPATH", path.c_str(), 1);
+    LogCapture log;
+    VdlbmcHandle* handle = nullptr;
+    const int result = vdlbmc_connect("sim", 0, nullptr, &handle);
+    const std::string calledBack = evalText("__import__('callback').RESULTS");
+    const auto lines = log.messages(LOGGER_BMC);
+    vdlbmc_disconnect(handle);
+    if (result != 0 || calledBack != "[-1]" || lines.size() != 1 ||
+        lines[0].find(refusal) == std::string::npos) {
+        std::fprintf(stderr, "connect %d, call back %s, %zu lines:\n", result, calledBack.c_str(),
+                     lines.size());
+        for (const auto& line : lines)
+            std::fprintf(stderr, "  %s\n", line.c_str());
+        return 1;
+    }
+    return 0;
+}
+
+} // namespace
+
+// A package that calls the library back while the start-up it would need is
+// still running cannot hang the host: the call fails with -1 and a line, and
+// the connect that started it all goes on. Each row is a first start in a
+// child process of its own, with a time limit.
+TEST(bmcInterpreter, CallsBackDuringTheStartUpAreRefused)
+{
+    unsetenv("VIRTUAL_ENV");
+    const CallBackRow rows[] = {
+        // code the interpreter's start runs
+        {"start", "import callback\ncallback.call_back()\n", nullptr, "False",
+         "A call from inside the interpreter start cannot wait for it to end: refused"},
+        {"kit activation", nullptr, "callback.call_back()", "False",
+         "A call from inside the kit activation cannot wait for it to end: refused"},
+        // a thread of the package's, waited for by the activation: it holds
+        // the interpreter's lock while the activation runs on another thread
+        {"kit activation, package thread", nullptr,
+         "t = threading.Thread(target=callback.call_back); t.start(); t.join()", "False",
+         "The kit activation runs on another thread"},
+        {"interface value", nullptr, "pass", "True",
+         "A call from inside the interface table cannot wait for it to end: refused"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.where);
+        const vdltest::TempDir dir("bmc-callback");
+        writePackage(dir.path(), row);
+        const pid_t child =
+            vdltest::startChild([&] { return connectCallingBack(dir.path(), row.refusal); });
+        EXPECT_EQ(0, vdltest::waitChild(child, kTimeLimit));
+    }
 }
 
 namespace {
@@ -256,11 +465,10 @@ TEST(bmcInterpreter, SignalsStayTheHosts)
 namespace {
 
 // Runs the host program (host.cpp) in `mode` in its own process, with SIGINT
-// at its default, and gives how it ended (a waitpid status); a program that
-// does not end within the time limit is killed and the test fails.
+// at its default, and gives how it ended (as vdltest::waitChild); a program
+// that does not end within the time limit is killed and the test fails.
 int runHost(const char* mode)
 {
-    constexpr auto kTimeLimit = std::chrono::seconds(60);
     posix_spawnattr_t attributes;
     sigset_t defaults;
     sigemptyset(&defaults);
@@ -278,24 +486,9 @@ int runHost(const char* mode)
         ADD_FAILURE() << "cannot run " << program;
         return -1;
     }
-    // The child's end is the event waited for; the limit only catches a hang.
-    int status = 0;
-    const int ended = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-    pollfd watch{ended, POLLIN, 0};
-    int ready = -1;
-    if (ended >= 0) {
-        do
-            ready = poll(&watch, 1, static_cast<int>(kTimeLimit.count() * 1000));
-        while (ready < 0 && errno == EINTR);
-        close(ended);
-    }
-    if (ready == 0) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &status, 0);
+    const int status = vdltest::waitChild(pid, kTimeLimit);
+    if (status == vdltest::kChildHung)
         ADD_FAILURE() << mode << ": the program did not end";
-        return -1;
-    }
-    waitpid(pid, &status, 0);
     return status;
 }
 
@@ -305,24 +498,21 @@ TEST(bmcInterpreter, HostProgramsEndAsTheySay)
 {
     struct Row {
         const char* mode;
-        bool exited; // else ended by a signal
-        int code;    // exit status or signal
+        int status; // as vdltest::waitChild gives it
     };
+    constexpr int kEndedBySigint = 128 + SIGINT;
     const Row rows[] = {
-        {"worker", true, 0},         // main returns after the worker thread ended
-        {"exit_elsewhere", true, 7}, // exit(7) from a thread that never used the library
-        {"sigint", false, SIGINT},   // Ctrl+C still ends the host
+        {"worker", 0},         // main returns after the worker thread ended
+        {"exit_elsewhere", 7}, // exit(7) from a thread that never used the library
+        // Ctrl+C still ends the host, whatever SIGINT was at the first connect,
+        // when the package imports the signal module later.
+        {"sigint", kEndedBySigint},
+        {"sigint_ignored_first", kEndedBySigint},
+        {"sigint_handled_first", kEndedBySigint},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.mode);
-        const int status = runHost(row.mode);
-        if (row.exited) {
-            ASSERT_TRUE(WIFEXITED(status)) << status;
-            EXPECT_EQ(row.code, WEXITSTATUS(status));
-        } else {
-            ASSERT_TRUE(WIFSIGNALED(status)) << status;
-            EXPECT_EQ(row.code, WTERMSIG(status));
-        }
+        EXPECT_EQ(row.status, runHost(row.mode));
     }
 }
 

@@ -250,6 +250,32 @@ const StdWalkCase STD_WALKS[] = {
 
 class pciConfigWalk : public pcitest::CardTest {};
 
+// The card's own space or its bridge's, on the card's handle.
+std::unique_ptr<VdlpciConfigSpace> spaceOf(int space, void* handle)
+{
+    if (space == VDLSIM_SPACE_CARD)
+        return std::make_unique<VdlpciLinuxConfigSpace>(handle);
+    return std::make_unique<VdlpciUpstreamBridgeConfigSpace>(handle);
+}
+
+void expectNoWrites()
+{
+    for (std::uint32_t write : {VDLSIM_CMD_CFG_WRITE8, VDLSIM_CMD_CFG_WRITE16,
+                                VDLSIM_CMD_CFG_WRITE32, VDLSIM_CMD_UP_WRITE8,
+                                VDLSIM_CMD_UP_WRITE16, VDLSIM_CMD_UP_WRITE32})
+        EXPECT_EQ(count(write), 0u) << std::hex << write;
+}
+
+// The dwords around the end of the standard space and at the top of the space.
+std::vector<std::uint32_t> edges(int space)
+{
+    std::vector<std::uint32_t> words;
+    for (unsigned offset : {0xF0u, 0xF4u, 0xF8u, 0xFCu, 0x100u, 0x104u, 0x108u, 0x10Cu, 0xFF8u,
+                            0xFFCu})
+        words.push_back(peek(space, offset));
+    return words;
+}
+
 TEST_F(pciConfigWalk, StandardListCases)
 {
     for (const auto& c : STD_WALKS) {
@@ -477,11 +503,7 @@ TEST_F(pciConfigWalk, NothingIsWrittenOutsideACapability)
         std::vector<std::uint32_t> header;
         for (unsigned offset = 0; offset < 0x40; offset += 4)
             header.push_back(peek(space, offset));
-        std::unique_ptr<VdlpciConfigSpace> cfg;
-        if (space == VDLSIM_SPACE_CARD)
-            cfg = std::make_unique<VdlpciLinuxConfigSpace>(m_handle);
-        else
-            cfg = std::make_unique<VdlpciUpstreamBridgeConfigSpace>(m_handle);
+        const auto cfg = spaceOf(space, m_handle);
         vdlsim_log_clear();
         for (const auto& op : operations) {
             SCOPED_TRACE(op.name);
@@ -490,10 +512,7 @@ TEST_F(pciConfigWalk, NothingIsWrittenOutsideACapability)
         int speed = -1, width = -1;
         EXPECT_RAISES(cfg->linkStatus(speed, width), -13, "Could not find PCI caps");
         EXPECT_EQ(speed, -1);
-        for (std::uint32_t write : {VDLSIM_CMD_CFG_WRITE8, VDLSIM_CMD_CFG_WRITE16,
-                                    VDLSIM_CMD_CFG_WRITE32, VDLSIM_CMD_UP_WRITE8,
-                                    VDLSIM_CMD_UP_WRITE16, VDLSIM_CMD_UP_WRITE32})
-            EXPECT_EQ(count(write), 0u) << std::hex << write;
+        expectNoWrites();
         for (unsigned offset = 0; offset < 0x40; offset += 4)
             EXPECT_EQ(peek(space, offset), header[offset / 4]) << offset;
     }
@@ -545,11 +564,7 @@ TEST_F(pciConfigWalk, CapabilitiesMustEndInsideTheirSpace)
                 poke(space, 0x40, 4, (c.at << 8) | 0x01);
             }
             poke(space, c.at, 4, c.header);
-            std::unique_ptr<VdlpciConfigSpace> cfg;
-            if (space == VDLSIM_SPACE_CARD)
-                cfg = std::make_unique<VdlpciLinuxConfigSpace>(m_handle);
-            else
-                cfg = std::make_unique<VdlpciUpstreamBridgeConfigSpace>(m_handle);
+            const auto cfg = spaceOf(space, m_handle);
             unsigned int offset = NOT_FOUND;
             const auto r = vdltest::raised([&] {
                 if (c.extended)
@@ -625,26 +640,12 @@ TEST_F(pciConfigWalk, NothingIsWrittenPastTheEndOfACapabilitySpace)
             // The registers just past 0x100 (AER's Uncorrectable Error Status
             // is write-one-to-clear) and those at the top of the space.
             poke(space, 0x104, 4, 0x00000020);
-            std::vector<std::uint32_t> before;
-            for (unsigned offset : {0xF0u, 0xF4u, 0xF8u, 0xFCu, 0x100u, 0x104u, 0x108u, 0x10Cu,
-                                    0xFF8u, 0xFFCu})
-                before.push_back(peek(space, offset));
-            std::unique_ptr<VdlpciConfigSpace> cfg;
-            if (space == VDLSIM_SPACE_CARD)
-                cfg = std::make_unique<VdlpciLinuxConfigSpace>(m_handle);
-            else
-                cfg = std::make_unique<VdlpciUpstreamBridgeConfigSpace>(m_handle);
+            const std::vector<std::uint32_t> before = edges(space);
+            const auto cfg = spaceOf(space, m_handle);
             vdlsim_log_clear();
             EXPECT_RAISES(op.run(*cfg), -13, op.message);
-            for (std::uint32_t write : {VDLSIM_CMD_CFG_WRITE8, VDLSIM_CMD_CFG_WRITE16,
-                                        VDLSIM_CMD_CFG_WRITE32, VDLSIM_CMD_UP_WRITE8,
-                                        VDLSIM_CMD_UP_WRITE16, VDLSIM_CMD_UP_WRITE32})
-                EXPECT_EQ(count(write), 0u) << std::hex << write;
-            std::vector<std::uint32_t> after;
-            for (unsigned offset : {0xF0u, 0xF4u, 0xF8u, 0xFCu, 0x100u, 0x104u, 0x108u, 0x10Cu,
-                                    0xFF8u, 0xFFCu})
-                after.push_back(peek(space, offset));
-            EXPECT_EQ(after, before);
+            expectNoWrites();
+            EXPECT_EQ(edges(space), before);
         }
     }
 }

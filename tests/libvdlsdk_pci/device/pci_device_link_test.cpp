@@ -63,6 +63,13 @@ unsigned unlinkCapability(unsigned offset)
     return 0;
 }
 
+void expectNoConfigWrites()
+{
+    for (uint32_t write : {VDLSIM_CMD_CFG_WRITE8, VDLSIM_CMD_CFG_WRITE16, VDLSIM_CMD_CFG_WRITE32,
+                           VDLSIM_CMD_UP_WRITE8, VDLSIM_CMD_UP_WRITE16, VDLSIM_CMD_UP_WRITE32})
+        EXPECT_EQ(vdlsim_log_count_requests(VDLSIM_REQ_COMMAND, write), 0u) << std::hex << write;
+}
+
 } // namespace
 
 TEST_F(pciDevice, LinkStatusReportsWhatBothEndsCanDo)
@@ -379,9 +386,7 @@ TEST_F(pciDevice, LinkCallsOnListsPointingIntoTheHeaderWriteNothing)
     EXPECT_EQ(vdlpci_get_option(kAerKey, text, sizeof(text)), 0);
     EXPECT_STREQ(text, "false") << "no Surprise Down mask found to record";
 
-    for (uint32_t write : {VDLSIM_CMD_CFG_WRITE8, VDLSIM_CMD_CFG_WRITE16, VDLSIM_CMD_CFG_WRITE32,
-                           VDLSIM_CMD_UP_WRITE8, VDLSIM_CMD_UP_WRITE16, VDLSIM_CMD_UP_WRITE32})
-        EXPECT_EQ(vdlsim_log_count_requests(VDLSIM_REQ_COMMAND, write), 0u) << std::hex << write;
+    expectNoConfigWrites();
     EXPECT_EQ(peek(VDLSIM_SPACE_CARD, 0x14), cardBar1);
     EXPECT_EQ(peek(VDLSIM_SPACE_BRIDGE, 0x10), bridgeBar0);
 }
@@ -411,9 +416,7 @@ TEST_F(pciDevice, LinkCallsOnCapabilitiesRunningPastTheirSpaceWriteNothing)
     EXPECT_EQ(vdlpci_get_option(kAerKey, text, sizeof(text)), 0);
     EXPECT_STREQ(text, "false") << "no Surprise Down mask found to record";
 
-    for (uint32_t write : {VDLSIM_CMD_CFG_WRITE8, VDLSIM_CMD_CFG_WRITE16, VDLSIM_CMD_CFG_WRITE32,
-                           VDLSIM_CMD_UP_WRITE8, VDLSIM_CMD_UP_WRITE16, VDLSIM_CMD_UP_WRITE32})
-        EXPECT_EQ(vdlsim_log_count_requests(VDLSIM_REQ_COMMAND, write), 0u) << std::hex << write;
+    expectNoConfigWrites();
     EXPECT_EQ(peek(VDLSIM_SPACE_CARD, 0x104), 0x20u) << "the pending error is still there";
     EXPECT_EQ(peek(VDLSIM_SPACE_BRIDGE, 0x1F8), 0x11000044u);
 }

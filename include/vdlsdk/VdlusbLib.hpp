@@ -119,5 +119,8 @@ private:
     std::mutex m_tableLock;
     std::vector<VdlusbDevice*> m_devices;
     libusb_context* m_context = nullptr;
-    int m_ownerPid = 0; // the process that created the context
+    // The process that created the context. A forked child, which has one
+    // thread, does not wait for the table lock at its exit: a thread of the
+    // parent may have held it when the child was forked.
+    int m_ownerPid = 0;
 };

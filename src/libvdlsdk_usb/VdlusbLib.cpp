@@ -90,7 +90,13 @@ VdlusbLib::~VdlusbLib() { releaseLibusb(); }
 
 void VdlusbLib::releaseLibusb()
 {
-    deleteDevices();
+    if (m_context != nullptr && ::getpid() != m_ownerPid) {
+        for (VdlusbDevice* device : m_devices)
+            delete device;
+        m_devices.clear();
+    } else {
+        deleteDevices();
+    }
     if (m_context != nullptr) {
         // A forked child's copy of the context is left alone: its event
         // thread lives only in the parent, and libusb_exit would wait for it.

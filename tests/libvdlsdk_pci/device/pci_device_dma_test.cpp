@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
 #include <unistd.h>
 
 #include "device_support.hpp"
+#include "vdlsdk/VdlpciLib.hpp"
 #include "vdlsdk/VdlpciLinuxDevice.hpp"
 #include "vdlsdk/vdl_exception.hpp"
 #include "vdltest_process.hpp"
@@ -395,4 +397,29 @@ TEST_F(pciDevice, DmaOfTheParentIsLeftToItByAForkedChild)
     EXPECT_EQ(parentSent, (std::vector<uint32_t>{VDLSIM_REQ_CONTIG_SYNC_DEV, VDLSIM_REQ_LOCK_SYNC_DEV,
                                                  VDLSIM_REQ_CONTIG_FREE, VDLSIM_REQ_UNLOCK}));
     std::fclose(shared);
+}
+
+namespace {
+
+// The library's table lock, for a test that must hold it.
+struct TableLock : VdlpciLib {
+    static std::mutex& of(VdlpciLib* lib) { return lib->*(&TableLock::m_tableLock); }
+};
+
+} // namespace
+
+// A thread of the parent may hold the card table's lock when another forks;
+// the child, which has only the forking thread, must still be able to exit.
+TEST_F(pciDevice, ForkedChildExitsWhileTheParentHoldsTheCardTable)
+{
+    void* handle = open();
+    uint32_t kernel = 0;
+    ASSERT_EQ(vdlpci_alloc_mem(handle, kBufferSize, nullptr, &kernel, VDLPCI_ALLOC_KERNEL_BUFFER), 0);
+    std::mutex& table = TableLock::of(VdlpciLib::getInstance());
+    table.lock();
+    const int status = vdltest::runInChild([] { return 0; }, vdltest::ChildExit::Normal);
+    table.unlock();
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(vdlpci_dev_count(), 1);
+    EXPECT_EQ(vdlsim_dma_buffer_count(0), 1);
 }

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <fcntl.h>
 #include <pthread.h>
 #include <sstream>
 #include <sys/mman.h>
@@ -218,6 +219,16 @@ void State::append(const vdlsim_log_entry& entry)
 {
     if (!logOn)
         return;
+    if (logShareFd >= 0) {
+        vdlsim_shared_log_entry shared{};
+        shared.pid = static_cast<int32_t>(::getpid());
+        shared.entry = entry;
+        // One write per entry: whole records even from several processes.
+        ssize_t written;
+        do {
+            written = ::write(logShareFd, &shared, sizeof(shared));
+        } while (written < 0 && errno == EINTR);
+    }
     size_t at = (logHead + logCount) % log.size();
     log[at] = entry;
     if (logCount < log.size()) {
@@ -479,6 +490,7 @@ void vdlsim_reset(void)
     vdlsim::forgetMappings(s);
     s.logHead = s.logCount = s.logDropped = 0;
     s.logOn = true;
+    s.logShareFd = -1;
     s.violations.clear();
     s.violationCount = 0;
     s.faults.clear();
@@ -966,6 +978,16 @@ void vdlsim_log_clear(void)
     State& s = state();
     std::lock_guard<std::mutex> lock(s.mutex);
     s.logHead = s.logCount = s.logDropped = 0;
+}
+
+int vdlsim_log_share(int fd)
+{
+    if (fd >= 0 && ::fcntl(fd, F_GETFD) < 0)
+        return -EBADF;
+    State& s = state();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.logShareFd = fd < 0 ? -1 : fd;
+    return 0;
 }
 
 void vdlsim_log_enable(int on)

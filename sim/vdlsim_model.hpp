@@ -129,6 +129,7 @@ public:
     size_t logCount = 0;
     size_t logDropped = 0;
     bool logOn = true;
+    int logShareFd = -1; // also written here, with the caller's pid
 
     std::vector<std::string> violations;
     size_t violationCount = 0;

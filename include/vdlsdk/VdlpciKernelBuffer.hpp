@@ -9,7 +9,9 @@ class VdlpciKernelBuffer : public VdlpciMemorySpace {
 public:
     VdlpciKernelBuffer(void* handle, unsigned long size, unsigned int physLo, unsigned int physHi,
                        void* virtAddr);
-    // Returns the buffer to the driver; never raises.
+    // Returns the buffer to the driver; never raises. In a process other than
+    // the one that allocated it (a forked child) it sends nothing and leaves
+    // the buffer to its owner.
     ~VdlpciKernelBuffer() override;
 
     // Allocates and maps a buffer of `size` bytes (1 byte to 4 GiB - 1: the
@@ -24,13 +26,15 @@ public:
     // expects. VDLException<-34> when the driver keeps the buffer: the object
     // is then unusable like a released one (size 0) but still holds the bus
     // address, and the call (or the destructor) tries again.
+    // VDLException<-7> in a process other than the owner.
     void freeKernelBuffer();
     // Cache synchronisation of the whole buffer, for the CPU or for the device.
-    // VDLException<-7> for a released buffer, VDLException<-34> when the
-    // driver fails.
+    // VDLException<-7> for a released buffer or in a process other than the
+    // owner, VDLException<-34> when the driver fails.
     void flushCache(bool toCpu);
     // The bus address of a byte offset; VDLException<-8> for an offset above
-    // the size (the end of the buffer itself is accepted).
+    // the size (the end of the buffer itself is accepted), VDLException<-7> in
+    // a process other than the owner.
     void phys_addr(unsigned long offset, unsigned long& phys);
     unsigned int phys_addrLo();
     unsigned int phys_addrHi();
@@ -53,4 +57,6 @@ private:
     // the driver refuses the release: the buffer is then unmapped and
     // unusable (size 0), but still the driver's until a later release.
     unsigned long driverLength;
+    // The process that allocated the buffer.
+    int ownerPid;
 };

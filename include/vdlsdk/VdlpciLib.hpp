@@ -50,6 +50,10 @@ protected:
     // on m_opened instead of opening the same card a second time.
     bool m_opening = false;
     std::condition_variable m_opened;
+    // The process that created the object. In a forked child, which has one
+    // thread, the table lock may be held for ever by a thread of the parent:
+    // the child's destruction does not wait for it.
+    int m_ownerPid;
 };
 
 class VdlpciLinuxLib : public VdlpciLib {

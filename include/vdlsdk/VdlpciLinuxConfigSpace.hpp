@@ -9,8 +9,8 @@ public:
     ~VdlpciLinuxConfigSpace() override;
 
     // Width 1, 2, 4 or 8. Result: the width, or the negative driver result of
-    // a failed request (logged). A bad width (-6) or an offset outside the
-    // space (-8) raises before any request.
+    // a failed request (logged). A bad width (-6) or an element not wholly
+    // inside the space (-8) raises before any request.
     int write(unsigned long offset, unsigned char* data, int width) override;
     int read(unsigned long offset, unsigned char* data, int width) override;
 

@@ -14,7 +14,9 @@ public:
     VdlpciLockedVirtualMemory(void* handle, unsigned long size, vdlcard_lock_record* lockRecord,
                               void* virtAddr);
     // Unpins and frees the region; never raises. A region the driver does not
-    // unpin is not freed: the device may still write into it.
+    // unpin is not freed: the device may still write into it. In a process
+    // other than the one that pinned it (a forked child) nothing is sent: the
+    // process's own copy of the region and of the page table is freed.
     ~VdlpciLockedVirtualMemory() override;
 
     // Allocates a page-aligned region of `size` bytes (1 byte to 4 GiB - 1:
@@ -33,6 +35,7 @@ public:
     // The bus address of a byte offset from the page table. VDLException<-5>
     // once released, VDLException<-8> for an offset not inside the region.
     void phys_addr(unsigned long offset, unsigned long& phys);
+    // These three raise VDLException<-7> in a process other than the owner.
 
     // Not supported: VDLException<-2>.
     void writeAddressToBar(unsigned long offset, int bar, unsigned long barOffset, int width);
@@ -50,4 +53,6 @@ public:
 private:
     vdlcard_lock_record* lockRecord;
     void* virtAddr;
+    // The process that pinned the region.
+    int ownerPid;
 };

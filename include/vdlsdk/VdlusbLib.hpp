@@ -45,6 +45,10 @@ private:
 
 // One device as the library keeps it. Interface 0 is claimed on the first
 // transfer; a series of sends claims once, every receive releases it again.
+// A device belongs to the process that opened it: a forked child shares its
+// usbfs descriptor, so in the child claim, send and receive raise -17, and
+// unclaim and close only forget the handle (releasing the interface there
+// would release the parent's claim).
 class VdlusbDevice {
 public:
     explicit VdlusbDevice(VdlusbDeviceEntry entry);
@@ -72,9 +76,14 @@ private:
     VdlusbDeviceEntry m_entry;
     libusb_device_handle* m_handle = nullptr;
     bool m_claimed = false;
+    int m_ownerPid = 0; // the process that opened the handle
 };
 
-// The library object: one per process, created on first use.
+// The library object: one per process, created on first use. Its libusb
+// context belongs to the process that created it: in a forked child, rescan
+// and open raise -19, and the destruction at the child's exit makes no libusb
+// call (libusb_exit would wait for the parent's event thread, which the child
+// does not have).
 class VdlusbLib : public Vandrel::VdlsdkLib {
 public:
     static VdlusbLib* getInstance();
@@ -110,4 +119,8 @@ private:
     std::mutex m_tableLock;
     std::vector<VdlusbDevice*> m_devices;
     libusb_context* m_context = nullptr;
+    // The process that created the context. A forked child, which has one
+    // thread, does not wait for the table lock at its exit: a thread of the
+    // parent may have held it when the child was forked.
+    int m_ownerPid = 0;
 };

@@ -447,6 +447,23 @@ void vdlsim_log_clear(void);
 /* Logging on (default) or off; off, nothing is recorded (the violation list still is). */
 void vdlsim_log_enable(int on);
 
+/* One entry of a shared log (vdlsim_log_share): the entry and the process that
+ * made the call. */
+typedef struct vdlsim_shared_log_entry {
+    int32_t pid;
+    uint32_t reserved;
+    vdlsim_log_entry entry;
+} vdlsim_shared_log_entry;
+
+/*
+ * From now on every entry the log records is also written, as one
+ * vdlsim_shared_log_entry, to `fd` (a file opened for appending, or a pipe), by
+ * this process and by every process it forks afterwards. A forked process has
+ * a copy of the model of its own: this is how a test learns what a child sent.
+ * -1 (and vdlsim_reset) stops it. 0, or -EBADF for a descriptor that is not open.
+ */
+int vdlsim_log_share(int fd);
+
 /* ------------------------------------------------------------------------ */
 /* Protocol violations                                                       */
 /* ------------------------------------------------------------------------ */

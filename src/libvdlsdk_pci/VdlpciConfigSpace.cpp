@@ -40,6 +40,54 @@ std::uint32_t walkRead(VdlpciConfigSpace& space, unsigned long offset)
     return value;
 }
 
+// Bytes from a standard capability's header that the library reads or
+// writes, as far as its ID (and for MSI its Message Control) tells them.
+unsigned long standardCapLength(unsigned short id, std::uint32_t header)
+{
+    switch (id) {
+    case CAP_ID_PCI_EXPRESS:
+        return EXP_LENGTH_USED;
+    case CAP_ID_MSIX:
+        return MSIX_LENGTH;
+    case CAP_ID_MSI:
+        return MSI_LENGTH_32 + ((header & MSI_CTRL_64BIT) ? MSI_LENGTH_UPPER_ADDRESS : 0) +
+               ((header & MSI_CTRL_PER_VECTOR_MASKING) ? MSI_LENGTH_MASKING : 0);
+    default:
+        return 4;
+    }
+}
+
+unsigned long extendedCapLength(unsigned short id)
+{
+    return id == EXT_CAP_ID_AER ? AER_LENGTH_USED : 4;
+}
+
+// A capability whose registers would run past the end of its part of the
+// space is malformed: using it would read, and write, registers of whatever
+// lies beyond (the extended space, or nothing at all).
+bool endsWithin(unsigned long offset, unsigned long length, unsigned long end)
+{
+    return offset <= end && end - offset >= length;
+}
+
+// The capability of a block: found, and with room for the whole block before
+// the extended space begins.
+unsigned int findCapBlock(VdlpciConfigSpace& space, int id, int count)
+{
+    unsigned int cap = 0;
+    try {
+        space.findCaps(static_cast<unsigned short>(id), &cap);
+        if (count > 0 &&
+            !endsWithin(cap, static_cast<unsigned long>(count) * sizeof(std::uint32_t),
+                        CAP_LIST_END))
+            throw VDLException<-13>("Could not find PCI caps");
+    } catch (const VDLBaseException&) {
+        VDL_TRACE(LOGGER_PCI, "PCI capability id {} not found", id);
+        throw;
+    }
+    return cap;
+}
+
 } // namespace
 
 VdlpciConfigSpace::VdlpciConfigSpace(void* handle)
@@ -69,8 +117,11 @@ void VdlpciConfigSpace::findCaps(unsigned short id, unsigned int* offset)
         if (header == ALL_ONES_32)
             throw VDLException<-3>("Could not find PCI cap");
         *offset = pointer;
-        if ((header & CAP_ID_MASK) == id)
+        if ((header & CAP_ID_MASK) == id) {
+            if (!endsWithin(pointer, standardCapLength(id, header), CAP_LIST_END))
+                break;
             return;
+        }
         const unsigned int next = (header >> CAP_NEXT_SHIFT) & CAP_NEXT_MASK;
         if (next < CAP_LIST_START)
             break;
@@ -90,8 +141,11 @@ void VdlpciConfigSpace::findExtendedCapability(unsigned short id, unsigned int* 
         if (header == ALL_ONES_32)
             break;
         *offset = pointer;
-        if ((header & EXT_CAP_ID_MASK) == id)
+        if ((header & EXT_CAP_ID_MASK) == id) {
+            if (!endsWithin(pointer, extendedCapLength(id), EXT_CAP_END))
+                break;
             return;
+        }
         const unsigned int next = (header >> EXT_CAP_NEXT_SHIFT) & EXT_CAP_NEXT_MASK;
         // 0 ends the list; a pointer into the first 256 bytes is no capability.
         if (next < EXT_CAP_START)
@@ -152,6 +206,9 @@ void VdlpciConfigSpace::msiInfo(bool& enabled, unsigned long& address, unsigned 
     // Zero from a failed read would pass for a disabled MSI with one vector.
     if (read32s(cap, &control, 1) < 0)
         throw VDLException<-34>("Error reading PCI capability id {} at {:#016x}", CAP_ID_MSI, cap);
+    // The form read now decides which words are read next.
+    if (!endsWithin(cap, standardCapLength(CAP_ID_MSI, control), CAP_LIST_END))
+        throw VDLException<-13>("Could not find PCI caps");
     enabled = (control & MSI_CTRL_ENABLE) != 0;
 
     const std::uint32_t mme = (control >> MSI_CTRL_MME_SHIFT) & MSI_CTRL_MME_MASK;
@@ -193,13 +250,7 @@ void VdlpciConfigSpace::msixInfo(msix_info* info)
 
 void VdlpciConfigSpace::readPciCapRegisters(int id, unsigned int* buffer, int count)
 {
-    unsigned int cap = 0;
-    try {
-        findCaps(static_cast<unsigned short>(id), &cap);
-    } catch (const VDLBaseException&) {
-        VDL_TRACE(LOGGER_PCI, "PCI capability id {} not found", id);
-        throw;
-    }
+    const unsigned int cap = findCapBlock(*this, id, count);
     // The block is saved and later written back: words that were never read
     // must not be taken for the registers' contents.
     if (read32s(cap, buffer, count) < 0)
@@ -208,13 +259,7 @@ void VdlpciConfigSpace::readPciCapRegisters(int id, unsigned int* buffer, int co
 
 void VdlpciConfigSpace::writePciCapRegisters(int id, unsigned int* buffer, int count)
 {
-    unsigned int cap = 0;
-    try {
-        findCaps(static_cast<unsigned short>(id), &cap);
-    } catch (const VDLBaseException&) {
-        VDL_TRACE(LOGGER_PCI, "PCI capability id {} not found", id);
-        throw;
-    }
+    const unsigned int cap = findCapBlock(*this, id, count);
     if (write32s(cap, buffer, count) < 0)
         throw VDLException<-34>("Error writing PCI capability id {} at {:#016x}", id, cap);
 }

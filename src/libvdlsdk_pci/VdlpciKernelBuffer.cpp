@@ -4,8 +4,11 @@
 #include <cstdint>
 #include <new>
 
+#include <unistd.h>
+
 #include "element_access.hpp"
 #include "element_loop.hpp"
+#include "process_owner.hpp"
 #include "vdlsdk/vdl_exception.hpp"
 #include "vdlsdk/vdl_logger.hpp"
 #include "vdlsdk/vdlcard.h"
@@ -18,6 +21,10 @@ using vdlpci_detail::moveElement;
 using vdlpci_detail::moveElements;
 using vdlpci_detail::isAccessWidth;
 using vdlpci_detail::kMaxDriverLength;
+using vdlpci_detail::ownedHere;
+using vdlpci_detail::requireOwner;
+
+constexpr const char* kWhat = "PCI kernel buffer";
 
 } // namespace
 
@@ -27,12 +34,22 @@ VdlpciKernelBuffer::VdlpciKernelBuffer(void* handle, unsigned long size, unsigne
       physLo(physLo),
       physHi(physHi),
       virtAddr(virtAddr),
-      driverLength(size)
+      driverLength(size),
+      ownerPid(::getpid())
 {
 }
 
 VdlpciKernelBuffer::~VdlpciKernelBuffer()
 {
+    if (!ownedHere(ownerPid)) {
+        // The buffer and its mapping stay the owner's; only this process's
+        // record of it on the handle's list goes.
+        if (driverLength != 0) {
+            auto* hcard = static_cast<vdlcard_handle*>(m_handle);
+            vdlcard_contig_buffer_list_remove(hcard, vdlcard_find_buffer_from_list(hcard, virtAddr));
+        }
+        return;
+    }
     try {
         freeKernelBuffer();
     } catch (const VDLBaseException& e) {
@@ -89,6 +106,7 @@ void VdlpciKernelBuffer::freeKernelBuffer()
 {
     if (driverLength == 0)
         return;
+    requireOwner(ownerPid, kWhat);
     vdlcard_contig_request request = driverRequest(physHi, physLo, virtAddr, driverLength);
     const int result =
         vdlcard_Control(static_cast<vdlcard_handle*>(m_handle), VDLCARD_CONTROL_FREE, &request);
@@ -107,6 +125,7 @@ void VdlpciKernelBuffer::flushCache(bool toCpu)
 {
     if (m_size == 0)
         throw VDLException<-7>("could not flush cache - buffer size was zero");
+    requireOwner(ownerPid, kWhat);
     vdlcard_contig_request request = driverRequest(physHi, physLo, virtAddr, driverLength);
     if (vdlcard_Control(static_cast<vdlcard_handle*>(m_handle),
                         toCpu ? VDLCARD_CONTROL_SYNC_FOR_CPU : VDLCARD_CONTROL_SYNC_FOR_DEV,
@@ -120,6 +139,7 @@ void VdlpciKernelBuffer::phys_addr(unsigned long offset, unsigned long& phys)
         throw VDLException<-8>(
             "PCI kernel buffer physical address offset {:#016x} was out of range {:#016x}", offset,
             m_size);
+    requireOwner(ownerPid, kWhat);
     phys = ((static_cast<unsigned long>(physHi) << kAddressWordBits) | physLo) + offset;
 }
 

@@ -3,6 +3,8 @@
 
 #include <memory>
 
+#include <unistd.h>
+
 #include "vdlsdk/VdlpciDevice.hpp"
 #include "vdlsdk/vdl_exception.hpp"
 #include "vdlsdk/vdl_logger.hpp"
@@ -18,9 +20,20 @@ VdlpciLib* VdlpciLib::getInstance()
     return instance.get();
 }
 
-VdlpciLib::VdlpciLib() : Vandrel::VdlsdkLib(m_configName, defaultConfig) {}
+VdlpciLib::VdlpciLib() : Vandrel::VdlsdkLib(m_configName, defaultConfig), m_ownerPid(::getpid())
+{
+}
 
-VdlpciLib::~VdlpciLib() { deleteDevices(); }
+VdlpciLib::~VdlpciLib()
+{
+    if (::getpid() == m_ownerPid) {
+        deleteDevices();
+        return;
+    }
+    for (VdlpciDevice* card : m_devices)
+        delete card;
+    m_devices.clear();
+}
 
 int VdlpciLib::deviceCount()
 {

@@ -1,5 +1,6 @@
 // A device's record and the device: interface claiming and bulk transfers.
 #include <libusb.h>
+#include <unistd.h>
 
 #include "vdlsdk/VdlusbLib.hpp"
 #include "vdlsdk/vdl_exception.hpp"
@@ -15,6 +16,17 @@ constexpr int kAltSetting = 1;
 constexpr int kPacketSizeMask = 64 - 1;
 constexpr int kClaimAttempts = 500;
 constexpr int kClaimRetryMs = 1;
+
+// A handle belongs to the process that opened it; a forked child shares its
+// usbfs descriptor with the parent.
+bool ownedHere(int owner) { return ::getpid() == owner; }
+
+void requireOwnProcess(libusb_device_handle* handle, int owner)
+{
+    if (handle != nullptr && !ownedHere(owner))
+        throw VDLException<-17>("USB device was opened by process {}: process {} cannot use it",
+                                owner, static_cast<int>(::getpid()));
+}
 
 } // namespace
 
@@ -57,6 +69,7 @@ VdlusbDevice::~VdlusbDevice() { close(); }
 int VdlusbDevice::open(libusb_device_handle* handle, std::string serial, std::string product)
 {
     m_handle = handle;
+    m_ownerPid = ::getpid();
     m_entry.setProduct(std::move(product));
     m_entry.setSerial(std::move(serial));
     return libusb_set_configuration(handle, kConfiguration);
@@ -68,6 +81,7 @@ void VdlusbDevice::claim(int attempts)
 {
     if (!isOpen())
         throw VDLException<-17>("Cannot claim USB device because it is not open");
+    requireOwnProcess(m_handle, m_ownerPid);
 
     while (libusb_claim_interface(m_handle, kInterface) != 0) {
         --attempts;
@@ -106,7 +120,8 @@ void VdlusbDevice::unclaim()
 {
     if (!m_claimed)
         return;
-    libusb_release_interface(m_handle, kInterface);
+    if (ownedHere(m_ownerPid))
+        libusb_release_interface(m_handle, kInterface);
     m_claimed = false;
 }
 
@@ -114,7 +129,10 @@ void VdlusbDevice::close()
 {
     unclaim();
     if (m_handle != nullptr) {
-        libusb_close(m_handle);
+        // Another process's handle (and its usbfs descriptor, shared with the
+        // owner) stays the owner's; this process only forgets it.
+        if (ownedHere(m_ownerPid))
+            libusb_close(m_handle);
         m_handle = nullptr;
     }
 }
@@ -123,6 +141,7 @@ VdlusbDeviceEntry* VdlusbDevice::entry() { return &m_entry; }
 
 int VdlusbDevice::send(unsigned char* data, int length, int timeout)
 {
+    requireOwnProcess(m_handle, m_ownerPid);
     if (!m_claimed)
         claim(kClaimAttempts);
 
@@ -147,6 +166,7 @@ int VdlusbDevice::send(unsigned char* data, int length, int timeout)
 
 int VdlusbDevice::recv(unsigned char* buffer, int length, int timeout)
 {
+    requireOwnProcess(m_handle, m_ownerPid);
     if (!m_claimed)
         claim(kClaimAttempts);
 
@@ -164,6 +184,7 @@ int VdlusbDevice::recv(unsigned char* buffer, int length, int timeout)
 void VdlusbDevice::sendRecv(unsigned char* sendData, int sendLength, int sendTimeout,
                             unsigned char* recvBuffer, int recvLength, int recvTimeout)
 {
+    requireOwnProcess(m_handle, m_ownerPid);
     if (!m_claimed)
         claim(kClaimAttempts);
     try {

@@ -3,6 +3,7 @@
 #include <memory>
 
 #include <libusb.h>
+#include <unistd.h>
 
 #include "vdlsdk/VdlusbLib.hpp"
 #include "vdlsdk/vdl_exception.hpp"
@@ -54,6 +55,16 @@ void readStrings(libusb_device_handle* handle, libusb_device_descriptor& descrip
     }
 }
 
+// The libusb context belongs to the process that created it: a forked
+// child has a copy without the event thread, and shares the parent's
+// descriptors.
+void requireOwnContext(const libusb_context* context, int owner)
+{
+    if (context != nullptr && ::getpid() != owner)
+        throw VDLException<-19>("the USB library was started by process {}: process {} cannot use it",
+                                owner, static_cast<int>(::getpid()));
+}
+
 } // namespace
 
 VdlusbLib* VdlusbLib::getInstance()
@@ -79,12 +90,22 @@ VdlusbLib::~VdlusbLib() { releaseLibusb(); }
 
 void VdlusbLib::releaseLibusb()
 {
-    deleteDevices();
+    if (m_context != nullptr && ::getpid() != m_ownerPid) {
+        for (VdlusbDevice* device : m_devices)
+            delete device;
+        m_devices.clear();
+    } else {
+        deleteDevices();
+    }
     if (m_context != nullptr) {
-        libusb_exit(m_context);
+        // A forked child's copy of the context is left alone: its event
+        // thread lives only in the parent, and libusb_exit would wait for it.
+        if (::getpid() == m_ownerPid)
+            libusb_exit(m_context);
         m_context = nullptr;
     }
 }
+
 
 void VdlusbLib::initLibusb()
 {
@@ -96,10 +117,12 @@ void VdlusbLib::initLibusb()
         VDL_TRACE(LOGGER_USB, "libusb failed to initalized with return value {}", result);
         throw VDLException<-19>("could not initalize usb device");
     }
+    m_ownerPid = ::getpid();
 }
 
 int VdlusbLib::rescan()
 {
+    requireOwnContext(m_context, m_ownerPid);
     deleteDevices();
 
     libusb_device** raw = nullptr;
@@ -225,6 +248,7 @@ void VdlusbLib::open(int index, VdlusbDevice*& out)
     }
     if (out->isOpen())
         return;
+    requireOwnContext(m_context, m_ownerPid);
 
     const VdlusbDeviceEntry* record = out->entry();
     unsigned short vendorId = 0;

@@ -1,8 +1,13 @@
 // Claiming and bulk transfers of a device, through the exported functions and
 // the device class, against emulated devices.
+#include <mutex>
+#include <new>
 #include <numeric>
 #include <string>
 #include <vector>
+
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -11,6 +16,7 @@
 #include "vdlsdk/VdlusbLib.hpp"
 #include "vdlsdk/vdl_exception.hpp"
 #include "vdltest_log.hpp"
+#include "vdltest_process.hpp"
 
 using namespace usbtest;
 using ::testing::ElementsAre;
@@ -315,4 +321,57 @@ TEST(usbSendRecv, FailureIsLoggedAndTheInterfaceReleased)
     handle->sendRecv(data.data(), 16, kTimeoutMs, buffer.data(), 16, kTimeoutMs);
     EXPECT_THAT(dev.events(), ElementsAre("claim 0", "altsetting 0 1", "out 2 16", "release 0"));
     EXPECT_THAT(log.at("general", "error"), ElementsAre("Driver operation failed while sending data to USB device"));
+}
+
+// A forked child shares the parent's usbfs descriptors and has no libusb
+// event thread of its own. Its transfers on the parent's devices and its
+// rescan are refused, and its exit (which destroys its copy of the library
+// object) makes no libusb call: releasing interface 0 there would release
+// the parent's claim, and libusb_exit would wait for the parent's thread.
+TEST(usbFork, ChildLeavesTheParentsClaimAndContextAlone)
+{
+    EmulatedDevice& dev = addBoard(kPort, 5, kBoard, "SN-FORK");
+    VdlusbDevice* handle = openBoard(dev, kPort);
+    auto data = pattern(10);
+    ASSERT_EQ(vdlusb_dev_send(handle, data.data(), 10, kTimeoutMs), 10);
+
+    void* shared = ::mmap(nullptr, sizeof(ForkedCalls), PROT_READ | PROT_WRITE,
+                          MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(shared, MAP_FAILED);
+    auto* calls = new (shared) ForkedCalls;
+    calls->parent = ::getpid();
+    {
+        std::lock_guard<std::mutex> lock(injectionLock());
+        injection().forked = calls;
+    }
+    const int faults = vdltest::runInChild(
+        [&] {
+            int found = 0;
+            if (vdlusb_dev_send(handle, data.data(), 10, kTimeoutMs) != -17)
+                found |= 1;
+            unsigned char buffer[8];
+            if (vdlusb_dev_recv(handle, buffer, sizeof buffer, kTimeoutMs) != -17)
+                found |= 2;
+            if (vdlusb_rescan() != -19)
+                found |= 4;
+            return found;
+        },
+        vdltest::ChildExit::Normal);
+    {
+        std::lock_guard<std::mutex> lock(injectionLock());
+        injection().forked = nullptr;
+    }
+    EXPECT_EQ(faults, 0) << "1: send, 2: receive, 3: rescan not refused";
+    EXPECT_EQ(calls->claim, 0);
+    EXPECT_EQ(calls->transfer, 0);
+    EXPECT_EQ(calls->release, 0) << "the parent's claim";
+    EXPECT_EQ(calls->close, 0);
+    EXPECT_EQ(calls->list, 0);
+    EXPECT_EQ(calls->exit, 0);
+    ::munmap(shared, sizeof(ForkedCalls));
+
+    // Still claimed by the parent: the next send claims nothing anew.
+    dev.clearEvents();
+    EXPECT_EQ(vdlusb_dev_send(handle, data.data(), 10, kTimeoutMs), 10);
+    EXPECT_THAT(dev.events(), ElementsAre("out 2 10"));
 }

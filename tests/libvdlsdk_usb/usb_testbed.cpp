@@ -11,6 +11,7 @@
 
 
 #include <libusb.h>
+#include <unistd.h>
 #include <umockdev.h>
 
 namespace usbtest {
@@ -21,6 +22,8 @@ constexpr auto kSettleTimeout = std::chrono::seconds(5);
 constexpr auto kSettlePoll = std::chrono::milliseconds(5);
 
 Testbed* g_testbed = nullptr;
+// The process that made the testbed, the only one that removes it.
+pid_t g_testbedOwner = 0;
 
 // The testbed's own libusb calls are neither counted nor made to fail.
 void setBypass(bool bypass)
@@ -48,6 +51,7 @@ Testbed& Testbed::get()
 {
     if (g_testbed == nullptr) {
         g_testbed = new Testbed;
+        g_testbedOwner = ::getpid();
         std::atexit(teardown);
     }
     return *g_testbed;
@@ -55,6 +59,10 @@ Testbed& Testbed::get()
 
 void Testbed::teardown()
 {
+    // A forked child that exits must not remove the parent's testbed (or wait
+    // in libusb_exit for the parent's event thread).
+    if (::getpid() != g_testbedOwner)
+        return;
     delete g_testbed;
     g_testbed = nullptr;
 }

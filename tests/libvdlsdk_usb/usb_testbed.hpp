@@ -52,6 +52,20 @@ private:
     std::vector<std::unique_ptr<EmulatedDevice>> m_devices;
 };
 
+// libusb calls made in processes forked from `parent`, counted in memory the
+// parent shares with its children (vdltest-made, MAP_SHARED). A forked child's
+// call is counted and not made: the usbfs descriptors, the context and its
+// event thread are the parent's.
+struct ForkedCalls {
+    int parent = 0;
+    int claim = 0;
+    int release = 0;
+    int transfer = 0;
+    int close = 0;
+    int list = 0;
+    int exit = 0;
+};
+
 // Interposed libusb calls (tests only): failures to inject and calls counted.
 struct LibusbInjection {
     int initFailures = 0;       // that many libusb_init calls fail ...
@@ -63,6 +77,7 @@ struct LibusbInjection {
     int initCalls = 0;
     int exitCalls = 0;
     bool bypass = false;        // the testbed's own context is not counted
+    ForkedCalls* forked = nullptr;
 };
 LibusbInjection& injection();
 std::mutex& injectionLock();

@@ -2,6 +2,8 @@
 // device callbacks and scenarios.
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -539,6 +541,44 @@ TEST_F(simProtocol, RequestLogKeepsTheNewestEntriesWhenFull)
     vdlsim_log_entry first;
     ASSERT_EQ(vdlsim_log_get(0, &first), 0);
     EXPECT_EQ(first.address, (extra % 1024) * 4);
+}
+
+// A forked child has its own copy of the model; the shared log carries what
+// each process sent, with its process number, to one file.
+TEST_F(simProtocol, SharedLogCarriesTheRequestsOfForkedChildren)
+{
+    EXPECT_EQ(vdlsim_log_share(-5), 0) << "negative: off";
+    int closed = ::dup(0);
+    ASSERT_GE(closed, 0);
+    ::close(closed);
+    EXPECT_EQ(vdlsim_log_share(closed), -EBADF);
+
+    std::FILE* shared = std::tmpfile();
+    ASSERT_NE(shared, nullptr);
+    ASSERT_EQ(vdlsim_log_share(fileno(shared)), 0);
+    uint32_t v;
+    ASSERT_EQ(cfgRead(fd, 4, 2, v), 0);
+    std::fflush(nullptr);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        uint32_t w;
+        cfgRead(fd, 8, 4, w);
+        _exit(0);
+    }
+    ASSERT_GT(child, 0);
+    int status = -1;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_EQ(vdlsim_log_share(-1), 0);
+    ASSERT_EQ(cfgRead(fd, 12, 4, v), 0);
+
+    std::vector<std::pair<pid_t, uint64_t>> seen;
+    vdlsim_shared_log_entry record{};
+    std::rewind(shared);
+    while (std::fread(&record, sizeof(record), 1, shared) == 1)
+        seen.emplace_back(record.pid, record.entry.address);
+    const std::vector<std::pair<pid_t, uint64_t>> expected = {{::getpid(), 4}, {child, 8}};
+    EXPECT_EQ(seen, expected);
+    std::fclose(shared);
 }
 
 // ---------------------------------------------------------------------------

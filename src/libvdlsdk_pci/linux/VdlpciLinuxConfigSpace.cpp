@@ -99,7 +99,7 @@ int VdlpciLinuxConfigSpace::read(unsigned long offset, unsigned char* data, int 
     if (!isAccessWidth(width))
         throwInvalidWidth(width);
     const unsigned long limit = size();
-    if (offset >= limit)
+    if (vdlpci_detail::outsideSpace(offset, static_cast<unsigned long>(width), limit))
         vdlpci_detail::throwConfigOutOfRange(false, offset, limit);
 
     if (width == QWORD_BYTES) {
@@ -128,7 +128,7 @@ int VdlpciLinuxConfigSpace::write(unsigned long offset, unsigned char* data, int
     if (!isAccessWidth(width))
         throwInvalidWidth(width);
     const unsigned long limit = size();
-    if (offset >= limit)
+    if (vdlpci_detail::outsideSpace(offset, static_cast<unsigned long>(width), limit))
         vdlpci_detail::throwConfigOutOfRange(true, offset, limit);
 
     if (width == QWORD_BYTES) {

@@ -9,6 +9,7 @@
 
 #include "element_access.hpp"
 #include "element_loop.hpp"
+#include "process_owner.hpp"
 #include "vdlsdk/vdl_exception.hpp"
 #include "vdlsdk/vdl_logger.hpp"
 #include "vdlsdk/vdlcard.h"
@@ -19,6 +20,10 @@ using vdlpci_detail::moveElement;
 using vdlpci_detail::moveElements;
 using vdlpci_detail::isAccessWidth;
 using vdlpci_detail::kMaxDriverLength;
+using vdlpci_detail::ownedHere;
+using vdlpci_detail::requireOwner;
+
+constexpr const char* kWhat = "PCI virtual memory";
 
 unsigned long pageSize() { return static_cast<unsigned long>(::getpagesize()); }
 
@@ -31,7 +36,8 @@ VdlpciLockedVirtualMemory::VdlpciLockedVirtualMemory(void* handle, unsigned long
                                                      void* virtAddr)
     : VdlpciMemorySpace(handle, VDLPCI_MS_LOCKED_VMEM, size),
       lockRecord(lockRecord),
-      virtAddr(virtAddr)
+      virtAddr(virtAddr),
+      ownerPid(::getpid())
 {
 }
 
@@ -40,6 +46,17 @@ VdlpciLockedVirtualMemory::~VdlpciLockedVirtualMemory()
     // Released already by a direct free_mem: nothing is left to return.
     if (lockRecord == nullptr)
         return;
+    if (!ownedHere(ownerPid)) {
+        // The pinned pages are the owner's; this process holds copies of the
+        // region and of the lock record (made by vdlcard_lockmem), which are
+        // its own to free.
+        std::free(lockRecord->pages);
+        std::free(lockRecord);
+        std::free(virtAddr);
+        lockRecord = nullptr;
+        virtAddr = nullptr;
+        return;
+    }
     try {
         free_mem();
     } catch (const VDLBaseException& e) {
@@ -81,6 +98,7 @@ void VdlpciLockedVirtualMemory::free_mem()
 {
     if (lockRecord == nullptr)
         throwReleased();
+    requireOwner(ownerPid, kWhat);
     // Unpinned before the memory goes back to the heap: the device must not
     // reach memory that may be handed out again. Memory the driver did not
     // unpin stays with this object, which may try again.
@@ -96,6 +114,7 @@ void VdlpciLockedVirtualMemory::flushCache(bool toCpu)
     VDL_TRACE(LOGGER_PCI, "flushing cache");
     if (lockRecord == nullptr)
         throwReleased();
+    requireOwner(ownerPid, kWhat);
     auto* hcard = static_cast<vdlcard_handle*>(m_handle);
     const int result = toCpu ? vdlcard_lockedmem_sync_for_cpu(hcard, lockRecord)
                              : vdlcard_lockedmem_sync_for_dev(hcard, lockRecord);
@@ -109,6 +128,7 @@ void VdlpciLockedVirtualMemory::phys_addr(unsigned long offset, unsigned long& p
     const int shift = __builtin_popcountl(page - 1);
     if (lockRecord == nullptr)
         throwReleased();
+    requireOwner(ownerPid, kWhat);
     const unsigned long index = offset >> shift;
     // Only a byte of the region has a bus address: the table's entry past
     // the region's last page is not the region's, and the size bounds the

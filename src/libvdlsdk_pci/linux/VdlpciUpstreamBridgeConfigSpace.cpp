@@ -16,8 +16,20 @@ constexpr int QWORD_BYTES = 8;
 
 using vdlpci_detail::commandOfWidth;
 using vdlpci_detail::configCommand;
+using vdlpci_detail::outsideSpace;
 
 bool isRegisterWidth(int width) { return width == 1 || width == 2 || width == 4; }
+
+[[noreturn]] void throwOutOfRange(bool write, unsigned long offset, unsigned long size)
+{
+    if (write)
+        throw VDLException<-8>(
+            "PCI upstream config space write address {:#016x} was out of range {:#016x}", offset,
+            size);
+    throw VDLException<-8>(
+        "PCI upstream config space read address {:#016x} was out of range {:#016x}", offset,
+        size);
+}
 
 } // namespace
 
@@ -45,16 +57,17 @@ int VdlpciUpstreamBridgeConfigSpace::SetupUpstream()
 int VdlpciUpstreamBridgeConfigSpace::read(unsigned long offset, unsigned char* data, int width)
 {
     if (width == QWORD_BYTES) {
+        // Both halves inside, or neither is read.
+        if (outsideSpace(offset, QWORD_BYTES, size()))
+            throwOutOfRange(false, offset, size());
         read(offset, data, DWORD_BYTES);
         read(offset + DWORD_BYTES, data + DWORD_BYTES, DWORD_BYTES);
         return 0;
     }
     if (!isRegisterWidth(width))
         throw VDLException<-6>("invalid width {} when reading a memory space", width);
-    if (offset >= size())
-        throw VDLException<-8>(
-            "PCI upstream config space read address {:#016x} was out of range {:#016x}", offset,
-            size());
+    if (outsideSpace(offset, static_cast<unsigned long>(width), size()))
+        throwOutOfRange(false, offset, size());
 
     std::uint32_t value = 0;
     const std::uint32_t command = commandOfWidth(width, VDLCARD_CMD_UP_READ8,
@@ -79,16 +92,16 @@ int VdlpciUpstreamBridgeConfigSpace::read(unsigned long offset, unsigned char* d
 int VdlpciUpstreamBridgeConfigSpace::write(unsigned long offset, unsigned char* data, int width)
 {
     if (width == QWORD_BYTES) {
+        if (outsideSpace(offset, QWORD_BYTES, size()))
+            throwOutOfRange(true, offset, size());
         write(offset, data, DWORD_BYTES);
         write(offset + DWORD_BYTES, data + DWORD_BYTES, DWORD_BYTES);
         return 0;
     }
     if (!isRegisterWidth(width))
         throw VDLException<-6>("invalid width {}", width);
-    if (offset >= size())
-        throw VDLException<-8>(
-            "PCI upstream config space write address {:#016x} was out of range {:#016x}", offset,
-            size());
+    if (outsideSpace(offset, static_cast<unsigned long>(width), size()))
+        throwOutOfRange(true, offset, size());
 
     // The driver reads the value from a buffer of the register's width; a
     // zeroed word keeps it from reaching past the caller's bytes.

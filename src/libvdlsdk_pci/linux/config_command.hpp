@@ -7,6 +7,13 @@
 
 namespace vdlpci_detail {
 
+// An element must lie wholly inside the space: one that starts inside and
+// runs past its end (4 bytes at 0xFFE) is refused like one that starts beyond.
+inline bool outsideSpace(unsigned long offset, unsigned long width, unsigned long size)
+{
+    return offset >= size || size - offset < width;
+}
+
 // The command word of a register access of 1, 2 or 4 bytes.
 inline std::uint32_t commandOfWidth(int width, std::uint32_t of8, std::uint32_t of16,
                                     std::uint32_t of32)

@@ -36,7 +36,7 @@ inline bool pciTracing()
 template <int W>
 inline int configRead(void* handle, unsigned long size, unsigned long offset, unsigned char* data)
 {
-    if (offset >= size)
+    if (outsideSpace(offset, W, size))
         throwConfigOutOfRange(false, offset, size);
     if constexpr (W == kConfigQword) {
         int result = configRead<kConfigDword>(handle, size, offset, data);
@@ -69,7 +69,7 @@ template <int W>
 inline int configWrite(void* handle, unsigned long size, unsigned long offset,
                        unsigned char* data)
 {
-    if (offset >= size)
+    if (outsideSpace(offset, W, size))
         throwConfigOutOfRange(true, offset, size);
     if constexpr (W == kConfigQword) {
         int result = configWrite<kConfigDword>(handle, size, offset, data);

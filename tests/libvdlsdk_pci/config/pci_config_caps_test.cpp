@@ -250,6 +250,32 @@ const StdWalkCase STD_WALKS[] = {
 
 class pciConfigWalk : public pcitest::CardTest {};
 
+// The card's own space or its bridge's, on the card's handle.
+std::unique_ptr<VdlpciConfigSpace> spaceOf(int space, void* handle)
+{
+    if (space == VDLSIM_SPACE_CARD)
+        return std::make_unique<VdlpciLinuxConfigSpace>(handle);
+    return std::make_unique<VdlpciUpstreamBridgeConfigSpace>(handle);
+}
+
+void expectNoWrites()
+{
+    for (std::uint32_t write : {VDLSIM_CMD_CFG_WRITE8, VDLSIM_CMD_CFG_WRITE16,
+                                VDLSIM_CMD_CFG_WRITE32, VDLSIM_CMD_UP_WRITE8,
+                                VDLSIM_CMD_UP_WRITE16, VDLSIM_CMD_UP_WRITE32})
+        EXPECT_EQ(count(write), 0u) << std::hex << write;
+}
+
+// The dwords around the end of the standard space and at the top of the space.
+std::vector<std::uint32_t> edges(int space)
+{
+    std::vector<std::uint32_t> words;
+    for (unsigned offset : {0xF0u, 0xF4u, 0xF8u, 0xFCu, 0x100u, 0x104u, 0x108u, 0x10Cu, 0xFF8u,
+                            0xFFCu})
+        words.push_back(peek(space, offset));
+    return words;
+}
+
 TEST_F(pciConfigWalk, StandardListCases)
 {
     for (const auto& c : STD_WALKS) {
@@ -414,6 +440,13 @@ const ExtWalkCase EXT_WALKS[] = {
     {"next pointer into the first 256 bytes", {{0x100, 0x00810002}, {0x08, 0x12000001}}, 0x0001,
      -13, 0x100},
     {"next pointer to 0xFC", {{0x100, 0x0FC10002}, {0xFC, 0x00000001}}, 0x0001, -13, 0x100},
+    // Bits 1:0 of Next are reserved: 0x1F1 and 0x1F3 lead to 0x1F0. Read
+    // unaligned, 0x1F1 would give ID 0x0100 and 0x1F3 ID 0.
+    {"next pointer with bit 0 set", {{0x100, 0x1F110002}, {0x1F0, 0x00010001}}, 0x0001, 0,
+     0x1F0},
+    {"next pointer with bits 1:0 set", {{0x100, 0x1F310002}, {0x1F0, 0x00010001}}, 0x0001, 0,
+     0x1F0},
+    {"next pointer 0x103 is 0x100 again", {{0x100, 0x10310002}}, 0x0001, -13, 0x100},
 };
 
 TEST_F(pciConfigWalk, ExtendedListCases)
@@ -470,11 +503,7 @@ TEST_F(pciConfigWalk, NothingIsWrittenOutsideACapability)
         std::vector<std::uint32_t> header;
         for (unsigned offset = 0; offset < 0x40; offset += 4)
             header.push_back(peek(space, offset));
-        std::unique_ptr<VdlpciConfigSpace> cfg;
-        if (space == VDLSIM_SPACE_CARD)
-            cfg = std::make_unique<VdlpciLinuxConfigSpace>(m_handle);
-        else
-            cfg = std::make_unique<VdlpciUpstreamBridgeConfigSpace>(m_handle);
+        const auto cfg = spaceOf(space, m_handle);
         vdlsim_log_clear();
         for (const auto& op : operations) {
             SCOPED_TRACE(op.name);
@@ -483,12 +512,141 @@ TEST_F(pciConfigWalk, NothingIsWrittenOutsideACapability)
         int speed = -1, width = -1;
         EXPECT_RAISES(cfg->linkStatus(speed, width), -13, "Could not find PCI caps");
         EXPECT_EQ(speed, -1);
-        for (std::uint32_t write : {VDLSIM_CMD_CFG_WRITE8, VDLSIM_CMD_CFG_WRITE16,
-                                    VDLSIM_CMD_CFG_WRITE32, VDLSIM_CMD_UP_WRITE8,
-                                    VDLSIM_CMD_UP_WRITE16, VDLSIM_CMD_UP_WRITE32})
-            EXPECT_EQ(count(write), 0u) << std::hex << write;
+        expectNoWrites();
         for (unsigned offset = 0; offset < 0x40; offset += 4)
             EXPECT_EQ(peek(space, offset), header[offset / 4]) << offset;
+    }
+}
+
+// A capability is found only when the registers the library uses of it end
+// at or before the end of its part of the space (0x100 standard, 0x1000
+// extended): just inside is found, a dword further is not, on both spaces.
+TEST_F(pciConfigWalk, CapabilitiesMustEndInsideTheirSpace)
+{
+    constexpr std::uint32_t MSI_64 = 1u << 23;
+    constexpr std::uint32_t MSI_MASKING = 1u << 24;
+    struct Case {
+        const char* name;
+        unsigned at;
+        std::uint32_t header; // Next 0
+        unsigned short id;
+        bool extended;
+        bool found;
+    } const cases[] = {
+        {"PCI Express through Link Status at 0xEC", 0xEC, 0x10, CAP_EXP, false, true},
+        {"PCI Express at 0xF0", 0xF0, 0x10, CAP_EXP, false, false},
+        {"PCI Express at PM's Next 0xFC", 0xFC, 0x10, CAP_EXP, false, false},
+        {"MSI-X at 0xF4", 0xF4, 0x11, CAP_MSIX, false, true},
+        {"MSI-X at 0xF8", 0xF8, 0x11, CAP_MSIX, false, false},
+        {"32-bit MSI at 0xF4", 0xF4, 0x05, CAP_MSI, false, true},
+        {"32-bit MSI at 0xF8", 0xF8, 0x05, CAP_MSI, false, false},
+        {"64-bit MSI at 0xF0", 0xF0, 0x05 | MSI_64, CAP_MSI, false, true},
+        {"64-bit MSI at 0xF4", 0xF4, 0x05 | MSI_64, CAP_MSI, false, false},
+        {"32-bit MSI with masking at 0xEC", 0xEC, 0x05 | MSI_MASKING, CAP_MSI, false, true},
+        {"32-bit MSI with masking at 0xF0", 0xF0, 0x05 | MSI_MASKING, CAP_MSI, false, false},
+        {"64-bit MSI with masking at 0xE8", 0xE8, 0x05 | MSI_64 | MSI_MASKING, CAP_MSI, false,
+         true},
+        {"64-bit MSI with masking at 0xEC", 0xEC, 0x05 | MSI_64 | MSI_MASKING, CAP_MSI, false,
+         false},
+        {"AER through its mask at 0xFF4", 0xFF4, 0x00010001, ECAP_AER, true, true},
+        {"AER at 0xFF8", 0xFF8, 0x00010001, ECAP_AER, true, false},
+        {"AER at 0xFFC", 0xFFC, 0x00010001, ECAP_AER, true, false},
+    };
+    for (int space : {VDLSIM_SPACE_CARD, VDLSIM_SPACE_BRIDGE}) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(fmt::format("{} of the {}", c.name,
+                                     space == VDLSIM_SPACE_CARD ? "card" : "bridge"));
+            vdlsim_card_setup(0);
+            if (c.extended) {
+                poke(space, 0x100, 4, (c.at << 20) | 0x00010002);
+            } else {
+                poke(space, 0x34, 4, 0x40);
+                poke(space, 0x40, 4, (c.at << 8) | 0x01);
+            }
+            poke(space, c.at, 4, c.header);
+            const auto cfg = spaceOf(space, m_handle);
+            unsigned int offset = NOT_FOUND;
+            const auto r = vdltest::raised([&] {
+                if (c.extended)
+                    cfg->findExtendedCapability(c.id, &offset);
+                else
+                    cfg->findCaps(c.id, &offset);
+            });
+            EXPECT_EQ(r.code, c.found ? 0 : -13);
+            if (!c.found) {
+                EXPECT_EQ(r.message, c.extended ? "Could not find extended capabilities"
+                                                : "Could not find PCI caps");
+            }
+        }
+    }
+}
+
+// On a card or bridge whose capabilities run past the end of their space,
+// nothing reads or writes beyond it: every operation finds no capability.
+TEST_F(pciConfigWalk, NothingIsWrittenPastTheEndOfACapabilitySpace)
+{
+    constexpr std::uint32_t MSI_64 = 1u << 23;
+    struct Operation {
+        const char* name;
+        std::vector<std::pair<unsigned, std::uint32_t>> dwords;
+        std::function<void(VdlpciConfigSpace&)> run;
+        const char* message;
+    };
+    // PM at 0x40 leads to the capability under test.
+    const auto standardAt = [](unsigned at, std::uint32_t header) {
+        return std::vector<std::pair<unsigned, std::uint32_t>>{
+            {0x34, 0x40}, {0x40, (at << 8) | 0x01}, {at, header}};
+    };
+    const Operation operations[] = {
+        {"linkErrors with clear, PCI Express at 0xFC", standardAt(0xFC, 0x10),
+         [](VdlpciConfigSpace& s) { int v = 0; s.linkErrors(v, 1); }, "Could not find PCI caps"},
+        {"linkEnable, PCI Express at 0xF0", standardAt(0xF0, 0x10),
+         [](VdlpciConfigSpace& s) { s.linkEnable(false); }, "Could not find PCI caps"},
+        {"linkRetrain, PCI Express at 0xF0", standardAt(0xF0, 0x10),
+         [](VdlpciConfigSpace& s) { s.linkRetrain(false); }, "Could not find PCI caps"},
+        {"PCI Express block, at 0xFC", standardAt(0xFC, 0x10),
+         [](VdlpciConfigSpace& s) {
+             unsigned int words[3] = {~0u, ~0u, ~0u};
+             s.writePciCapRegisters(CAP_EXP, words, 3);
+         },
+         "Could not find PCI caps"},
+        // The 32-bit form itself ends at 0x100; the saved block of four dwords would not.
+        {"MSI block, 32-bit MSI at 0xF4", standardAt(0xF4, 0x05),
+         [](VdlpciConfigSpace& s) {
+             unsigned int words[4] = {~0u, ~0u, ~0u, ~0u};
+             s.writePciCapRegisters(CAP_MSI, words, 4);
+         },
+         "Could not find PCI caps"},
+        {"msiInfo, 64-bit MSI at 0xF4", standardAt(0xF4, 0x05 | MSI_64),
+         [](VdlpciConfigSpace& s) {
+             bool enabled = false;
+             unsigned long address = 0;
+             unsigned short data = 0;
+             int vectors = 0;
+             s.msiInfo(enabled, address, data, vectors);
+         },
+         "Could not find PCI caps"},
+        {"aerSurpriseEnable, AER at 0xFF8", {{0x100, 0xFF810002}, {0xFF8, 0x00010001}},
+         [](VdlpciConfigSpace& s) { bool was = false; s.aerSurpriseEnable(false, was); },
+         "could not find PCI capability: PCIE_AER_CAPABILITY_ID"},
+    };
+    for (int space : {VDLSIM_SPACE_CARD, VDLSIM_SPACE_BRIDGE}) {
+        for (const auto& op : operations) {
+            SCOPED_TRACE(fmt::format("{} of the {}", op.name,
+                                     space == VDLSIM_SPACE_CARD ? "card" : "bridge"));
+            vdlsim_card_setup(0);
+            for (const auto& [offset, value] : op.dwords)
+                poke(space, offset, 4, value);
+            // The registers just past 0x100 (AER's Uncorrectable Error Status
+            // is write-one-to-clear) and those at the top of the space.
+            poke(space, 0x104, 4, 0x00000020);
+            const std::vector<std::uint32_t> before = edges(space);
+            const auto cfg = spaceOf(space, m_handle);
+            vdlsim_log_clear();
+            EXPECT_RAISES(op.run(*cfg), -13, op.message);
+            expectNoWrites();
+            EXPECT_EQ(edges(space), before);
+        }
     }
 }
 

@@ -1,10 +1,17 @@
 // DMA memory through the exported functions: allocation flags, identifiers and
 // slot reuse, bus addresses, cache synchronisation and release.
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <mutex>
+
+#include <unistd.h>
 
 #include "device_support.hpp"
+#include "vdlsdk/VdlpciLib.hpp"
 #include "vdlsdk/VdlpciLinuxDevice.hpp"
 #include "vdlsdk/vdl_exception.hpp"
+#include "vdltest_process.hpp"
 
 using pciDevice = devtest::DeviceTest;
 
@@ -275,4 +282,144 @@ TEST_F(pciDevice, DmaFreeTheDriverRefusesIsReportedAndCanBeRetried)
         EXPECT_EQ(vdlpci_free_mem(handle, ms), -13);
         vdlsim_fault_clear();
     }
+}
+
+namespace {
+
+// What the child of DmaOfTheParentIsLeftToItByAForkedChild found wrong, one
+// bit each.
+enum ChildFault {
+    kChildFreedParentsBuffer = 1,
+    kChildFreedParentsPinned = 2,
+    kChildFlushedParentsMemory = 4,
+    kChildGotParentsBusAddress = 8,
+    kChildCouldNotReadSharedBuffer = 16,
+    kChildCouldNotAllocate = 32,
+};
+
+// The requests of one process in a log shared with its children.
+std::vector<vdlsim_log_entry> requestsOf(std::FILE* shared, pid_t pid, uint32_t event)
+{
+    std::vector<vdlsim_log_entry> out;
+    std::rewind(shared);
+    vdlsim_shared_log_entry record{};
+    while (std::fread(&record, sizeof(record), 1, shared) == 1)
+        if (record.pid == pid && record.entry.event == event)
+            out.push_back(record.entry);
+    return out;
+}
+
+} // namespace
+
+// A forked child shares the parent's open device node. Its calls on the
+// parent's DMA memory are refused, and its exit (which destroys its copy of
+// the library object) sends the driver nothing for that memory: no free, no
+// unpin, no unmapping. Memory the child allocated itself is its own to free.
+TEST_F(pciDevice, DmaOfTheParentIsLeftToItByAForkedChild)
+{
+    void* handle = open();
+    void* kernelAddress = nullptr;
+    void* pinnedAddress = nullptr;
+    uint32_t kernel = 0;
+    uint32_t pinned = 0;
+    ASSERT_EQ(vdlpci_alloc_mem(handle, kBufferSize, &kernelAddress, &kernel,
+                               VDLPCI_ALLOC_KERNEL_BUFFER), 0);
+    ASSERT_EQ(vdlpci_alloc_mem(handle, kBufferSize, &pinnedAddress, &pinned,
+                               VDLPCI_ALLOC_LOCKED_VMEM), 0);
+    uint32_t pattern[2] = {0x600DF00D, 0xC0FFEE00};
+    ASSERT_EQ(vdlpci_ms_write32s(handle, kernel, 0, pattern, 2), 2);
+    ASSERT_EQ(vdlpci_ms_write32s(handle, pinned, 0, pattern, 2), 2);
+    uint64_t kernelBus = 0;
+    ASSERT_EQ(vdlpci_ms_phys_addr(handle, kernel, 0, &kernelBus), 0);
+
+    std::FILE* shared = std::tmpfile();
+    ASSERT_NE(shared, nullptr);
+    ASSERT_EQ(vdlsim_log_share(fileno(shared)), 0);
+    const pid_t child = vdltest::startChild(
+        [&] {
+            int faults = 0;
+            if (vdlpci_free_mem(handle, kernel) != -7)
+                faults |= kChildFreedParentsBuffer;
+            if (vdlpci_free_mem(handle, pinned) != -7)
+                faults |= kChildFreedParentsPinned;
+            if (vdlpci_flush_cache(handle, kernel, VDLPCI_FLUSH_FOR_DEVICE) != -7 ||
+                vdlpci_flush_cache(handle, pinned, VDLPCI_FLUSH_FOR_CPU) != -7)
+                faults |= kChildFlushedParentsMemory;
+            uint64_t bus = 0;
+            if (vdlpci_ms_phys_addr(handle, kernel, 0, &bus) != -7 ||
+                vdlpci_ms_phys_addr(handle, pinned, 0, &bus) != -7 || bus != 0)
+                faults |= kChildGotParentsBusAddress;
+            uint32_t words[2] = {};
+            if (vdlpci_ms_read32s(handle, kernel, 0, words, 2) != 2 || words[0] != pattern[0] ||
+                words[1] != pattern[1])
+                faults |= kChildCouldNotReadSharedBuffer;
+            // Left to the child's exit to free.
+            uint32_t own = 0;
+            if (vdlpci_alloc_mem(handle, kBufferSize, nullptr, &own, VDLPCI_ALLOC_KERNEL_BUFFER) != 0)
+                faults |= kChildCouldNotAllocate;
+            return faults;
+        },
+        vdltest::ChildExit::Normal);
+    ASSERT_GT(child, 0);
+    EXPECT_EQ(vdltest::waitChild(child), 0) << "bits of ChildFault";
+
+    // The child sent one allocation and one free, both of its own buffer.
+    const auto childRequests = requestsOf(shared, child, VDLSIM_EV_IOCTL);
+    std::vector<uint32_t> sent;
+    for (const auto& e : childRequests) {
+        sent.push_back(e.request);
+        EXPECT_NE(e.address, kernelBus) << "request " << e.request << " names the parent's buffer";
+        EXPECT_FALSE(e.request == VDLSIM_REQ_UNLOCK || e.request == VDLSIM_REQ_LOCK_SYNC_DEV ||
+                     e.request == VDLSIM_REQ_LOCK_SYNC_CPU)
+            << "request " << e.request;
+    }
+    EXPECT_EQ(std::count(sent.begin(), sent.end(), VDLSIM_REQ_CONTIG_ALLOC), 1);
+    EXPECT_EQ(std::count(sent.begin(), sent.end(), VDLSIM_REQ_CONTIG_FREE), 1);
+    EXPECT_EQ(requestsOf(shared, child, VDLSIM_EV_MUNMAP).size(), 1u) << "its own buffer's";
+
+    // The parent's memory is still its own: readable, synchronised, freed.
+    uint32_t words[2] = {};
+    EXPECT_EQ(vdlpci_ms_read32s(handle, kernel, 0, words, 2), 2);
+    EXPECT_EQ(std::vector<uint32_t>(words, words + 2), std::vector<uint32_t>(pattern, pattern + 2));
+    EXPECT_EQ(vdlpci_ms_read32s(handle, pinned, 0, words, 2), 2);
+    EXPECT_EQ(std::vector<uint32_t>(words, words + 2), std::vector<uint32_t>(pattern, pattern + 2));
+    EXPECT_EQ(vdlsim_dma_buffer_count(0), 1);
+    EXPECT_EQ(vdlsim_dma_pinned_count(0), 1);
+    EXPECT_EQ(vdlpci_flush_cache(handle, kernel, VDLPCI_FLUSH_FOR_DEVICE), 0);
+    EXPECT_EQ(vdlpci_flush_cache(handle, pinned, VDLPCI_FLUSH_FOR_DEVICE), 0);
+    EXPECT_EQ(vdlpci_free_mem(handle, kernel), 0);
+    EXPECT_EQ(vdlpci_free_mem(handle, pinned), 0);
+    EXPECT_EQ(allocated(), 0);
+    // The shared log holds what the parent sent: the child's was looked for where it would be.
+    std::vector<uint32_t> parentSent;
+    for (const auto& e : requestsOf(shared, getpid(), VDLSIM_EV_IOCTL))
+        parentSent.push_back(e.request);
+    EXPECT_EQ(parentSent, (std::vector<uint32_t>{VDLSIM_REQ_CONTIG_SYNC_DEV, VDLSIM_REQ_LOCK_SYNC_DEV,
+                                                 VDLSIM_REQ_CONTIG_FREE, VDLSIM_REQ_UNLOCK}));
+    std::fclose(shared);
+}
+
+namespace {
+
+// The library's table lock, for a test that must hold it.
+struct TableLock : VdlpciLib {
+    static std::mutex& of(VdlpciLib* lib) { return lib->*(&TableLock::m_tableLock); }
+};
+
+} // namespace
+
+// A thread of the parent may hold the card table's lock when another forks;
+// the child, which has only the forking thread, must still be able to exit.
+TEST_F(pciDevice, ForkedChildExitsWhileTheParentHoldsTheCardTable)
+{
+    void* handle = open();
+    uint32_t kernel = 0;
+    ASSERT_EQ(vdlpci_alloc_mem(handle, kBufferSize, nullptr, &kernel, VDLPCI_ALLOC_KERNEL_BUFFER), 0);
+    std::mutex& table = TableLock::of(VdlpciLib::getInstance());
+    table.lock();
+    const int status = vdltest::runInChild([] { return 0; }, vdltest::ChildExit::Normal);
+    table.unlock();
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(vdlpci_dev_count(), 1);
+    EXPECT_EQ(vdlsim_dma_buffer_count(0), 1);
 }

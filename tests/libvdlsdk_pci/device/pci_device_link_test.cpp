@@ -63,6 +63,13 @@ unsigned unlinkCapability(unsigned offset)
     return 0;
 }
 
+void expectNoConfigWrites()
+{
+    for (uint32_t write : {VDLSIM_CMD_CFG_WRITE8, VDLSIM_CMD_CFG_WRITE16, VDLSIM_CMD_CFG_WRITE32,
+                           VDLSIM_CMD_UP_WRITE8, VDLSIM_CMD_UP_WRITE16, VDLSIM_CMD_UP_WRITE32})
+        EXPECT_EQ(vdlsim_log_count_requests(VDLSIM_REQ_COMMAND, write), 0u) << std::hex << write;
+}
+
 } // namespace
 
 TEST_F(pciDevice, LinkStatusReportsWhatBothEndsCanDo)
@@ -379,11 +386,39 @@ TEST_F(pciDevice, LinkCallsOnListsPointingIntoTheHeaderWriteNothing)
     EXPECT_EQ(vdlpci_get_option(kAerKey, text, sizeof(text)), 0);
     EXPECT_STREQ(text, "false") << "no Surprise Down mask found to record";
 
-    for (uint32_t write : {VDLSIM_CMD_CFG_WRITE8, VDLSIM_CMD_CFG_WRITE16, VDLSIM_CMD_CFG_WRITE32,
-                           VDLSIM_CMD_UP_WRITE8, VDLSIM_CMD_UP_WRITE16, VDLSIM_CMD_UP_WRITE32})
-        EXPECT_EQ(vdlsim_log_count_requests(VDLSIM_REQ_COMMAND, write), 0u) << std::hex << write;
+    expectNoConfigWrites();
     EXPECT_EQ(peek(VDLSIM_SPACE_CARD, 0x14), cardBar1);
     EXPECT_EQ(peek(VDLSIM_SPACE_BRIDGE, 0x10), bridgeBar0);
+}
+
+// A card whose PM capability points to a PCI Express capability at 0xFC,
+// whose Device Status would be 0x106 (in the card's AER Uncorrectable Error
+// Status, write-one-to-clear), and a bridge whose first extended capability
+// points to 0x1F1, where an unaligned header reads as AER: the link calls
+// find neither, and write nothing.
+TEST_F(pciDevice, LinkCallsOnCapabilitiesRunningPastTheirSpaceWriteNothing)
+{
+    void* handle = open();
+    ASSERT_EQ(vdlsim_config_poke(0, VDLSIM_SPACE_CARD, 0x41, 1, 0xFC), 0);
+    ASSERT_EQ(vdlsim_config_poke(0, VDLSIM_SPACE_CARD, 0xFC, 4, 0x00000010), 0);
+    ASSERT_EQ(vdlsim_config_poke(0, VDLSIM_SPACE_CARD, 0x104, 4, 0x00000020), 0);
+    ASSERT_EQ(vdlsim_config_poke(0, VDLSIM_SPACE_BRIDGE, 0x100, 4, 0x1F110002), 0);
+    ASSERT_EQ(vdlsim_config_poke(0, VDLSIM_SPACE_BRIDGE, 0x1F0, 4, 0x0000010B), 0);
+    ASSERT_EQ(vdlsim_config_poke(0, VDLSIM_SPACE_BRIDGE, 0x1F8, 4, 0x11000044), 0);
+    ASSERT_EQ(vdlsim_config_poke(0, VDLSIM_SPACE_BRIDGE, 0x1FC, 4, 0x00000000), 0);
+    vdlsim_log_clear();
+
+    int errors = -1;
+    EXPECT_EQ(vdlpci_link_errors(handle, &errors, 1), -13);
+    EXPECT_EQ(errors, -1);
+    EXPECT_EQ(vdlpci_link_save(0, VDLPCI_LINK_SAVE_AER), 0);
+    char text[16];
+    EXPECT_EQ(vdlpci_get_option(kAerKey, text, sizeof(text)), 0);
+    EXPECT_STREQ(text, "false") << "no Surprise Down mask found to record";
+
+    expectNoConfigWrites();
+    EXPECT_EQ(peek(VDLSIM_SPACE_CARD, 0x104), 0x20u) << "the pending error is still there";
+    EXPECT_EQ(peek(VDLSIM_SPACE_BRIDGE, 0x1F8), 0x11000044u);
 }
 
 TEST_F(pciDevice, LinkSaveThatCannotReadKeepsTheOldState)

@@ -173,6 +173,37 @@ TEST_F(pciMemoryKernelBuffer, ElementsOutsideTheBufferAreRefused)
                   "PCI kernel buffer write address 0x00000000001000 was out of range "
                   "0x00000000001000");
     EXPECT_EQ(buffer->read64s(kBufferSize - 8, &dword, 1), 1);
+
+    // The single-element access itself: an element that starts inside but
+    // runs past the end is refused whole, and nothing is copied either way.
+    auto* mapping = static_cast<unsigned char*>(buffer->vmem());
+    for (int width : {2, 4, 8}) {
+        for (unsigned long offset = kBufferSize - width + 1; offset < kBufferSize; ++offset) {
+            for (bool write : {false, true}) {
+                SCOPED_TRACE(testing::Message() << (write ? "write " : "read ") << width
+                                                << " bytes at " << offset);
+                std::memset(mapping + kBufferSize - 8, 0x11, 8);
+                unsigned char data[8];
+                std::memset(data, 0xEE, sizeof(data));
+                char message[128];
+                std::snprintf(message, sizeof(message),
+                              "PCI kernel buffer %s address %#016lx was out of range %#016lx",
+                              write ? "write" : "read", offset, kBufferSize);
+                EXPECT_RAISES(write ? buffer->write(offset, data, width)
+                                    : buffer->read(offset, data, width),
+                              -8, message);
+                EXPECT_EQ(std::vector<unsigned char>(mapping + kBufferSize - 8,
+                                                     mapping + kBufferSize),
+                          std::vector<unsigned char>(8, 0x11));
+                EXPECT_EQ(std::vector<unsigned char>(data, data + 8),
+                          std::vector<unsigned char>(8, 0xEE));
+            }
+        }
+    }
+    unsigned char last[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    EXPECT_EQ(buffer->write(kBufferSize - 8, last, 8), 8);
+    EXPECT_EQ(std::memcmp(mapping + kBufferSize - 8, last, 8), 0);
+
     unsigned char byte = 0;
     EXPECT_RAISES(buffer->reads(0, &byte, 3, 1), -6, "invalid width 3");
     buffer->freeKernelBuffer();

@@ -9,8 +9,10 @@ public:
     ~VdlpciLinuxConfigSpace() override;
 
     // Width 1, 2, 4 or 8. Result: the width, or the negative driver result of
-    // a failed request (logged). A bad width (-6) or an element not wholly
-    // inside the space (-8) raises before any request.
+    // a failed request (logged). A bad width (-6) or a register not wholly
+    // inside the space (-8) raises before its request; 8 bytes are two dword
+    // registers, so one that starts in the last dword moves that dword and
+    // raises at the second.
     int write(unsigned long offset, unsigned char* data, int width) override;
     int read(unsigned long offset, unsigned char* data, int width) override;
 

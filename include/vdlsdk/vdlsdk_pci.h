@@ -118,7 +118,8 @@ int vdlpci_ms_size(void* handle, uint32_t ms, uint64_t* size);
  * elements transferred, 0 for a count of 0 or less, or a negative code: -5
  * for a null handle (not logged) or a null `data`; the lookup's code; -8 for
  * an element not wholly inside the configuration space or a DMA buffer, with
- * no driver request for it (the elements
+ * no driver request for it (an 8-byte configuration element is two dwords:
+ * a first dword that fits is moved; the elements
  * before it were transferred), a 16-bit BAR element at an odd offset, or a
  * run that would pass the end of the address space; -1 when a driver request
  * of the configuration space fails, which ends the run.

@@ -57,9 +57,6 @@ int VdlpciUpstreamBridgeConfigSpace::SetupUpstream()
 int VdlpciUpstreamBridgeConfigSpace::read(unsigned long offset, unsigned char* data, int width)
 {
     if (width == QWORD_BYTES) {
-        // Both halves inside, or neither is read.
-        if (outsideSpace(offset, QWORD_BYTES, size()))
-            throwOutOfRange(false, offset, size());
         read(offset, data, DWORD_BYTES);
         read(offset + DWORD_BYTES, data + DWORD_BYTES, DWORD_BYTES);
         return 0;
@@ -92,8 +89,6 @@ int VdlpciUpstreamBridgeConfigSpace::read(unsigned long offset, unsigned char* d
 int VdlpciUpstreamBridgeConfigSpace::write(unsigned long offset, unsigned char* data, int width)
 {
     if (width == QWORD_BYTES) {
-        if (outsideSpace(offset, QWORD_BYTES, size()))
-            throwOutOfRange(true, offset, size());
         write(offset, data, DWORD_BYTES);
         write(offset + DWORD_BYTES, data + DWORD_BYTES, DWORD_BYTES);
         return 0;

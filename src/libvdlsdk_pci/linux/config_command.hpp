@@ -7,11 +7,16 @@
 
 namespace vdlpci_detail {
 
-// An element must lie wholly inside the space: one that starts inside and
-// runs past its end (4 bytes at 0xFFE) is refused like one that starts beyond.
+// A register of 1, 2 or 4 bytes must lie wholly inside the space: one that
+// starts inside and runs past its end (4 bytes at 0xFFE) is refused like one
+// that starts beyond. An 8-byte access is two dword registers, each checked as
+// it is sent: one that starts in the last dword moves that dword and is
+// refused at the second.
 inline bool outsideSpace(unsigned long offset, unsigned long width, unsigned long size)
 {
-    return offset >= size || size - offset < width;
+    constexpr unsigned long kRegister = 4;
+    const unsigned long checked = width < kRegister ? width : kRegister;
+    return offset >= size || size - offset < checked;
 }
 
 // The command word of a register access of 1, 2 or 4 bytes.

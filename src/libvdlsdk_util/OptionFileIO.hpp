@@ -103,12 +103,23 @@ struct OpenedFile {
     struct stat st {};
 };
 
-enum class ReadResult { Read, Missing, NotRegular, TooLarge, Unreadable };
+enum class ReadResult {
+    Read,
+    Missing,
+    NotRegular,
+    TooLarge,
+    Unreadable,
+    Busy, // another process holds a lease on it (EWOULDBLOCK)
+};
 
 // Reads the file the walk found, whole, never beyond kMaxFileSize. `file` is
 // open afterwards for Read, TooLarge and Unreadable (a regular file the process
 // may not read), so that its bytes can be kept by descriptor.
 ReadResult readFile(const Location& at, std::string& text, OpenedFile& file);
+
+// Reads the regular file at `path` as the caller names it, links followed, the
+// same way: for a caller that asks for the bytes itself.
+ReadResult readPath(const std::string& path, std::string& text);
 
 // A clock for the lock wait; tests give one they control.
 class WaitClock {
@@ -165,6 +176,20 @@ enum class KeepResult {
 KeepResult keepAside(const Location& at, const OpenedFile& file, const std::string* bytes,
                      bool mayLink);
 
+// The file whose bytes a document holds: its identity, owners and permission
+// bits as they were when it was read.
+struct Origin {
+    dev_t dev;
+    ino_t ino;
+    uid_t uid;
+    gid_t gid;
+    mode_t mode;
+
+    static Origin of(const struct stat& st);
+    // Whether `st` is still that file (device, inode and owner).
+    bool isFile(const struct stat& st) const;
+};
+
 // The replacement of the file at a location: a temporary made beside it,
 // written, synced and renamed over it, then the directory synced, so that a
 // failure at any point leaves the previous file as it was. The temporaries that
@@ -184,8 +209,14 @@ public:
     // new file keeps the previous file's owner (where the process may) and its
     // permission bits without set-id, sticky or execute bits; `previous` is
     // that file's stat data where the caller has it (null: looked up here).
+    // `origin` (null: none) is the file the text's bytes came from: where the
+    // file at the name is another, the new one takes the origin's owners and
+    // no wider mode than it had; an overwrite in place of another file that
+    // others may read is refused. The temporary is readable by this process
+    // only until the text is in it. Returns the written file's stat data;
     // -14 on failure.
-    void commit(const std::string& text, const struct stat* previous);
+    struct stat commit(const std::string& text, const struct stat* previous,
+                       const Origin* origin);
 
 private:
     const Location& m_at;

@@ -278,9 +278,9 @@ TEST(utilOptionTrust, AFileThatCannotBeLinkedIsCopiedWithAtMostItsMode)
     EXPECT_EQ(readFile(path + ".invalid"), "{malformed");
 }
 
-// A link at the option file is followed only when it has a single name and
-// belongs to root, to the process's user or to the directory's owner, and only
-// to a regular file; otherwise the save fails with -14, a load with -16, and the
+// A link at the option file is followed only when it has a single name, leads
+// nowhere its owner could not reach on her own (unless she is root or the
+// process's user), and only to a regular file; otherwise the save fails with -14, a load with -16, and the
 // link and what it leads to stay as they are. Fault: through a link, a device
 // node was replaced by a regular file.
 struct LinkCase {
@@ -382,9 +382,11 @@ TEST(utilOptionTrust, LinksOfOtherUsersAndLinksToDevices)
         GTEST_SKIP() << "needs root: a link owned by another user, a device node";
     checkLinkCases({
         {"another user's link", regularTarget, kNobody, kSelf,
-         "the symbolic link {link} belongs to user 65534, not to root, this process's user or "
-         "the directory's owner"},
-        {"the directory owner's link", regularTarget, kNobody, kNobody, ""},
+         "the symbolic link {link} of user 65534 leads to the directory / of user 0"},
+        // Fault: a link was trusted for belonging to the directory's owner, who
+        // was not trusted herself.
+        {"the directory owner's link", regularTarget, kNobody, kNobody,
+         "the symbolic link {link} of user 65534 leads to the directory / of user 0"},
         {"a link to a device node",
          [](const std::string& dir) {
              const std::string t = dir + "/null";
@@ -535,8 +537,7 @@ TEST(utilOptionTrust, ALinkPutInPlaceOfADirectoryOnTheWayIsNotFollowed)
         ASSERT_EQ(rename(swapped.c_str(), (swapped + ".old").c_str()), 0);
         plantLink(root, swapped);
         const std::string why = "the symbolic link " + shared.dir() + "/" + c.swapped +
-                                " belongs to user 65534, not to root, this process's user or "
-                                "the directory's owner";
+                                " of user 65534 leads to the directory / of user 0";
         EXPECT_RAISES(options.setOption("b", "2"), -14,
                       "Could not save config file: " + path + ": " + why);
         EXPECT_RAISES(options.loadConfig(), -16,

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -1169,6 +1170,151 @@ TEST(utilOptionTrust, BytesKeepTheReadersOfTheFileTheyCameFrom)
         EXPECT_EQ(st.st_mode & 07777, 0600u);
         shared.expectVictimsUntouched();
     }
+}
+
+// ---- Opening, and what a failure says ---------------------------------------------
+
+// A directory on the way that the process may not search, where a directory
+// below it has to be made, fails as making that directory does; the file's
+// own directory, as opening the file does.
+TEST(utilOptionTrust, ADirectoryThatMayNotBeSearchedFailsAsMakingOneBelowIt)
+{
+    ConfigDir config;
+    chmod(config.dir().c_str(), 0755);
+    const std::string closed = config.dir() + "/closed";
+    ASSERT_EQ(mkdir(closed.c_str(), 0700), 0);
+    ASSERT_EQ(chmod(closed.c_str(), 0600), 0);
+    const std::string below = closed + "/sub/" + kPciFile;
+    const std::string inside = closed + "/" + kPciFile;
+    const std::string denied = std::strerror(EACCES);
+    const int rc = runAsOrdinaryUser({}, [&] {
+        if (access((closed + "/.").c_str(), F_OK) == 0)
+            return kChildSkipped;
+        int failed = 0;
+        for (const auto& [dir, message] :
+             {std::pair<std::string, std::string>{closed + "/sub",
+                                                  "Could not create directory " + below + ": " +
+                                                      denied},
+              {closed, "Could not save config file: " + inside + ": " + denied}}) {
+            setenv("VDLSDK_CONFIG", dir.c_str(), 1);
+            LibraryOptions options(kPciFile);
+            const auto r = raised([&] { options.setOption("a", "1"); });
+            failed = failed * 2 + (r.code == -14 && r.message == message ? 0 : 1);
+        }
+        return failed;
+    });
+    if (rc == kChildSkipped)
+        GTEST_SKIP() << "cannot run a save as a user who may not search the directory";
+    EXPECT_EQ(rc, 0) << "1: the file's own directory, 2: a directory below";
+}
+
+// A trusted link at the option file's name to a directory or a FIFO is no
+// option file: a load finds none, and nothing waits on the FIFO.
+TEST(utilOptionTrust, ATrustedLinkToADirectoryOrAFifoIsNoOptionFile)
+{
+    alarm(kBlockedAfterSeconds);
+    for (const bool fifo : {false, true}) {
+        SCOPED_TRACE(fifo ? "a FIFO" : "a directory");
+        ConfigDir config;
+        const std::string target = config.file("target");
+        ASSERT_EQ(fifo ? mkfifo(target.c_str(), 0666) : mkdir(target.c_str(), 0755), 0);
+        ASSERT_EQ(symlink("target", config.file(kPciFile).c_str()), 0);
+        LibraryOptions options(kPciFile, json({{"d", "1"}}));
+        EXPECT_RAISES(options.loadConfig(), -16,
+                      "Could not find config at " + config.file(kPciFile));
+        EXPECT_EQ(options.getData(), json({{"d", "1"}}));
+    }
+    alarm(0);
+}
+
+// The bytes of a path the caller names go to the caller alone: it is opened as
+// named, links followed, whoever owns them; what is not a regular file is
+// not waited on.
+TEST(utilOptionTrust, ACallerNamedPathIsOpenedAsGiven)
+{
+    alarm(kBlockedAfterSeconds);
+    ConfigDir config;
+    const std::string target = config.file("target.json");
+    writeFile(target, "{\"t\": \"1\"}");
+    const std::string single = config.file("link");
+    ASSERT_EQ(symlink(target.c_str(), single.c_str()), 0);
+    const std::string second = config.file("second-name");
+    ASSERT_EQ(linkat(AT_FDCWD, single.c_str(), AT_FDCWD, second.c_str(), 0), 0);
+    std::vector<std::string> links = {second};
+    if (isRoot()) {
+        ASSERT_EQ(lchown(single.c_str(), kNobody, kNobody), 0);
+        links.push_back(single);
+    }
+    LibraryOptions options(kPciFile);
+    for (const auto& link : links) {
+        SCOPED_TRACE(link);
+        json out;
+        options.loadConfig(out, link);
+        EXPECT_EQ(out, json({{"t", "1"}}));
+    }
+    const std::string fifo = config.file("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0666), 0);
+    json out;
+    EXPECT_RAISES(options.loadConfig(out, fifo), -16, "Could not read config from file " + fifo);
+    alarm(0);
+}
+
+// Links under /proc report a size of 0; they are read all the same.
+TEST(utilOptionTrust, AnOptionDirectoryNamedThroughProcIsFollowed)
+{
+    ConfigDir config;
+    const int rc = runInChild([&] {
+        if (chdir(config.dir().c_str()) != 0)
+            return 2;
+        setenv("VDLSDK_CONFIG", "/proc/self/cwd", 1);
+        LibraryOptions options(kPciFile);
+        options.setOption("k", "1");
+        LibraryOptions again(kPciFile);
+        again.loadConfig();
+        return again.getData() == json({{"k", "1"}}) ? 0 : 1;
+    });
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(readFile(config.file(kPciFile)), "{\n    \"k\": \"1\"\n}");
+}
+
+// Fault: a write lease another process holds on the option file failed the
+// save as "... is not a regular file".
+TEST(utilOptionTrust, ALeaseOnTheFileFailsTheSaveNamingTheCause)
+{
+    ConfigDir config;
+    const std::string path = config.file(kPciFile);
+    writeFile(path, "{\"a\": \"1\"}");
+    int ready[2];
+    int done[2];
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(done), 0);
+    const pid_t holder = startChild([&] {
+        std::signal(SIGIO, SIG_IGN); // the notice that a lease is to be broken
+        const int fd = open(path.c_str(), O_RDONLY);
+        const bool held = fd >= 0 && fcntl(fd, F_SETLEASE, F_WRLCK) == 0;
+        const char answer = held ? 'h' : 's';
+        if (write(ready[1], &answer, 1) != 1 || !held)
+            return kChildSkipped;
+        char end;
+        return read(done[0], &end, 1) == 1 ? 0 : 1;
+    });
+    char answer = 's';
+    ASSERT_EQ(read(ready[0], &answer, 1), 1);
+    if (answer == 'h') {
+        LibraryOptions options(kPciFile);
+        EXPECT_RAISES(options.setOption("b", "2"), -14,
+                      "Could not save config file: " + path + ": " + std::strerror(EWOULDBLOCK));
+        EXPECT_EQ(options.getData(), json({{"b", "2"}}));
+    }
+    const char end = 'e';
+    EXPECT_EQ(write(done[1], &end, 1), 1);
+    const int rc = waitChild(holder);
+    for (const int fd : {ready[0], ready[1], done[0], done[1]})
+        close(fd);
+    if (answer != 'h')
+        GTEST_SKIP() << "this file system takes no lease";
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(readFile(path), "{\"a\": \"1\"}");
 }
 
 } // namespace

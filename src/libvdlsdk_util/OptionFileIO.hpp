@@ -54,8 +54,10 @@ struct Location {
     enum class Status {
         File,         // a regular file
         Missing,      // nothing at the name; the directory that would hold it exists
-        NotRegular,   // something else at the path's own name (a directory, a FIFO)
-        Refused,      // a symbolic link not followed, or one leading elsewhere than allowed
+        NotRegular,   // something else at the path's own name, or where a link there
+                      // leads (a directory, a FIFO)
+        Refused,      // a step the walk does not take: a link with two names, one that
+                      // leads from what one user owns to what another owns, a loop
         NoDirectory,  // a directory on the way does not exist (a walk that creates none)
         CannotCreate, // a directory on the way cannot be created
         Failed,       // a directory on the way cannot be used
@@ -83,13 +85,18 @@ struct Location {
 };
 
 // Walks `path` one component at a time from the root or the working directory,
-// each opened with O_PATH|O_NOFOLLOW at the descriptor of the one before. A
-// symbolic link met anywhere (in the directory part, at the name, or inside a
-// link's own target) is followed only when it has a single name and belongs to
-// root, to the effective user or to the owner of the directory that holds it,
-// and only to a directory or, at the end, to a regular file (or to nothing yet).
-// With `createDirectories`, a missing directory is made (mode 0775 as reduced by
-// the umask).
+// each opened with O_PATH|O_NOFOLLOW at the descriptor of the one before. Trust
+// follows ownership: no step (into a directory, up through "..", to a link, or
+// from a link to what it names) goes from a component owned by someone other
+// than root or the effective user to one that another owns, so that what a
+// member owns leads only to what she could reach herself. The regular file at
+// the end is no step: a save replaces it by a rename in the directory reached.
+// A symbolic link met anywhere (in the directory part, at the name, or inside a
+// link's own target) is followed only when it has a single name, and only to a
+// directory or, at the end, to a regular file (or to nothing yet). With
+// `createDirectories`, a missing directory is made (mode 0775 as reduced by the
+// umask); a directory on the way that may not be searched is then one below
+// which none can be made (CannotCreate).
 Location walk(const std::string& path, bool createDirectories);
 
 // Raises -14 "Could not save config file: <path>: <why>".

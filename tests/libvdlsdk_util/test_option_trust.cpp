@@ -1119,6 +1119,7 @@ TEST(utilOptionTrust, BytesKeepTheReadersOfTheFileTheyCameFrom)
         // Her move at the option file's name, in `dir`.
         std::function<void(const std::string& name, const std::string& dir)> move;
         json saved; // what the new file holds
+        bool loaded = true; // false: the private bytes came in at a save's merge
     };
     const json whole = {{"b", "2"}, {"private", "1"}};
     auto herFile = [](const std::string& name, const std::string& text) {
@@ -1143,6 +1144,19 @@ TEST(utilOptionTrust, BytesKeepTheReadersOfTheFileTheyCameFrom)
         {"replaced by her file", false,
          [&](const std::string& name, const std::string&) { herFile(name, "{\"hers\": \"1\"}"); },
          json({{"b", "2"}, {"hers", "1"}})},
+        // The same inode with another owner stands for her new file that got
+        // the freed inode number of the one loaded.
+        {"her file at the loaded one's inode number", false,
+         [](const std::string& name, const std::string&) {
+             chown(name.c_str(), kNobody, kNobody);
+             chmod(name.c_str(), 0644);
+         },
+         whole},
+        {"merged at a save, not loaded, then renamed away", false,
+         [](const std::string& name, const std::string& dir) {
+             rename(name.c_str(), (dir + "/away").c_str());
+         },
+         json({{"a", "1"}, {"b", "2"}, {"private", "1"}}), false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -1158,7 +1172,10 @@ TEST(utilOptionTrust, BytesKeepTheReadersOfTheFileTheyCameFrom)
         writeFile(file, "{\"private\": \"1\"}");
         chmod(file.c_str(), 0600);
         LibraryOptions options(kPciFile);
-        options.loadConfig();
+        if (c.loaded)
+            options.loadConfig();
+        else
+            options.setOption("a", "1");
 
         c.move(path, shared.dir());
         options.setOption("b", "2");
@@ -1315,6 +1332,56 @@ TEST(utilOptionTrust, ALeaseOnTheFileFailsTheSaveNamingTheCause)
         GTEST_SKIP() << "this file system takes no lease";
     EXPECT_EQ(rc, 0);
     EXPECT_EQ(readFile(path), "{\"a\": \"1\"}");
+}
+
+// Where the directory takes no temporary, the file is overwritten in place and
+// keeps its owner and mode: not a file put in place of the one loaded that
+// others may read.
+TEST(utilOptionTrust, AnInPlaceSaveRefusesAReplacementOthersMayRead)
+{
+    if (!isRoot())
+        GTEST_SKIP() << "needs root: a save as another user, and a replacement it cannot make";
+    ConfigDir config;
+    chmod(config.dir().c_str(), 0755);
+    const std::string dir = config.dir() + "/locked";
+    const std::string file = dir + "/" + kPciFile;
+    mkdir(dir.c_str(), 0755);
+    writeFile(file, "{\"private\": \"1\"}");
+    chmod(file.c_str(), 0600);
+    ASSERT_EQ(chown(file.c_str(), kNobody, kNobody), 0);
+    ASSERT_EQ(chmod(dir.c_str(), 0555), 0);
+    int loaded[2];
+    int replaced[2];
+    ASSERT_EQ(pipe(loaded), 0);
+    ASSERT_EQ(pipe(replaced), 0);
+    const pid_t saver = startChild([&] {
+        if (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0)
+            return kChildSkipped;
+        setenv("VDLSDK_CONFIG", dir.c_str(), 1);
+        LibraryOptions options(kPciFile);
+        options.loadConfig();
+        char step = 'l';
+        if (write(loaded[1], &step, 1) != 1 || read(replaced[0], &step, 1) != 1)
+            return 2;
+        const auto r = raised([&] { options.setOption("b", "2"); });
+        return r.code == -14 && r.message == "Could not save config file: " + file + ": " + file +
+                                                 " was replaced by a file that others may read"
+                   ? 0
+                   : 1;
+    });
+    char step = 0;
+    ASSERT_EQ(read(loaded[0], &step, 1), 1);
+    // Root's file, writable by all, in place of the member's private one.
+    writeFile(dir + "/new", "{}");
+    chmod((dir + "/new").c_str(), 0666);
+    ASSERT_EQ(rename((dir + "/new").c_str(), file.c_str()), 0);
+    ASSERT_EQ(write(replaced[1], &step, 1), 1);
+    const int rc = waitChild(saver);
+    for (const int fd : {loaded[0], loaded[1], replaced[0], replaced[1]})
+        close(fd);
+    chmod(dir.c_str(), 0755);
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(readFile(file), "{}");
 }
 
 } // namespace

@@ -1384,4 +1384,24 @@ TEST(utilOptionTrust, AnInPlaceSaveRefusesAReplacementOthersMayRead)
     EXPECT_EQ(readFile(file), "{}");
 }
 
+// A copy to another path holds the loaded file's bytes too: no wider mode than
+// that file had, where a copy of a document of no file follows the umask.
+TEST(utilOptionTrust, ACopyKeepsTheReadersOfTheLoadedFile)
+{
+    ConfigDir config;
+    const std::string path = config.file(kPciFile);
+    writeFile(path, "{\"private\": \"1\"}");
+    chmod(path.c_str(), 0600);
+    const mode_t mask = umask(022);
+    LibraryOptions fresh(kPciFile);
+    fresh.saveConfig(config.file("fresh.json"), true);
+    LibraryOptions loaded(kPciFile);
+    loaded.loadConfig();
+    loaded.saveConfig(config.file("copy.json"), true);
+    umask(mask);
+    EXPECT_EQ(lstatOf(config.file("fresh.json")).st_mode & 07777, 0644u);
+    EXPECT_EQ(lstatOf(config.file("copy.json")).st_mode & 07777, 0600u);
+    EXPECT_EQ(readFile(config.file("copy.json")), "{\n    \"private\": \"1\"\n}");
+}
+
 } // namespace

@@ -31,7 +31,7 @@ constexpr mode_t kDirectoryMode = 0775;      // reduced by the umask, as for any
 constexpr mode_t kNewFileMode = 0666;        // reduced by the umask, as for any new file
 constexpr mode_t kFileBits = 0666;           // what a new file may take from the one it replaces
 constexpr mode_t kLockMode = 0664;           // fixed: see SaveLock
-constexpr mode_t kStagedMode = 0600;         // until a kept copy has the original's owners
+constexpr mode_t kPrivateMode = 0600;        // a file this code writes, until its text is complete
 constexpr int kUniqueNameAttempts = 16;
 constexpr int kOpenAttempts = 4;
 // As many links as the kernel follows in one path.
@@ -78,31 +78,29 @@ bool writeAll(int fd, const std::string& text) { return writeAll(fd, text.data()
 
 // ---- The walk ----------------------------------------------------------------
 
-// Why a symbolic link may not be followed, or "" when it may. The rule is the
-// kernel's for links in shared sticky directories (the link belongs to root, to
-// this process's user or to the owner of the directory that holds it), and a
-// link must have a single name: a hard link to another user's link anywhere on
-// the file system would otherwise pass as that user's.
-std::string untrustedLink(const struct stat& link, int holder, const std::string& shown)
+// Why a symbolic link may not be followed for its names, or "" when it may: a
+// hard link to another user's link anywhere on the file system would pass as
+// that user's.
+std::string secondName(const struct stat& link, const std::string& shown)
 {
     if (link.st_nlink != 1)
         return fmt::format("the symbolic link {} has more than one name", shown);
-    if (link.st_uid == 0 || link.st_uid == ::geteuid())
-        return {};
-    struct stat dir;
-    if (::fstat(holder, &dir) == 0 && dir.st_uid == link.st_uid)
-        return {};
-    return fmt::format("the symbolic link {} belongs to user {}, not to root, this process's "
-                       "user or the directory's owner",
-                       shown, link.st_uid);
+    return {};
 }
 
+// Whether the walk may go on from a component owned by `from` to one owned by
+// `to`. Only root and this process's user are trusted to lead anywhere;
+// anyone else leads only to what is hers, which she could reach on her own.
+bool mayStep(uid_t from, uid_t to) { return from == 0 || from == ::geteuid() || from == to; }
+
 // The text of the symbolic link open (O_PATH) at `fd`; "" when it cannot be read.
+// Links under /proc report no size: those are read with room for any path.
 std::string linkText(int fd, const struct stat& st)
 {
-    if (st.st_size <= 0 || st.st_size >= PATH_MAX)
+    if (st.st_size >= PATH_MAX)
         return {};
-    std::string text(static_cast<std::size_t>(st.st_size) + 1, '\0');
+    const std::size_t room = st.st_size > 0 ? static_cast<std::size_t>(st.st_size) + 1 : PATH_MAX;
+    std::string text(room, '\0');
     const ssize_t length = ::readlinkat(fd, "", text.data(), text.size());
     if (length <= 0 || static_cast<std::size_t>(length) >= text.size())
         return {};
@@ -119,10 +117,13 @@ public:
 
     Location run()
     {
-        m_dir.reset(::open(m_rest.empty() || m_rest[0] != '/' ? "." : "/",
-                           O_PATH | O_DIRECTORY | O_CLOEXEC));
-        if (m_dir.get() < 0)
+        const bool fromRoot = !m_rest.empty() && m_rest[0] == '/';
+        m_dir.reset(::open(fromRoot ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+        struct stat st;
+        if (m_dir.get() < 0 || ::fstat(m_dir.get(), &st) != 0)
             return failed(Location::Status::Failed, errno);
+        m_owner = st.st_uid;
+        m_ownerIs = fromRoot ? "the directory /" : "the working directory";
         for (;;) {
             const std::size_t start = m_rest.find_first_not_of('/', m_pos);
             if (start == std::string::npos) {
@@ -146,9 +147,9 @@ public:
             if (name == "." || name == "..") {
                 if (last)
                     return notRegular(m_shown);
-                if (name == ".." && !enter(::openat(m_dir.get(), "..",
-                                                    O_PATH | O_DIRECTORY | O_CLOEXEC)))
-                    return failed(Location::Status::Failed, errno);
+                if (name == ".." && enterDirectory(::openat(m_dir.get(), "..",
+                                                             O_PATH | O_DIRECTORY | O_CLOEXEC)))
+                    return std::move(m_at);
                 m_shownBase = m_shown;
                 continue;
             }
@@ -167,6 +168,30 @@ private:
         return true;
     }
 
+    // Enters the directory open at `fd` where its owner may be reached from
+    // the component before; true when the walk stops there.
+    bool enterDirectory(int fd)
+    {
+        struct stat st;
+        if (!enter(fd) || ::fstat(m_dir.get(), &st) != 0)
+            return stop(Location::Status::Failed, errno);
+        return !step(st, "the directory " + m_shown);
+    }
+
+    // Goes on to the component `st`, described as `what`, where the owner of
+    // the component before may lead there; false (the walk refused) where not.
+    bool step(const struct stat& st, std::string what)
+    {
+        if (!mayStep(m_owner, st.st_uid)) {
+            refuse(fmt::format("{} of user {} leads to {} of user {}", m_ownerIs, m_owner, what,
+                               st.st_uid));
+            return false;
+        }
+        m_owner = st.st_uid;
+        m_ownerIs = std::move(what);
+        return true;
+    }
+
     Location failed(Location::Status status, int error)
     {
         m_at.status = status;
@@ -175,11 +200,11 @@ private:
         return std::move(m_at);
     }
 
-    // Something other than a regular file at the end: refused where a link led
-    // there, and at the path's own name simply not an option file.
+    // Something other than a regular file at the end (at the name, or where a
+    // link there leads): not an option file.
     bool markNotRegular(const std::string& shown)
     {
-        m_at.status = m_fromLink ? Location::Status::Refused : Location::Status::NotRegular;
+        m_at.status = Location::Status::NotRegular;
         m_at.why = fmt::format("{} is not a regular file", shown);
         return true;
     }
@@ -220,6 +245,8 @@ private:
         if (S_ISREG(st.st_mode))
             return found(Location::Status::File, name);
         if (S_ISLNK(st.st_mode)) {
+            if (!step(st, "the symbolic link " + m_shown))
+                return true;
             // The lock stays beside the path's own name, the link.
             if (m_at.nameDir.get() < 0) {
                 m_at.nameDir.reset(::fcntl(m_dir.get(), F_DUPFD_CLOEXEC, 0));
@@ -249,11 +276,17 @@ private:
     {
         for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
             // A directory opens at once; anything else is looked at more closely.
-            if (enter(::openat(m_dir.get(), name.c_str(),
-                               O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC))) {
+            const int dir =
+                ::openat(m_dir.get(), name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            if (dir >= 0) {
+                if (enterDirectory(dir))
+                    return true;
                 m_shownBase = m_shown;
                 return false;
             }
+            // As mkdir below a directory the process may not search would report it.
+            if (errno == EACCES && m_create)
+                return stop(Location::Status::CannotCreate, EACCES);
             if (errno == ENOENT) {
                 if (!m_create)
                     return stop(Location::Status::NoDirectory, ENOENT);
@@ -271,7 +304,7 @@ private:
                 return stop(Location::Status::Failed, errno);
             }
             if (S_ISLNK(st.st_mode))
-                return follow(fd.get(), st);
+                return !step(st, "the symbolic link " + m_shown) || follow(fd.get(), st);
             if (S_ISDIR(st.st_mode))
                 continue; // put there meanwhile
             if (m_fromLink)
@@ -292,7 +325,7 @@ private:
     {
         if (++m_hops > kMaxLinkHops)
             return refuse(fmt::format("too many symbolic links at {}", m_at.path));
-        std::string why = untrustedLink(st, m_dir.get(), m_shown);
+        std::string why = secondName(st, m_shown);
         if (!why.empty())
             return refuse(std::move(why));
         const std::string text = linkText(fd, st);
@@ -303,8 +336,9 @@ private:
         m_rest = text + m_rest.substr(m_pos);
         m_pos = 0;
         if (text[0] == '/') {
-            if (!enter(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC)))
-                return stop(Location::Status::Failed, errno);
+            m_shown = "/";
+            if (enterDirectory(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC)))
+                return true;
             m_shownBase.clear();
         } else {
             m_shownBase = m_shownDir;
@@ -324,6 +358,10 @@ private:
     bool m_fromLink = false;   // the current component did
     bool m_atName = false;     // the path's own last name was reached
     int m_hops = 0;
+    // The owner of the component reached last, and what that component is: the
+    // next one must be reachable from it.
+    uid_t m_owner = 0;
+    std::string m_ownerIs;
 };
 
 // ---- Names that cannot be planted ----------------------------------------------
@@ -439,6 +477,73 @@ bool linkDescriptor(int fd, int dir, const std::string& name)
     return ::linkat(AT_FDCWD, self.c_str(), dir, name.c_str(), AT_SYMLINK_FOLLOW) == 0;
 }
 
+// The process's umask, read without changing it (umask() would, for all its
+// threads at once); the narrowest where /proc cannot tell.
+mode_t currentUmask()
+{
+    constexpr const char* kField = "\nUmask:";
+    Descriptor fd(::open("/proc/self/status", O_RDONLY | O_CLOEXEC));
+    char buffer[kReadChunk];
+    ssize_t got = -1;
+    if (fd.get() >= 0) {
+        while ((got = ::read(fd.get(), buffer, sizeof buffer - 1)) < 0 && errno == EINTR) {
+        }
+    }
+    if (got <= 0)
+        return 077;
+    buffer[got] = '\0';
+    const char* field = std::strstr(buffer, kField);
+    if (field == nullptr)
+        return 077;
+    char* end = nullptr;
+    const unsigned long mask = std::strtoul(field + std::strlen(kField), &end, 8);
+    return end == field + std::strlen(kField) ? 077 : static_cast<mode_t>(mask & 0777);
+}
+
+// The owner, group and mode a file that a save writes is given.
+struct Attributes {
+    bool ownerKnown; // false: a new file, the process's own
+    uid_t uid;
+    gid_t gid;
+    mode_t mode;
+};
+
+// The previous file's owners and permission bits (without set-id, sticky or
+// execute bits), or those of a new file. Where the text came from a file that
+// is no longer at the name (renamed away, replaced by another's), the bytes
+// keep that file's readers: its owners, and no mode wider than it had.
+Attributes attributesFor(const struct stat* previous, const Origin* origin)
+{
+    const bool hadFile = previous != nullptr && S_ISREG(previous->st_mode);
+    const mode_t mode = hadFile ? previous->st_mode & kFileBits : kNewFileMode & ~currentUmask();
+    if (origin != nullptr && !(hadFile && origin->isFile(*previous)))
+        return {true, origin->uid, origin->gid, mode & origin->mode & kFileBits};
+    if (hadFile)
+        return {true, previous->st_uid, previous->st_gid, mode};
+    return {false, 0, 0, mode};
+}
+
+// Gives the file at `fd` (made by this save) its attributes: the owner where
+// the process may, the group "vandrel" (otherwise the one given), then the
+// mode, since a change of owner or group clears set-id bits. Where the
+// process may give both the owner and the group, one call does.
+void giveAttributes(int fd, const Attributes& to)
+{
+    gid_t group = 0;
+    const bool haveGroup = vandrelGroupId(group);
+    if (to.ownerKnown) {
+        if (!haveGroup || ::fchown(fd, to.uid, group) != 0) {
+            if (::fchown(fd, to.uid, to.gid) != 0)
+                (void)::fchown(fd, static_cast<uid_t>(-1), to.gid);
+            if (haveGroup)
+                (void)::fchown(fd, static_cast<uid_t>(-1), group);
+        }
+    } else if (haveGroup) {
+        (void)::fchown(fd, static_cast<uid_t>(-1), group);
+    }
+    (void)::fchmod(fd, to.mode);
+}
+
 // Overwrites the file at a location where no temporary can be made beside it,
 // so that a full disk fails before any byte changes. A file that does not grow
 // needs no new space. One that grows has its new length reserved first; where
@@ -448,7 +553,8 @@ bool linkDescriptor(int fd, int dir, const std::string& name)
 // second name is not overwritten: the bytes under that name would change too.
 // `noTemporary` is why no temporary could be made: the reason when there is
 // no file to overwrite either.
-void overwriteInPlace(const Location& at, const std::string& text, int noTemporary)
+struct stat overwriteInPlace(const Location& at, const std::string& text, int noTemporary,
+                             const Origin* origin)
 {
     Descriptor fd(::openat(at.fileDir(), at.fileName.c_str(), O_WRONLY | kOpenOthers));
     struct stat st;
@@ -460,6 +566,11 @@ void overwriteInPlace(const Location& at, const std::string& text, int noTempora
         saveFailed(at.path, fmt::format("{} is not a regular file", at.shown));
     if (st.st_nlink != 1)
         saveFailed(at.path, fmt::format("{} has more than one name", at.shown));
+    // Its owner and mode stay: where it is not the file the text came from,
+    // they must let no one else read it.
+    if (origin != nullptr && !origin->isFile(st) &&
+        (st.st_uid != origin->uid || (st.st_mode & kFileBits & ~origin->mode) != 0))
+        saveFailed(at.path, fmt::format("{} was replaced by a file that others may read", at.shown));
     const off_t length = static_cast<off_t>(text.size());
     const off_t old = st.st_size;
     std::size_t head = text.size();
@@ -482,8 +593,9 @@ void overwriteInPlace(const Location& at, const std::string& text, int noTempora
     if (!writeAll(fd.get(), text.data(), head, 0) || ::ftruncate(fd.get(), length) != 0)
         saveFailedWith(at.path, errno);
     giveGroup(fd.get());
-    if (::fsync(fd.get()) != 0 || !fd.close())
+    if (::fsync(fd.get()) != 0 || ::fstat(fd.get(), &st) != 0 || !fd.close())
         saveFailedWith(at.path, errno);
+    return st;
 }
 
 // What a stat of the option file shows of it: another process's save changes it.
@@ -574,6 +686,19 @@ int openLock(const Location& at)
 
 } // namespace
 
+// ---- Origin ----------------------------------------------------------------------
+
+Origin Origin::of(const struct stat& st)
+{
+    return {st.st_dev, st.st_ino, st.st_uid, st.st_gid, st.st_mode & kFileBits};
+}
+
+bool Origin::isFile(const struct stat& st) const
+{
+    // The owner too: a file put in its place may have its freed inode number.
+    return st.st_dev == dev && st.st_ino == ino && st.st_uid == uid;
+}
+
 // ---- Descriptor, walk, messages ---------------------------------------------------
 
 Descriptor::~Descriptor()
@@ -626,29 +751,18 @@ void saveFailedWith(const std::string& path, int error) { saveFailed(path, error
 
 // ---- Read ----------------------------------------------------------------------
 
-ReadResult readFile(const Location& at, std::string& text, OpenedFile& file)
+namespace {
+
+// Reads the regular file open at `fd`, whole, never beyond kMaxFileSize.
+ReadResult readOpened(int fd, const struct stat& st, std::string& text)
 {
-    file.fd.reset(::openat(at.fileDir(), at.fileName.c_str(), O_RDONLY | kOpenOthers));
-    if (file.fd.get() < 0) {
-        if (errno == ENOENT)
-            return ReadResult::Missing;
-        if (errno != EACCES)
-            return ReadResult::NotRegular; // a link put there since the walk, or worse
-        // Not readable: open it all the same, to keep its bytes by descriptor.
-        file.fd.reset(::openat(at.fileDir(), at.fileName.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
-        if (file.fd.get() < 0 || ::fstat(file.fd.get(), &file.st) != 0)
-            return errno == ENOENT ? ReadResult::Missing : ReadResult::NotRegular;
-        return S_ISREG(file.st.st_mode) ? ReadResult::Unreadable : ReadResult::NotRegular;
-    }
-    if (::fstat(file.fd.get(), &file.st) != 0 || !S_ISREG(file.st.st_mode))
-        return ReadResult::NotRegular;
-    if (static_cast<std::uintmax_t>(file.st.st_size) > kMaxFileSize)
+    if (static_cast<std::uintmax_t>(st.st_size) > kMaxFileSize)
         return ReadResult::TooLarge;
     std::string content;
-    content.reserve(static_cast<std::size_t>(file.st.st_size));
+    content.reserve(static_cast<std::size_t>(st.st_size));
     char chunk[kReadChunk];
     for (;;) {
-        const ssize_t got = ::read(file.fd.get(), chunk, sizeof chunk);
+        const ssize_t got = ::read(fd, chunk, sizeof chunk);
         if (got < 0) {
             if (errno == EINTR)
                 continue;
@@ -662,6 +776,44 @@ ReadResult readFile(const Location& at, std::string& text, OpenedFile& file)
     }
     text = std::move(content);
     return ReadResult::Read;
+}
+
+} // namespace
+
+ReadResult readFile(const Location& at, std::string& text, OpenedFile& file)
+{
+    file.fd.reset(::openat(at.fileDir(), at.fileName.c_str(), O_RDONLY | kOpenOthers));
+    if (file.fd.get() < 0) {
+        if (errno == ENOENT)
+            return ReadResult::Missing;
+        if (errno == EWOULDBLOCK)
+            return ReadResult::Busy; // another process's lease
+        if (errno != EACCES)
+            return ReadResult::NotRegular; // a link put there since the walk, or worse
+        // Not readable: open it all the same, to keep its bytes by descriptor.
+        file.fd.reset(::openat(at.fileDir(), at.fileName.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+        if (file.fd.get() < 0 || ::fstat(file.fd.get(), &file.st) != 0)
+            return errno == ENOENT ? ReadResult::Missing : ReadResult::NotRegular;
+        return S_ISREG(file.st.st_mode) ? ReadResult::Unreadable : ReadResult::NotRegular;
+    }
+    if (::fstat(file.fd.get(), &file.st) != 0 || !S_ISREG(file.st.st_mode))
+        return ReadResult::NotRegular;
+    return readOpened(file.fd.get(), file.st, text);
+}
+
+ReadResult readPath(const std::string& path, std::string& text)
+{
+    // Links are followed as the caller named them; a FIFO or a device is not
+    // waited on.
+    Descriptor fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (fd.get() < 0)
+        return errno == ENOENT ? ReadResult::Missing
+               : errno == EWOULDBLOCK ? ReadResult::Busy
+                                      : ReadResult::Unreadable;
+    struct stat st;
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
+        return ReadResult::NotRegular;
+    return readOpened(fd.get(), st, text);
 }
 
 // ---- Lock ----------------------------------------------------------------------
@@ -733,13 +885,17 @@ KeepResult keepAside(const Location& at, const OpenedFile& file, const std::stri
         if (bytes == nullptr)
             saveFailed(at.path, fmt::format("{} cannot be kept as {}{}: {}", at.shown, at.shown,
                                             kInvalidSuffix, errorText(errno)));
-        Descriptor fd(createUnique(dir, stem, staged, kStagedMode));
+        // Readable by this process only until the bytes are in it.
+        Descriptor fd(createUnique(dir, stem, staged, kPrivateMode));
         if (fd.get() < 0)
             saveFailedWith(at.path, errno);
-        if (::fchown(fd.get(), file.st.st_uid, file.st.st_gid) != 0)
-            (void)::fchown(fd.get(), static_cast<uid_t>(-1), file.st.st_gid);
-        if (::fchmod(fd.get(), file.st.st_mode & kFileBits) != 0 || !writeAll(fd.get(), *bytes) ||
-            ::fsync(fd.get()) != 0 || !fd.close()) {
+        bool done = writeAll(fd.get(), *bytes);
+        if (done) {
+            if (::fchown(fd.get(), file.st.st_uid, file.st.st_gid) != 0)
+                (void)::fchown(fd.get(), static_cast<uid_t>(-1), file.st.st_gid);
+            done = ::fchmod(fd.get(), file.st.st_mode & kFileBits) == 0;
+        }
+        if (!done || ::fsync(fd.get()) != 0 || !fd.close()) {
             const int failure = errno;
             (void)::unlinkat(dir, staged.c_str(), 0);
             saveFailedWith(at.path, failure);
@@ -767,7 +923,7 @@ Replacement::Replacement(const Location& at) : m_at(at)
     if (m_dir.get() >= 0)
         removeStaleTemporaries(m_dir.get(), at.fileName + kTemporaryInfix,
                                at.fileName + kInvalidSuffix + kTemporaryInfix);
-    m_fd.reset(createUnique(dir, ownStem(at.fileName, kTemporaryInfix), m_temporary, kNewFileMode));
+    m_fd.reset(createUnique(dir, ownStem(at.fileName, kTemporaryInfix), m_temporary, kPrivateMode));
     if (m_fd.get() >= 0)
         return;
     m_temporary.clear();
@@ -785,38 +941,24 @@ Replacement::~Replacement()
         (void)::unlinkat(m_at.fileDir(), m_temporary.c_str(), 0);
 }
 
-void Replacement::commit(const std::string& text, const struct stat* previous)
+struct stat Replacement::commit(const std::string& text, const struct stat* previous,
+                               const Origin* origin)
 {
-    if (m_inPlace) {
-        overwriteInPlace(m_at, text, m_noTemporary);
-        return;
-    }
-    gid_t group = 0;
-    const bool haveGroup = vandrelGroupId(group);
-    // The temporary was made by this save, so its owners and mode may be set: it
-    // keeps the previous file's owner where the process may, goes to the group
-    // "vandrel" (or keeps the previous group), and takes the previous permission
-    // bits without set-id, sticky or execute bits. The mode comes last: a change
-    // of owner or group clears set-id bits. Where the process may give both the
-    // owner and the group, one call does.
+    if (m_inPlace)
+        return overwriteInPlace(m_at, text, m_noTemporary, origin);
     const int fd = m_fd.get();
     const int dir = m_at.fileDir();
     struct stat found;
     if (previous == nullptr &&
         ::fstatat(dir, m_at.fileName.c_str(), &found, AT_SYMLINK_NOFOLLOW) == 0)
         previous = &found;
-    if (previous != nullptr && S_ISREG(previous->st_mode)) {
-        if (!haveGroup || ::fchown(fd, previous->st_uid, group) != 0) {
-            if (::fchown(fd, previous->st_uid, previous->st_gid) != 0)
-                (void)::fchown(fd, static_cast<uid_t>(-1), previous->st_gid);
-            if (haveGroup)
-                (void)::fchown(fd, static_cast<uid_t>(-1), group);
-        }
-        (void)::fchmod(fd, previous->st_mode & kFileBits);
-    } else if (haveGroup) {
-        (void)::fchown(fd, static_cast<uid_t>(-1), group);
-    }
-    if (!writeAll(fd, text) || ::fsync(fd) != 0 || !m_fd.close() ||
+    // The temporary was made by this save, readable by this process only; its
+    // owners and mode are given once the text is in it.
+    if (!writeAll(fd, text))
+        saveFailedWith(m_at.path, errno);
+    giveAttributes(fd, attributesFor(previous, origin));
+    struct stat written;
+    if (::fsync(fd) != 0 || ::fstat(fd, &written) != 0 || !m_fd.close() ||
         ::renameat(dir, m_temporary.c_str(), dir, m_at.fileName.c_str()) != 0)
         saveFailedWith(m_at.path, errno);
     m_temporary.clear();
@@ -824,6 +966,7 @@ void Replacement::commit(const std::string& text, const struct stat* previous)
     // then, so that is not a failure.
     if (m_dir.get() >= 0)
         (void)::fsync(m_dir.get());
+    return written;
 }
 
 // ---- Group ---------------------------------------------------------------------

@@ -54,8 +54,10 @@ struct Location {
     enum class Status {
         File,         // a regular file
         Missing,      // nothing at the name; the directory that would hold it exists
-        NotRegular,   // something else at the path's own name (a directory, a FIFO)
-        Refused,      // a symbolic link not followed, or one leading elsewhere than allowed
+        NotRegular,   // something else at the path's own name, or where a link there
+                      // leads (a directory, a FIFO)
+        Refused,      // a step the walk does not take: a link with two names, one that
+                      // leads from what one user owns to what another owns, a loop
         NoDirectory,  // a directory on the way does not exist (a walk that creates none)
         CannotCreate, // a directory on the way cannot be created
         Failed,       // a directory on the way cannot be used
@@ -83,13 +85,18 @@ struct Location {
 };
 
 // Walks `path` one component at a time from the root or the working directory,
-// each opened with O_PATH|O_NOFOLLOW at the descriptor of the one before. A
-// symbolic link met anywhere (in the directory part, at the name, or inside a
-// link's own target) is followed only when it has a single name and belongs to
-// root, to the effective user or to the owner of the directory that holds it,
-// and only to a directory or, at the end, to a regular file (or to nothing yet).
-// With `createDirectories`, a missing directory is made (mode 0775 as reduced by
-// the umask).
+// each opened with O_PATH|O_NOFOLLOW at the descriptor of the one before. Trust
+// follows ownership: no step (into a directory, up through "..", to a link, or
+// from a link to what it names) goes from a component owned by someone other
+// than root or the effective user to one that another owns, so that what a
+// member owns leads only to what she could reach herself. The regular file at
+// the end is no step: a save replaces it by a rename in the directory reached.
+// A symbolic link met anywhere (in the directory part, at the name, or inside a
+// link's own target) is followed only when it has a single name, and only to a
+// directory or, at the end, to a regular file (or to nothing yet). With
+// `createDirectories`, a missing directory is made (mode 0775 as reduced by the
+// umask); a directory on the way that may not be searched is then one below
+// which none can be made (CannotCreate).
 Location walk(const std::string& path, bool createDirectories);
 
 // Raises -14 "Could not save config file: <path>: <why>".
@@ -103,12 +110,23 @@ struct OpenedFile {
     struct stat st {};
 };
 
-enum class ReadResult { Read, Missing, NotRegular, TooLarge, Unreadable };
+enum class ReadResult {
+    Read,
+    Missing,
+    NotRegular,
+    TooLarge,
+    Unreadable,
+    Busy, // another process holds a lease on it (EWOULDBLOCK)
+};
 
 // Reads the file the walk found, whole, never beyond kMaxFileSize. `file` is
 // open afterwards for Read, TooLarge and Unreadable (a regular file the process
 // may not read), so that its bytes can be kept by descriptor.
 ReadResult readFile(const Location& at, std::string& text, OpenedFile& file);
+
+// Reads the regular file at `path` as the caller names it, links followed, the
+// same way: for a caller that asks for the bytes itself.
+ReadResult readPath(const std::string& path, std::string& text);
 
 // A clock for the lock wait; tests give one they control.
 class WaitClock {
@@ -165,6 +183,20 @@ enum class KeepResult {
 KeepResult keepAside(const Location& at, const OpenedFile& file, const std::string* bytes,
                      bool mayLink);
 
+// The file whose bytes a document holds: its identity, owners and permission
+// bits as they were when it was read.
+struct Origin {
+    dev_t dev;
+    ino_t ino;
+    uid_t uid;
+    gid_t gid;
+    mode_t mode;
+
+    static Origin of(const struct stat& st);
+    // Whether `st` is still that file (device, inode and owner).
+    bool isFile(const struct stat& st) const;
+};
+
 // The replacement of the file at a location: a temporary made beside it,
 // written, synced and renamed over it, then the directory synced, so that a
 // failure at any point leaves the previous file as it was. The temporaries that
@@ -184,8 +216,14 @@ public:
     // new file keeps the previous file's owner (where the process may) and its
     // permission bits without set-id, sticky or execute bits; `previous` is
     // that file's stat data where the caller has it (null: looked up here).
+    // `origin` (null: none) is the file the text's bytes came from: where the
+    // file at the name is another, the new one takes the origin's owners and
+    // no wider mode than it had; an overwrite in place of another file that
+    // others may read is refused. The temporary is readable by this process
+    // only until the text is in it. Returns the written file's stat data;
     // -14 on failure.
-    void commit(const std::string& text, const struct stat* previous);
+    struct stat commit(const std::string& text, const struct stat* previous,
+                       const Origin* origin);
 
 private:
     const Location& m_at;

@@ -3,10 +3,12 @@
 #include "vdlsdk/VdlLibraryOptions.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <map>
 #include <memory>
+#include <optional>
 
 #include <fmt/format.h>
 
@@ -167,7 +169,7 @@ void checkSerialisable(const std::string& text) { (void)Json(text).dump(); }
 // A change this process made: a value set, a key deleted, or a key that a
 // reading call added with the null value (applied only where the file lacks it,
 // so that a read never overwrites what another process saved).
-struct LibraryOptions::Changes {
+struct __attribute__((visibility("hidden"))) LibraryOptions::Changes {
     enum class Kind { Set, Deleted, AddedByRead };
     struct Change {
         Kind kind;
@@ -189,6 +191,12 @@ struct LibraryOptions::Changes {
     // The last load found nothing at the path (no file, no directory), as on a
     // first run; the library base then writes the defaults.
     bool nothingAtLoad = false;
+
+    // The file whose bytes the document holds (the one loaded, or the one the
+    // last save merged and wrote), so that a save never lets others read them
+    // where that file is no longer at the name; none while the document holds
+    // only the defaults and this process's own values.
+    std::optional<optionfile::Origin> origin;
 };
 
 LibraryOptions::LibraryOptions(const std::string& fileName)
@@ -284,29 +292,24 @@ void LibraryOptions::loadConfig()
     }
     *m_data = overDefaults(parseDocument(text));
     m_changes->byKey.clear();
+    m_changes->origin = io::Origin::of(file.st);
     m_keepOriginal = false;
 }
 
 void LibraryOptions::loadConfig(nlohmann::json& out, const std::string& path)
 {
     _check_group();
-    const io::Location at = io::walk(path, false);
-    if (at.status == io::Location::Status::Refused)
-        throw VDLException<-16>("Could not read config from file {}: {}", path, at.why);
+    // Opened as the caller names it: the bytes go to the caller alone.
     std::string text;
-    io::OpenedFile file;
-    if (at.status == io::Location::Status::File) {
-        switch (io::readFile(at, text, file)) {
-        case io::ReadResult::Read:
-            out = parseDocument(text);
-            return;
-        case io::ReadResult::TooLarge:
-            throw tooLarge();
-        default:
-            break;
-        }
+    switch (io::readPath(path, text)) {
+    case io::ReadResult::Read:
+        out = parseDocument(text);
+        return;
+    case io::ReadResult::TooLarge:
+        throw tooLarge();
+    default:
+        throw VDLException<-16>("Could not read config from file {}", path);
     }
-    throw VDLException<-16>("Could not read config from file {}", path);
 }
 
 void LibraryOptions::saveConfig(bool pretty) const { saveConfig(_configPath(), pretty); }
@@ -322,7 +325,7 @@ void LibraryOptions::saveConfig(const std::string& path, bool pretty) const
     const io::Location at = saveLocation(path);
     const std::string text = serialise(*m_data, pretty, path);
     io::Replacement replacement(at);
-    replacement.commit(text, nullptr);
+    replacement.commit(text, nullptr, m_changes->origin ? &*m_changes->origin : nullptr);
 }
 
 // Other processes save the same file: under the lock, this process's changes
@@ -349,6 +352,8 @@ void LibraryOptions::saveOwnFile(const std::string& path, bool pretty) const
         break;
     case io::ReadResult::NotRegular:
         io::saveFailed(path, fmt::format("{} is not a regular file", at.shown));
+    case io::ReadResult::Busy:
+        io::saveFailedWith(path, EWOULDBLOCK);
     case io::ReadResult::Unreadable:
         // Cannot be merged: this process's document replaces it. Its bytes are
         // kept aside when they were never loaded.
@@ -420,7 +425,13 @@ void LibraryOptions::saveOwnFile(const std::string& path, bool pretty) const
     }
     // The file read above is the one the save replaces: its mode and owners
     // are known. One that was missing is looked for again.
-    replacement.commit(text, read == io::ReadResult::Missing ? nullptr : &file.st);
+    const struct stat written =
+        replacement.commit(text, read == io::ReadResult::Missing ? nullptr : &file.st,
+                           m_changes->origin ? &*m_changes->origin : nullptr);
+    // The document now holds the bytes of the file just written, where it
+    // held a file's bytes before or has just merged some.
+    if (m_changes->origin || (read == io::ReadResult::Read && !wholeDocument))
+        m_changes->origin = io::Origin::of(written);
     m_keepOriginal = false;
     m_changes->haveWritten = survivesRoundTrip(merged);
     if (m_changes->haveWritten) {

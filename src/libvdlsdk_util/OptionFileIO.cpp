@@ -464,6 +464,32 @@ void giveGroup(int fd)
         (void)::fchown(fd, static_cast<uid_t>(-1), gid);
 }
 
+// The permission bits of a file whose bytes go from group `from` to group `to`:
+// the members of `to` were not its readers as members of `from`, so their
+// group bits give them no more than others had.
+mode_t bitsForGroup(mode_t mode, gid_t from, gid_t to)
+{
+    if (from == to)
+        return mode;
+    return (mode & ~S_IRWXG) | (mode & S_IRWXG & ((mode & S_IRWXO) << 3));
+}
+
+// Gives the file `st` open at `fd`, overwritten in place, the group "vandrel"
+// where it exists, its group bits narrowed first (see bitsForGroup) so that at
+// no moment its new group reads more than its old one could.
+void giveGroupInPlace(int fd, const struct stat& st)
+{
+    gid_t gid;
+    if (!vandrelGroupId(gid) || st.st_gid == gid)
+        return;
+    const mode_t bits = st.st_mode & 0777;
+    const mode_t narrowed = bitsForGroup(bits, st.st_gid, gid);
+    if (narrowed != bits && ::fchmod(fd, narrowed) != 0)
+        return; // keeps its group rather than widen it
+    if (::fchown(fd, static_cast<uid_t>(-1), gid) != 0 && narrowed != bits)
+        (void)::fchmod(fd, st.st_mode & 07777);
+}
+
 // Makes "<name>" in `dir` a second name of the file open at `fd`, from the
 // descriptor itself, so that no name is looked up again: with AT_EMPTY_PATH
 // where the process may, otherwise through /proc. False with errno set.
@@ -523,10 +549,12 @@ Attributes attributesFor(const struct stat* previous, const Origin* origin)
     return {false, 0, 0, mode};
 }
 
-// Gives the file at `fd` (made by this save) its attributes: the owner where
-// the process may, the group "vandrel" (otherwise the one given), then the
-// mode, since a change of owner or group clears set-id bits. Where the
-// process may give both the owner and the group, one call does.
+// Gives the file at `fd` (made by this save, readable by its writer only) its
+// attributes: the owner where the process may, the group "vandrel" (otherwise
+// the one given), then the mode, since a change of owner or group clears
+// set-id bits. Where the process may give both the owner and the group, one
+// call does. Bytes that came from a file of another group reach "vandrel"
+// with no more than others could read of them (see bitsForGroup).
 void giveAttributes(int fd, const Attributes& to)
 {
     gid_t group = 0;
@@ -541,7 +569,9 @@ void giveAttributes(int fd, const Attributes& to)
     } else if (haveGroup) {
         (void)::fchown(fd, static_cast<uid_t>(-1), group);
     }
-    (void)::fchmod(fd, to.mode);
+    struct stat now;
+    const bool regrouped = to.ownerKnown && ::fstat(fd, &now) == 0 && now.st_gid != to.gid;
+    (void)::fchmod(fd, regrouped ? bitsForGroup(to.mode, to.gid, now.st_gid) : to.mode);
 }
 
 // Overwrites the file at a location where no temporary can be made beside it,
@@ -592,7 +622,7 @@ struct stat overwriteInPlace(const Location& at, const std::string& text, int no
     }
     if (!writeAll(fd.get(), text.data(), head, 0) || ::ftruncate(fd.get(), length) != 0)
         saveFailedWith(at.path, errno);
-    giveGroup(fd.get());
+    giveGroupInPlace(fd.get(), st);
     if (::fsync(fd.get()) != 0 || ::fstat(fd.get(), &st) != 0 || !fd.close())
         saveFailedWith(at.path, errno);
     return st;

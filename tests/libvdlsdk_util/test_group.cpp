@@ -154,10 +154,47 @@ TEST(utilGroupMember, ALockAndAnInPlaceSaveGoToTheGroup)
         CHILD_CHECK(stat(file.c_str(), &st) == 0 && st.st_ino == before, 32);
         CHILD_CHECK(st.st_gid == kVandrelGid, 33);
         CHILD_CHECK(readFile(file) == "{\n    \"a\": \"1\",\n    \"old\": \"1\"\n}", 34);
+        // Members of the group who were not in the file's own may read it as
+        // others could, and not write it.
+        CHILD_CHECK((st.st_mode & 07777) == 0644, 35);
         return 0;
     });
     if (rc == kChildSkipped)
         GTEST_SKIP() << "needs root: a private mount namespace and a member of the group";
+    EXPECT_EQ(rc, 0);
+}
+
+// A file of another group goes to "vandrel" with a save; its bytes then reach
+// the members of "vandrel" no further than they reached others before.
+TEST(utilGroupMember, AFileOfAnotherGroupGoesToTheGroupNoWiderThanOthersHadIt)
+{
+    ConfigDir dir;
+    const std::string database = "vandrel:x:" + std::to_string(kVandrelGid) + ":\nroot:x:0:\n";
+    const struct {
+        mode_t before;
+        mode_t after;
+    } cases[] = {{0640, 0600}, {0660, 0600}, {0664, 0644}, {0644, 0644}, {0666, 0666},
+                 {0600, 0600}};
+    const int rc = withGroupFile(dir, database, [&] {
+        CHILD_CHECK(geteuid() == 0, kChildSkipped);
+        int failure = 40;
+        for (const auto& c : cases) {
+            Vandrel::LibraryOptions options("vdlpci_config.json");
+            const std::string file = options._configPath();
+            writeFile(file, "{\"old\": \"1\"}");
+            CHILD_CHECK(chown(file.c_str(), 0, kOtherGid) == 0 && chmod(file.c_str(), c.before) == 0,
+                        kChildSkipped);
+            options.loadConfig();
+            options.setOption("a", "1");
+            struct stat st {};
+            CHILD_CHECK(stat(file.c_str(), &st) == 0 && st.st_gid == kVandrelGid, failure);
+            CHILD_CHECK((st.st_mode & 07777) == c.after, failure + 1);
+            failure += 2;
+        }
+        return 0;
+    });
+    if (rc == kChildSkipped)
+        GTEST_SKIP() << "needs root: a private mount namespace and a file of another group";
     EXPECT_EQ(rc, 0);
 }
 

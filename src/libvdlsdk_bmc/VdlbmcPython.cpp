@@ -190,13 +190,15 @@ void logStartFailure(const PyStatus& status)
 }
 
 // What every start shares: no signal handlers of the interpreter's own (the
-// host's SIGINT, SIGPIPE and SIGXFSZ stay as the host set them), and the
-// installation is the one this library links unless a virtual environment
-// names its own.
+// host's SIGINT, SIGPIPE and SIGXFSZ stay as the host set them, and a
+// PYTHONFAULTHANDLER in the host's environment does not take SIGSEGV, SIGFPE,
+// SIGABRT, SIGBUS and SIGILL), and the installation is the one this library
+// links unless a virtual environment names its own.
 PyStatus prepare(PyConfig& config, const char* program)
 {
     PyConfig_InitPythonConfig(&config);
     config.install_signal_handlers = 0;
+    config.faulthandler = 0;
     return PyConfig_SetBytesString(&config, &config.program_name, program);
 }
 

@@ -443,6 +443,8 @@ void hostSigintHandler(int) {}
 TEST(bmcInterpreter, SignalsStayTheHosts)
 {
     unsetenv("VIRTUAL_ENV");
+    // Set for Python programs; the host's fatal signals stay its own.
+    setenv("PYTHONFAULTHANDLER", "1", 1);
     std::signal(SIGINT, SIG_DFL);
     const auto before = dispositions();
     VdlbmcHandle* handle = connect();

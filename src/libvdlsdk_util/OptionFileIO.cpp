@@ -778,11 +778,14 @@ public:
 
     bool held() const { return m_fd >= 0; }
 
-    // How many savers that came earlier still wait, counted up to `most`.
-    int earlierWaiting(int most) const
+    // How many savers that came earlier still wait, counted up to `most`. One
+    // that has been first in line for `patience` without taking its turn (a
+    // stopped process, a place planted by hand) is passed from then on.
+    int earlierWaiting(int most, std::chrono::steady_clock::time_point now,
+                       std::chrono::steady_clock::duration patience)
     {
         const off_t mine = kQueueStart + m_came;
-        off_t from = kQueueStart;
+        off_t from = m_passed;
         int count = 0;
         // The place found is most often the earliest (places are kept in the
         // order they were taken), so the count goes on above it.
@@ -790,8 +793,22 @@ public:
             struct flock probe = range(F_WRLCK, from, mine - from);
             if (::fcntl(m_fd, F_OFD_GETLK, &probe) != 0 || probe.l_type == F_UNLCK)
                 break;
+            // A lock planted over a range is passed as a whole.
+            const off_t end = probe.l_len > 0 && probe.l_len < mine - probe.l_start
+                                  ? probe.l_start + probe.l_len
+                                  : mine;
+            if (count == 0) {
+                if (probe.l_start != m_first) {
+                    m_first = probe.l_start;
+                    m_firstSince = now;
+                } else if (now - m_firstSince >= patience) {
+                    m_passed = from = end;
+                    m_first = -1;
+                    continue;
+                }
+            }
             ++count;
-            from = probe.l_start + 1;
+            from = end;
         }
         return count;
     }
@@ -820,6 +837,9 @@ private:
 
     int m_fd = -1; // the lock file's descriptor the place is held on; not owned
     off_t m_came = 0;
+    off_t m_passed = kQueueStart; // places below are not waited for
+    off_t m_first = -1;           // the earliest place found last time
+    std::chrono::steady_clock::time_point m_firstSince{};
 };
 
 } // namespace
@@ -929,10 +949,9 @@ SaveLock::SaveLock(const Location& at, const LockWait& wait)
     const auto overall = start + wait.overall;
     auto since = start;
     FileState seen = FileState::of(at);
-    // A saver that came earlier but does not take the lock while the file
-    // stands still (it is stopped, say) is waited for only this long; then
-    // the lock goes to whoever asks first.
-    const auto courtesy = wait.perHolder / 5;
+    // A saver that came earlier but stays first in line this long without
+    // taking its turn (it is stopped, say) is passed.
+    const auto patience = wait.perHolder / 5;
     QueuePlace place;
     struct stat locked {};
     bool waited = false;
@@ -951,9 +970,8 @@ SaveLock::SaveLock(const Location& at, const LockWait& wait)
         const int fd = m_fd.get();
         if (queue && fd >= 0 && !place.held() && (waited || QueuePlace::othersWait(fd)))
             queue = place.join(fd);
-        const int earlier = place.held() && clock.now() - since < courtesy
-                                ? place.earlierWaiting(kNextInLine)
-                                : 0;
+        const int earlier =
+            place.held() ? place.earlierWaiting(kNextInLine, clock.now(), patience) : 0;
         const bool deferring = earlier > 0;
         if (fd >= 0 && !deferring) {
             if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {

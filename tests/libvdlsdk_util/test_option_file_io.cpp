@@ -220,6 +220,38 @@ TEST(utilOptionLock, WaitingSaversAreServedInTheOrderTheyCame)
         close(fd);
 }
 
+// A saver that came earlier but does not take its turn (a stopped process,
+// or a place a member planted: here a read lock over everything the queue
+// could hold before now) holds the others up for a fifth of the per-holder
+// bound, not until it fails them.
+TEST(utilOptionLock, AnEarlierSaverThatDoesNotTakeItsTurnIsPassed)
+{
+    LockedFile file;
+    const int planted = open(file.lockPath.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(planted, 0);
+    timespec now{};
+    ASSERT_EQ(clock_gettime(CLOCK_MONOTONIC, &now), 0);
+    struct flock place {};
+    place.l_type = F_RDLCK;
+    place.l_whence = SEEK_SET;
+    place.l_start = 0;
+    place.l_len = static_cast<off_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+    ASSERT_EQ(fcntl(planted, F_OFD_SETLK, &place), 0);
+    // Someone holds the lock at first, so that the save has to queue.
+    const int holder = open(file.lockPath.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(flock(holder, LOCK_EX), 0);
+    TestClock clock;
+    clock.meanwhile = [&](milliseconds) { flock(holder, LOCK_UN); };
+    const io::LockWait wait{seconds(5), seconds(30), &clock};
+    const auto r = raised([&] { io::SaveLock lock(file.at, wait); });
+    EXPECT_FALSE(r.raised) << r.message;
+    EXPECT_GE(clock.elapsed(), seconds(1));
+    EXPECT_LT(clock.elapsed(), seconds(2));
+    close(holder);
+    close(planted);
+}
+
 // A wait ends at its deadline however many signals interrupt its pauses: here
 // one every 40 microseconds, from a handler without SA_RESTART. Fault: each
 // interrupted pause started again with more than it had left, and a save

@@ -739,8 +739,9 @@ bool flockIsOwn(int fd)
 // stalls the queue), on one byte of the lock file past its end: the byte at
 // kQueueStart + the time the saver came, in nanoseconds of the monotonic clock,
 // which all processes of the host share. A saver waits while any byte below
-// its own is held. The bytes are never written; flock and these locks do not
-// meet where flock is the kernel's own.
+// its own is held (but passes one that stays first too long). The bytes are
+// never written; flock and these locks do not meet where flock is the
+// kernel's own.
 class QueuePlace {
 public:
     QueuePlace() = default;
@@ -997,6 +998,9 @@ SaveLock::SaveLock(const Location& at, const LockWait& wait)
             }
         }
         waited = true;
+        // In line before the first pause: the place is the time it came.
+        if (queue && m_fd.get() >= 0 && !place.held())
+            queue = place.join(m_fd.get());
         const auto now = clock.now();
         if (deferring) {
             turn = now;

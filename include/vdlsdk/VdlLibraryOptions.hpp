@@ -1,5 +1,5 @@
 #pragma once
-// A library's JSON option file, and the file and group helpers it uses.
+// A library's JSON option file, and exported file and group helpers.
 #include <memory>
 #include <mutex>
 #include <string>
@@ -19,13 +19,22 @@ public:
 
     void loadConfig();
     void loadConfig(nlohmann::json& out, const std::string& path);
+    // Writes the option file, merged with what other processes saved meanwhile,
+    // under the lock "<file>.lock". A save waits for the lock in the order the
+    // savers came, at most 5 s while the file does not change and 30 s in all
+    // (-14 after that, the file unchanged). A text above 512 KiB is not
+    // written (-14).
     void saveConfig(bool pretty) const;
+    // Writes a copy of the document to `path`.
     void saveConfig(const std::string& path, bool pretty) const;
 
     int optionCount() const;
     void optionValue(const std::string& key, std::string& value) const;
     std::string optionValue(const std::string& key) const;
     void option(int index, std::string& key, std::string& value) const;
+    // Sets the key and saves. A save that fails leaves the value in memory for
+    // the next save, except a value whose save text would pass 512 KiB: that
+    // is taken back (-14), and the document stays as it was.
     void setOption(const std::string& key, const std::string& value);
     void addOption(const std::string& key, const std::string& value);
     void deleteOption(const std::string& key);
@@ -73,9 +82,22 @@ private:
 
 } // namespace Vandrel
 
+// Helpers exported for callers. The option file does not use
+// directoryExists, fileExists, createDirectories or setFileGroup: its saves
+// and loads walk the path at descriptors and follow only the links they
+// trust. These resolve the path they are given as it stands and follow every
+// symbolic link on it, so they suit paths the caller trusts.
+// stat succeeds and the path is a directory.
 bool directoryExists(const std::string& path);
+// stat succeeds and the path is a regular file.
 bool fileExists(const std::string& path);
+// Creates each missing directory above the file (mode 0775 as reduced by the
+// umask); false when one cannot be made. -33 for a path of 1024 characters or more.
 bool createDirectories(const std::string& filePath);
+// The group database's entry "vandrel", or null; valid until the next group
+// database call.
 struct group* get_group();
+// Gives the file the group "vandrel" (owner unchanged); true when it was changed.
 bool setFileGroup(const std::string& path);
+// The group "vandrel" exists and the process is a member of it.
 bool is_in_vandrel_group();

@@ -2,6 +2,7 @@
 #include "OptionFileIO.hpp"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -9,19 +10,23 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <thread>
+#include <functional>
+#include <mutex>
+#include <ctime>
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <sys/file.h>
 #include <sys/random.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
 #include <fmt/format.h>
 
 #include "vdlsdk/VdlLibraryOptions.hpp"
 #include "vdlsdk/vdl_exception.hpp"
+#include "vdlsdk/vdl_logger.hpp"
 
 namespace Vandrel::optionfile {
 
@@ -53,6 +58,13 @@ constexpr auto kPerHolder = std::chrono::seconds(5);
 constexpr auto kOverall = std::chrono::seconds(30);
 constexpr auto kLockPollFirst = std::chrono::microseconds(200);
 constexpr auto kLockPollLongest = std::chrono::microseconds(10000);
+constexpr auto kFirstPollLongest = std::chrono::microseconds(500);
+constexpr auto kQueuedPollLongest = std::chrono::microseconds(2000);
+// The savers next in line after the first look as often as the first, so
+// that the next one is ready whenever one gets the lock.
+constexpr int kNextInLine = 4;
+// Longer than most saves hold the lock.
+constexpr auto kShortHold = std::chrono::milliseconds(50);
 
 std::string errorText(int error) { return std::strerror(error); }
 
@@ -420,26 +432,97 @@ bool leftByEndedProcess(const char* name, const std::string& prefix)
     return ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
 }
 
+// Where the last sweep of a directory for one file's temporaries stopped, so
+// that the next goes on from there and every entry is reached in turn. A few
+// directories per process; one not remembered is swept from its start.
+class SweepPositions {
+public:
+    off_t find(const struct stat& dir, std::size_t prefix)
+    {
+        // Never waits: a fork while another thread held the mutex leaves it
+        // held in the child for good.
+        std::unique_lock<std::mutex> guard(m_mutex, std::try_to_lock);
+        if (!guard.owns_lock())
+            return 0;
+        for (const Entry& entry : m_entries)
+            if (entry.dev == dir.st_dev && entry.ino == dir.st_ino && entry.prefix == prefix)
+                return entry.offset;
+        return 0;
+    }
+
+    void store(const struct stat& dir, std::size_t prefix, off_t offset)
+    {
+        std::unique_lock<std::mutex> guard(m_mutex, std::try_to_lock);
+        if (!guard.owns_lock())
+            return;
+        for (Entry& entry : m_entries)
+            if (entry.dev == dir.st_dev && entry.ino == dir.st_ino && entry.prefix == prefix) {
+                entry.offset = offset;
+                return;
+            }
+        m_entries[m_next] = {dir.st_dev, dir.st_ino, prefix, offset};
+        m_next = (m_next + 1) % m_entries.size();
+    }
+
+private:
+    struct Entry {
+        dev_t dev = 0;
+        ino_t ino = 0;
+        std::size_t prefix = 0; // hash of the temporaries' prefix
+        off_t offset = 0;
+    };
+    std::mutex m_mutex;
+    std::array<Entry, 8> m_entries{};
+    std::size_t m_next = 0;
+};
+
+SweepPositions& sweepPositions()
+{
+    static SweepPositions positions;
+    return positions;
+}
+
 // Removes from the directory `dir` (open for reading) what saves of processes
 // that have ended left there (a kill between creating and renaming): regular
 // files named by one of the two prefixes and a process id. Anything else at
 // such a name was not made by a save and stays. Read with getdents64 on `dir`
 // itself: a directory stream would cost a dup, a stat and two fcntl calls on
-// every save. Only the directory sync uses `dir` afterwards, which its read
+// every save. Each sweep looks at kSweepEntries entries at most and goes on
+// where the last sweep of the directory stopped, from the start again after
+// its end. Only the directory sync uses `dir` afterwards, which its read
 // position does not affect.
 void removeStaleTemporaries(int dir, const std::string& prefix, const std::string& alsoPrefix)
 {
+    struct stat dirStat;
+    const bool known = ::fstat(dir, &dirStat) == 0;
+    const std::size_t key = std::hash<std::string>{}(prefix);
+    off_t position = known ? sweepPositions().find(dirStat, key) : 0;
+    if (position != 0 && ::lseek(dir, position, SEEK_SET) < 0) {
+        position = 0;
+        (void)::lseek(dir, 0, SEEK_SET);
+    }
+    bool wrapped = position == 0;
     alignas(struct dirent64) char buffer[kDirectoryChunk];
-    for (long seen = 0; seen < kSweepEntries;) {
+    long seen = 0;
+    while (seen < kSweepEntries) {
         const ssize_t got = ::getdents64(dir, buffer, sizeof buffer);
         if (got < 0 && errno == EINTR)
             continue;
-        if (got <= 0)
-            return;
-        for (ssize_t at = 0; at < got;) {
+        if (got < 0)
+            return; // the position stays for the next sweep
+        if (got == 0) {
+            // The end: on from the start, within this sweep's bound.
+            position = 0;
+            if (wrapped || ::lseek(dir, 0, SEEK_SET) < 0)
+                break;
+            wrapped = true;
+            continue;
+        }
+        for (ssize_t at = 0; at < got && seen < kSweepEntries;) {
             const auto* entry = reinterpret_cast<const struct dirent64*>(buffer + at);
             at += entry->d_reclen;
             ++seen;
+            position = static_cast<off_t>(entry->d_off);
             const char* entryName = entry->d_name;
             if (!leftByEndedProcess(entryName, prefix) &&
                 !leftByEndedProcess(entryName, alsoPrefix))
@@ -454,6 +537,8 @@ void removeStaleTemporaries(int dir, const std::string& prefix, const std::strin
                 (void)::unlinkat(dir, entryName, 0);
         }
     }
+    if (known)
+        sweepPositions().store(dirStat, key, position);
 }
 
 // Gives a file that a save wrote the group "vandrel" where it exists.
@@ -661,7 +746,21 @@ public:
     {
         return std::chrono::steady_clock::now();
     }
-    void pause(std::chrono::microseconds length) override { std::this_thread::sleep_for(length); }
+    // At an absolute time of the monotonic clock (the steady clock's): a pause
+    // that a signal interrupts goes on to the same end.
+    void pauseUntil(std::chrono::steady_clock::time_point deadline) override
+    {
+        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                            deadline.time_since_epoch())
+                            .count();
+        if (ns <= 0)
+            return;
+        struct timespec at;
+        at.tv_sec = static_cast<time_t>(ns / 1000000000);
+        at.tv_nsec = static_cast<long>(ns % 1000000000);
+        while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR) {
+        }
+    }
 };
 
 std::string seconds(std::chrono::milliseconds length)
@@ -674,45 +773,217 @@ std::string seconds(std::chrono::milliseconds length)
     saveFailed(at.path, fmt::format("the lock {}{} is not a regular file", at.path, kLockSuffix));
 }
 
-// Opens the lock file at a location, or creates it. -1: no lock (none can be
-// created, or it cannot be opened).
-int openLock(const Location& at)
+// Saves that go on without the lock say so, once per process.
+void warnUnguarded(const Location& at, int error)
+{
+    static std::atomic<bool> warned{false};
+    if (warned.exchange(true))
+        return;
+    const std::string& path = at.path;
+    const std::string why = errorText(error);
+    VDL_WARN(LOGGER_GENERAL,
+             "Could not lock config file {}: {}{}: {}; saves go on without the lock, and two "
+             "processes saving at the same moment can lose one's changes",
+             path, path, kLockSuffix, why);
+}
+
+enum class LockOpen {
+    Opened,
+    Leased, // another holds a lease on it: waited for like a held lock
+    NoLock, // none can be created or opened for want of permission
+};
+
+// Opens the lock file at a location, or creates it. `st` is the file opened.
+LockOpen openLock(const Location& at, Descriptor& lock, struct stat& st, int& error)
 {
     const std::string name = at.name + kLockSuffix;
     const int dir = at.nameDir.get();
     for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
         // Open for writing where the mode allows: flock needs that where it is
-        // emulated by byte-range locks. Elsewhere any access mode can hold it.
+        // emulated by byte-range locks. Elsewhere any access mode can hold it,
+        // also beside another's read lease, which only opens for writing break.
         int fd = ::openat(dir, name.c_str(), O_RDWR | kOpenOthers);
-        if (fd < 0 && (errno == EACCES || errno == ETXTBSY || errno == EROFS))
+        if (fd < 0 && (errno == EACCES || errno == ETXTBSY || errno == EROFS || errno == EAGAIN))
             fd = ::openat(dir, name.c_str(), O_RDONLY | kOpenOthers);
         if (fd < 0 && errno == EACCES)
             fd = ::openat(dir, name.c_str(), O_WRONLY | kOpenOthers);
         if (fd >= 0) {
-            struct stat st;
+            lock.reset(fd);
             if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
-                return fd;
-            ::close(fd);
+                return LockOpen::Opened;
+            lock.reset();
             notALock(at);
         }
         // ELOOP: a link; ENXIO: a FIFO without reader or a socket.
         if (errno == ELOOP || errno == ENXIO || errno == ENODEV || errno == EISDIR)
             notALock(at);
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            return LockOpen::Leased;
+        error = errno;
+        if (errno == EACCES || errno == EPERM)
+            return LockOpen::NoLock;
         if (errno != ENOENT)
-            return -1;
+            break;
         fd = ::openat(dir, name.c_str(), O_RDWR | O_CREAT | O_EXCL | kOpenOthers, kLockMode);
         if (fd < 0) {
             if (errno == EEXIST)
                 continue; // made meanwhile (or a dangling link): look again
-            return -1;
+            error = errno;
+            if (errno == EACCES || errno == EPERM || errno == EROFS)
+                return LockOpen::NoLock;
+            break;
         }
+        lock.reset(fd);
         // Made here, so its group and mode may be set; the mode is not the umask's.
         giveGroup(fd);
         (void)::fchmod(fd, kLockMode);
-        return fd;
+        if (::fstat(fd, &st) != 0)
+            break;
+        return LockOpen::Opened;
     }
-    return -1;
+    if (error == 0)
+        error = EAGAIN; // renamed and recreated under our hands each time
+    saveFailed(at.path, fmt::format("the lock {}{} cannot be opened: {}", at.path, kLockSuffix,
+                                    errorText(error)));
 }
+
+// File systems whose flock is made of byte-range locks over the whole file
+// (network and cluster file systems, FUSE): there, the queue's byte-range
+// locks would conflict with the lock itself.
+bool flockIsOwn(int fd)
+{
+    struct statfs fs;
+    if (::fstatfs(fd, &fs) != 0)
+        return false;
+    switch (static_cast<unsigned long>(fs.f_type)) {
+    case 0x6969UL:     // NFS
+    case 0x517BUL:     // SMB
+    case 0xFF534D42UL: // CIFS
+    case 0xFE534D42UL: // SMB2
+    case 0x65735546UL: // FUSE
+    case 0x01021997UL: // 9P
+    case 0x00C36400UL: // Ceph
+    case 0x01161970UL: // GFS2
+    case 0x7461636FUL: // OCFS2
+    case 0x5346414FUL: // AFS
+    case 0x6B414653UL: // kAFS
+    case 0x19920119UL: // OrangeFS
+        return false;
+    default:
+        return true;
+    }
+}
+
+// A saver's place in the queue of those waiting for one lock, so that they
+// are served in the order they came rather than by who happens to poll first
+// after a release. The place is a read lock, of the open file description
+// (OFD: the kernel drops it when the process ends, so a killed saver never
+// stalls the queue), on one byte of the lock file past its end: the byte at
+// kQueueStart + the time the saver came, in nanoseconds of the monotonic clock,
+// which all processes of the host share. A saver waits while any byte below
+// its own is held (but passes one that stays first too long). The bytes are
+// never written; flock and these locks do not meet where flock is the
+// kernel's own.
+class QueuePlace {
+public:
+    QueuePlace() = default;
+    QueuePlace(const QueuePlace&) = delete;
+    QueuePlace& operator=(const QueuePlace&) = delete;
+    ~QueuePlace() { leave(); }
+
+    // Whether anyone waits in the queue of the lock open at `fd` (false where
+    // that cannot be told).
+    static bool othersWait(int fd)
+    {
+        struct flock probe = range(F_WRLCK, kQueueStart, 0);
+        return ::fcntl(fd, F_OFD_GETLK, &probe) == 0 && probe.l_type != F_UNLCK;
+    }
+
+    // Takes the place in the queue of the lock open at `fd`: at the time of
+    // arrival, which is kept across a new lock file. False where no place can
+    // be had (the file system, a descriptor without read access).
+    bool join(int fd)
+    {
+        if (m_came == 0) {
+            struct timespec now;
+            if (::clock_gettime(CLOCK_MONOTONIC, &now) != 0)
+                return false;
+            m_came = static_cast<off_t>(now.tv_sec) * 1000000000 + now.tv_nsec + 1;
+        }
+        if (!flockIsOwn(fd))
+            return false;
+        struct flock place = range(F_RDLCK, kQueueStart + m_came, 1);
+        if (::fcntl(fd, F_OFD_SETLK, &place) != 0)
+            return false;
+        m_fd = fd;
+        return true;
+    }
+
+    bool held() const { return m_fd >= 0; }
+
+    // How many savers that came earlier still wait, counted up to `most`. One
+    // that has been first in line for `patience` without taking its turn (a
+    // stopped process, a place planted by hand) is passed from then on.
+    int earlierWaiting(int most, std::chrono::steady_clock::time_point now,
+                       std::chrono::steady_clock::duration patience)
+    {
+        const off_t mine = kQueueStart + m_came;
+        off_t from = m_passed;
+        int count = 0;
+        // The place found is most often the earliest (places are kept in the
+        // order they were taken), so the count goes on above it.
+        while (count < most && from < mine) {
+            struct flock probe = range(F_WRLCK, from, mine - from);
+            if (::fcntl(m_fd, F_OFD_GETLK, &probe) != 0 || probe.l_type == F_UNLCK)
+                break;
+            // A lock planted over a range is passed as a whole.
+            const off_t end = probe.l_len > 0 && probe.l_len < mine - probe.l_start
+                                  ? probe.l_start + probe.l_len
+                                  : mine;
+            if (count == 0) {
+                if (probe.l_start != m_first) {
+                    m_first = probe.l_start;
+                    m_firstSince = now;
+                } else if (now - m_firstSince >= patience) {
+                    m_passed = from = end;
+                    m_first = -1;
+                    continue;
+                }
+            }
+            ++count;
+            from = end;
+        }
+        return count;
+    }
+
+    void leave()
+    {
+        if (m_fd < 0)
+            return;
+        struct flock place = range(F_UNLCK, kQueueStart + m_came, 1);
+        (void)::fcntl(m_fd, F_OFD_SETLK, &place);
+        m_fd = -1;
+    }
+
+private:
+    static constexpr off_t kQueueStart = 1;
+
+    static struct flock range(short type, off_t start, off_t length)
+    {
+        struct flock lock {};
+        lock.l_type = type;
+        lock.l_whence = SEEK_SET;
+        lock.l_start = start;
+        lock.l_len = length;
+        return lock;
+    }
+
+    int m_fd = -1; // the lock file's descriptor the place is held on; not owned
+    off_t m_came = 0;
+    off_t m_passed = kQueueStart; // places below are not waited for
+    off_t m_first = -1;           // the earliest place found last time
+    std::chrono::steady_clock::time_point m_firstSince{};
+};
 
 } // namespace
 
@@ -850,41 +1121,104 @@ ReadResult readPath(const std::string& path, std::string& text)
 
 LockWait defaultLockWait() { return {kPerHolder, kOverall, nullptr}; }
 
-SaveLock::SaveLock(const Location& at, const LockWait& wait) : m_fd(openLock(at))
+SaveLock::SaveLock(const Location& at, const LockWait& wait)
 {
-    if (m_fd.get() < 0)
-        return;
     SteadyClock steady;
     WaitClock& clock = wait.clock != nullptr ? *wait.clock : steady;
     // Each save another process completes changes the file and starts the
     // per-holder bound again, so a queue of savers does not count as one long
-    // hold; nothing extends the overall bound.
+    // hold; nothing extends the overall bound. Both are absolute deadlines.
     const auto start = clock.now();
+    const auto overall = start + wait.overall;
     auto since = start;
     FileState seen = FileState::of(at);
+    // A saver that came earlier but stays first in line this long without
+    // taking its turn (it is stopped, say) is passed.
+    const auto patience = wait.perHolder / 5;
+    QueuePlace place;
+    struct stat locked {};
+    bool waited = false;
+    auto turn = start; // when this saver last found an earlier one waiting
+    bool wasDeferring = false;
+    bool queue = true; // false once no place could be had
     auto pause = kLockPollFirst;
-    while (::flock(m_fd.get(), LOCK_EX | LOCK_NB) != 0) {
-        if (errno == EINTR)
-            continue;
-        if (errno != EWOULDBLOCK) {
-            m_fd.reset(); // a file system without flock: unguarded, like no lock file
-            return;
+    for (;;) {
+        if (m_fd.get() < 0) {
+            int error = 0;
+            if (openLock(at, m_fd, locked, error) == LockOpen::NoLock) {
+                warnUnguarded(at, error);
+                return;
+            }
         }
-        clock.pause(pause);
-        pause = std::min(pause * 2, kLockPollLongest);
+        const int fd = m_fd.get();
+        if (queue && fd >= 0 && !place.held() && (waited || QueuePlace::othersWait(fd)))
+            queue = place.join(fd);
+        const int earlier =
+            place.held() ? place.earlierWaiting(kNextInLine, clock.now(), patience) : 0;
+        const bool deferring = earlier > 0;
+        if (fd >= 0 && !deferring) {
+            if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+                // The lock counts only while its name still leads to the file
+                // locked: a lock file renamed away or replaced since it was
+                // opened would let another saver lock the new one meanwhile.
+                struct stat named;
+                if (::fstatat(at.nameDir.get(), (at.name + kLockSuffix).c_str(), &named,
+                              AT_SYMLINK_NOFOLLOW) == 0 &&
+                    named.st_dev == locked.st_dev && named.st_ino == locked.st_ino)
+                    return;
+                (void)::flock(fd, LOCK_UN);
+                place.leave();
+                m_fd.reset();
+            } else if (errno == EINTR) {
+                continue;
+            } else if (errno != EWOULDBLOCK) {
+                // A file system without flock: unguarded, like no lock file.
+                warnUnguarded(at, errno);
+                place.leave();
+                m_fd.reset();
+                return;
+            }
+        }
+        waited = true;
+        // In line before the first pause: the place is the time it came.
+        if (queue && m_fd.get() >= 0 && !place.held())
+            queue = place.join(m_fd.get());
         const auto now = clock.now();
+        if (deferring) {
+            turn = now;
+        } else if (wasDeferring) {
+            pause = kLockPollFirst; // just became the first
+        }
+        wasDeferring = deferring;
         const FileState state = FileState::of(at);
         if (state != seen) {
             seen = state;
             since = now;
         }
-        if (now - start >= wait.overall)
+        if (now >= overall)
             saveFailed(at.path, fmt::format("other processes held {}{} for more than {} s",
                                             at.path, kLockSuffix, seconds(wait.overall)));
-        if (now - since >= wait.perHolder)
+        if (now >= since + wait.perHolder)
             saveFailed(at.path, fmt::format("another process held {}{} for more than {} s",
                                             at.path, kLockSuffix, seconds(wait.perHolder)));
+        // The first savers in the queue look often while a save takes: their
+        // turn comes with the next releases. Those further behind look less often,
+        // and so does a first saver once the lock has been held longer than a
+        // save takes, and everyone where there is no queue (a lease, a file
+        // system whose flock is byte-range locks).
+        const auto longest = earlier >= kNextInLine ? kQueuedPollLongest
+                             : deferring || (place.held() && now - turn < kShortHold)
+                                 ? kFirstPollLongest
+                                 : kLockPollLongest;
+        clock.pauseUntil(std::min({now + pause, overall, since + wait.perHolder}));
+        pause = std::min(pause * 2, longest);
     }
+}
+
+SaveLock::~SaveLock()
+{
+    if (m_fd.get() >= 0)
+        (void)::flock(m_fd.get(), LOCK_UN);
 }
 
 // ---- Kept copy -----------------------------------------------------------------

@@ -132,7 +132,8 @@ ReadResult readPath(const std::string& path, std::string& text);
 class WaitClock {
 public:
     virtual std::chrono::steady_clock::time_point now() = 0;
-    virtual void pause(std::chrono::microseconds length) = 0;
+    // Returns once `deadline` has come; a signal does not move it.
+    virtual void pauseUntil(std::chrono::steady_clock::time_point deadline) = 0;
 
 protected:
     ~WaitClock() = default;
@@ -140,7 +141,8 @@ protected:
 
 // How long a save waits for the lock: at most `perHolder` while the file does
 // not change (one process holds the lock that long), and at most `overall` in
-// all, whatever other processes do meanwhile.
+// all, whatever other processes do meanwhile. Both are deadlines on the
+// monotonic clock, fixed when the wait starts or the file last changed.
 struct LockWait {
     std::chrono::milliseconds perHolder;
     std::chrono::milliseconds overall;
@@ -152,16 +154,27 @@ LockWait defaultLockWait();
 
 // Exclusive use of the option file across processes for one save: flock on
 // "<name>.lock" beside the path's own name, which the rename-based save never
-// replaces. Where no lock file can be created or opened (a directory the
-// process may not write, a lock whose mode refuses it) or the file system has
-// no flock, the save goes on without it. Anything there but a regular file is
-// a lock that cannot be had (-14). A lock made here is mode 0664 (group members
-// can open it for writing, which flock needs where it is emulated by byte-range
-// locks, as on NFS) with the group "vandrel" where that exists.
+// replaces. Savers that have to wait are served in the order they came: each
+// holds a place in a queue of byte-range locks on the lock file (see
+// QueuePlace in the .cpp), which the kernel drops when a process ends. The
+// lock is taken again where its name no longer leads to the file locked (the
+// lock file was renamed or replaced meanwhile). A lease on the lock file is
+// waited for like a held lock. Only where no lock file can be created or
+// opened for want of permission (a directory the process may not write, a
+// lock whose mode refuses it) or the file system has no flock, the save goes
+// on without it, and the first such save of the process logs a warning.
+// Anything there but a regular file is a lock that cannot be had (-14), as is
+// a lock that cannot be opened for another reason. A lock made here is mode
+// 0664 (group members can open it for writing, which flock needs where it is
+// emulated by byte-range locks, as on NFS) with the group "vandrel" where
+// that exists.
 class SaveLock {
 public:
     explicit SaveLock(const Location& at, const LockWait& wait = defaultLockWait());
-    // Closing the descriptor releases the lock.
+    // Unlocks before closing: a child forked meanwhile shares the descriptor.
+    ~SaveLock();
+    SaveLock(const SaveLock&) = delete;
+    SaveLock& operator=(const SaveLock&) = delete;
 
 private:
     Descriptor m_fd;

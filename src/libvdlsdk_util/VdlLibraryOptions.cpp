@@ -71,6 +71,13 @@ Json::parse_error tooLarge()
 // Raised by the serialiser's output once the text reaches the size limit.
 struct TextTooLong {};
 
+// A save's text would pass the size limit: nothing was written, and a set can
+// take back the value that made it so.
+class SaveTooLarge final : public VDLException<-14> {
+public:
+    using VDLException<-14>::VDLException;
+};
+
 // The serialiser's output: a string that ends the serialisation as soon as it
 // would pass the size limit, so that no text larger than that is ever built.
 class BoundedText final : public nlohmann::detail::output_adapter_protocol<char> {
@@ -104,8 +111,9 @@ std::string serialise(const Json& doc, bool pretty, const std::string& path)
         nlohmann::detail::serializer<Json> serializer(std::make_shared<BoundedText>(text), ' ');
         serializer.dump(doc, pretty, false, pretty ? kPrettyIndent : 0);
     } catch (const TextTooLong&) {
-        io::saveFailed(path, fmt::format("its text would be larger than the limit of {} bytes",
-                                         io::kMaxFileSize));
+        throw SaveTooLarge("Could not save config file: {}: its text would be larger than the "
+                           "limit of {} bytes",
+                           path, io::kMaxFileSize);
     } catch (const Json::type_error& e) {
         io::saveFailed(path, e.what());
     }
@@ -503,12 +511,43 @@ void LibraryOptions::setOption(const std::string& key, const std::string& value)
     } catch (const Json::type_error& e) {
         throw VDLException<-6>("options - invalid type conversion {}", e.what());
     }
+    // What the key was, so that a value no save can write (the text would pass
+    // the size limit) is taken back: kept in memory, it would fail every later
+    // save of the process.
+    const bool wasNull = m_data->is_null();
+    std::unique_ptr<Json> before;
+    if (m_data->is_object()) {
+        const auto it = m_data->find(key);
+        if (it != m_data->end())
+            before = std::make_unique<Json>(*it);
+    }
+    const auto change = m_changes->byKey.find(key);
+    std::unique_ptr<Changes::Change> changeBefore;
+    if (change != m_changes->byKey.end())
+        changeBefore = std::make_unique<Changes::Change>(change->second);
+    const bool changedBefore = m_changed;
+
     if (m_data->is_null())
         *m_data = Json::object();
     (*m_data)[key] = value;
     m_changes->byKey[key] = {Changes::Kind::Set, value};
     m_changed = true;
-    saveConfig(true);
+    try {
+        saveConfig(true);
+    } catch (const SaveTooLarge& e) {
+        if (wasNull)
+            *m_data = nullptr;
+        else if (before)
+            (*m_data)[key] = std::move(*before);
+        else
+            m_data->erase(key);
+        if (changeBefore)
+            m_changes->byKey[key] = std::move(*changeBefore);
+        else
+            m_changes->byKey.erase(key);
+        m_changed = changedBefore;
+        throw VDLException<-14>(std::string(e.what()));
+    }
 }
 
 void LibraryOptions::addOption(const std::string& key, const std::string& value)

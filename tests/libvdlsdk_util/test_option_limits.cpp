@@ -131,4 +131,55 @@ TEST(utilOptionLimits, TheWorstFileWithinTheLimitCostsLittleHeap)
     }
 }
 
+
+// A value whose save would pass the size limit is refused before it changes
+// anything: -14 naming the limit, the document and the file as they were, and
+// later saves of the process as before (other keys, a plain save, the next
+// object's load). Fault: the value stayed in memory and failed every later
+// save of the process with the same message.
+TEST(utilOptionLimits, AValueTooLargeToSaveIsRefusedAndLaterSavesGoOn)
+{
+    const std::string half(300000, 'h');
+    struct Case {
+        const char* name;
+        std::string before; // the file ("" for none)
+        std::string value;
+    };
+    const std::string large(600000, 'v');
+    const std::vector<Case> cases = {
+        {"first set of a new file", "", large},
+        {"a new key beside others", "{\"a\": \"1\"}", large},
+        {"an existing key's value replaced", "{\"a\": \"1\", \"big\": \"small\"}", large},
+        // Fits alone, not with what the file holds: only this set is refused.
+        {"too large together with another key", "{\"a\": \"" + half + "\"}", half},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ConfigDir config;
+        const std::string path = config.file(kPciFile);
+        if (!c.before.empty())
+            writeFile(path, c.before);
+        LibraryOptions options(kPciFile);
+        if (!c.before.empty())
+            options.loadConfig();
+        const nlohmann::json data = options.getData();
+        const auto r = raised([&] { options.setOption("big", c.value); });
+        EXPECT_EQ(r.code, -14);
+        EXPECT_EQ(r.message, "Could not save config file: " + path +
+                                 ": its text would be larger than the limit of " +
+                                 std::to_string(kLimit) + " bytes");
+        EXPECT_EQ(options.getData(), data);
+        EXPECT_EQ(readFile(path), c.before);
+
+        options.setOption("later", "1");
+        nlohmann::json expected = data.is_null() ? nlohmann::json::object() : data;
+        expected["later"] = "1";
+        EXPECT_EQ(nlohmann::json::parse(readFile(path)), expected);
+        EXPECT_NO_THROW(options.saveConfig(true));
+        LibraryOptions next(kPciFile);
+        next.loadConfig();
+        EXPECT_EQ(next.getData(), expected);
+    }
+}
+
 } // namespace

@@ -288,7 +288,8 @@ TEST(utilOptionSaves, AFullDiskFailsTheSaveAndKeepsTheOldBytes)
 
 // An in-place save works whether the file shrinks, keeps its length or grows,
 // with fallocate and where the file system has none; it keeps the file (the
-// same inode) and leaves nothing beside it.
+// same inode) and leaves nothing beside it. No lock file can be made there:
+// the saves go on without the lock and say so, once per process.
 TEST(utilOptionSaves, InPlaceSavesShrinkKeepOrGrowTheFile)
 {
     ConfigDir config;
@@ -300,10 +301,14 @@ TEST(utilOptionSaves, InPlaceSavesShrinkKeepOrGrowTheFile)
     ASSERT_EQ(chmod(dir.c_str(), 0555), 0);
     // Shorter, the same length, longer, shorter again.
     const std::vector<std::string> values = {"s", "t", std::string(5000, 'l'), "u"};
+    const std::string unguarded = "Could not lock config file " + file + ": " + file +
+                                  ".lock: " + std::strerror(EACCES) +
+                                  "; saves go on without the lock";
     const int rc = runAsOrdinaryUser({file}, [&] {
         if (access(dir.c_str(), W_OK) == 0)
             return kChildSkipped;
         setenv("VDLSDK_CONFIG", dir.c_str(), 1);
+        LogCapture log;
         struct stat before {};
         stat(file.c_str(), &before);
         for (const bool withoutFallocate : {false, true}) {
@@ -325,6 +330,10 @@ TEST(utilOptionSaves, InPlaceSavesShrinkKeepOrGrowTheFile)
             // Without fallocate the growing save did without a reservation.
             if (withoutFallocate && g_fallocateRefused == 0)
                 return 3;
+        }
+        if (log.count(unguarded) != 1) {
+            std::fprintf(stderr, "%s\n", log.text().c_str());
+            return 4;
         }
         return 0;
     });
@@ -456,6 +465,46 @@ TEST(utilOptionSaves, TemporariesOfEndedProcessesAreRemovedAtTheNextSave)
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(listDir(config.dir()), expected);
     EXPECT_EQ(readFile(elsewhere), "kept");
+}
+
+// Each save looks at a bounded number of directory entries for leftovers, and
+// the next goes on where it stopped, so that a leftover anywhere in a large
+// directory is reached after a few saves. Fault: every save read the same
+// first 4,096 entries, and leftovers beyond them stayed for good.
+TEST(utilOptionSaves, LeftoversBeyondTheFirstEntriesAreSweptByLaterSaves)
+{
+    constexpr int kFillers = 12000;
+    constexpr int kLeftovers = 20;
+    ConfigDir config;
+    const pid_t ended = startChild([] { return 0; });
+    ASSERT_EQ(waitChild(ended), 0);
+    const std::string stem = std::string(kPciFile) + ".tmp." + std::to_string(ended) + ".";
+    std::vector<std::string> leftovers;
+    for (int i = 0; i < kFillers; ++i) {
+        const std::string filler = config.file("f" + std::to_string(i));
+        const int fd = open(filler.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        ASSERT_GE(fd, 0);
+        close(fd);
+        // Spread among the fillers, whatever order the directory lists them in.
+        if (i % (kFillers / kLeftovers) == 0) {
+            leftovers.push_back(stem + std::to_string(i));
+            writeFile(config.file(leftovers.back()), "partial");
+        }
+    }
+    auto remaining = [&] {
+        int n = 0;
+        for (const auto& name : leftovers)
+            n += access(config.file(name).c_str(), F_OK) == 0;
+        return n;
+    };
+    LibraryOptions options(kPciFile);
+    options.setOption("a", "0");
+    // One save looks at a part of the directory only.
+    EXPECT_GT(remaining(), 0);
+    // Three saves look at every entry once; the fourth at the start again.
+    for (int save = 1; save < 4; ++save)
+        options.setOption("a", std::to_string(save));
+    EXPECT_EQ(remaining(), 0);
 }
 
 // Each save applies only what its object changed to what the file holds, and
